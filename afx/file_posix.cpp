@@ -1,0 +1,181 @@
+// CFile over POSIX file descriptors.
+#include "afx.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+int CauseFromErrno(int err, int fallback)
+{
+    switch (err) {
+    case ENOENT: return CFileException::fileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG: return CFileException::badPath;
+    case EMFILE:
+    case ENFILE: return CFileException::tooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return CFileException::accessDenied;
+    case ENOSPC:
+    case EDQUOT: return CFileException::diskFull;
+    case EIO: return CFileException::hardIO;
+    default: return fallback;
+    }
+}
+} // namespace
+
+CFile::CFile() : m_hFile(-1) {}
+
+CFile::CFile(const char* pszFileName, unsigned nOpenFlags) : m_hFile(-1)
+{
+    CFileException e;
+    if (!Open(pszFileName, nOpenFlags, &e))
+        throw e;
+}
+
+CFile::~CFile()
+{
+    Abort();
+}
+
+BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* pError)
+{
+    Abort();
+    m_strFileName = pszFileName;
+    int flags = O_CLOEXEC;
+    switch (nOpenFlags & 3) {
+    case modeRead: flags |= O_RDONLY; break;
+    case modeWrite: flags |= O_WRONLY; break;
+    default: flags |= O_RDWR; break;
+    }
+    if (nOpenFlags & modeCreate) {
+        flags |= O_CREAT;
+        if (!(nOpenFlags & modeNoTruncate))
+            flags |= O_TRUNC;
+    }
+    int fd = ::open(pszFileName, flags, 0666);
+    if (fd < 0) {
+        if (pError)
+            *pError = CFileException(CauseFromErrno(errno, CFileException::genericException), errno, m_strFileName);
+        return FALSE;
+    }
+    // Like CreateFile, opening a directory as a file fails.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        if (pError)
+            *pError = CFileException(CFileException::accessDenied, EISDIR, m_strFileName);
+        return FALSE;
+    }
+    m_hFile = fd;
+    return TRUE;
+}
+
+void CFile::ThrowLastError(int defaultCause) const
+{
+    int err = errno;
+    throw CFileException(CauseFromErrno(err, defaultCause), err, m_strFileName);
+}
+
+uint64_t CFile::Seek(int64_t lOff, unsigned nFrom)
+{
+    int whence = nFrom == begin ? SEEK_SET : nFrom == current ? SEEK_CUR : SEEK_END;
+    off_t pos = ::lseek(int(m_hFile), off_t(lOff), whence);
+    if (pos < 0)
+        ThrowLastError(CFileException::badSeek);
+    return uint64_t(pos);
+}
+
+unsigned CFile::Read(void* lpBuf, unsigned nCount)
+{
+    char* p = static_cast<char*>(lpBuf);
+    unsigned total = 0;
+    // A regular file delivers everything asked for up to its end; loop only over interruptions.
+    while (total < nCount) {
+        ssize_t n = ::read(int(m_hFile), p + total, nCount - total);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ThrowLastError(CFileException::hardIO);
+        }
+        if (n == 0)
+            break;
+        total += unsigned(n);
+    }
+    return total;
+}
+
+void CFile::Write(const void* lpBuf, unsigned nCount)
+{
+    const char* p = static_cast<const char*>(lpBuf);
+    unsigned total = 0;
+    while (total < nCount) {
+        ssize_t n = ::write(int(m_hFile), p + total, nCount - total);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ThrowLastError(CFileException::hardIO);
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            ThrowLastError(CFileException::diskFull);
+        }
+        total += unsigned(n);
+    }
+}
+
+uint64_t CFile::GetLength() const
+{
+    struct stat st;
+    if (::fstat(int(m_hFile), &st) != 0)
+        ThrowLastError(CFileException::genericException);
+    return uint64_t(st.st_size);
+}
+
+uint64_t CFile::GetPosition() const
+{
+    off_t pos = ::lseek(int(m_hFile), 0, SEEK_CUR);
+    if (pos < 0)
+        ThrowLastError(CFileException::badSeek);
+    return uint64_t(pos);
+}
+
+void CFile::Close()
+{
+    if (m_hFile < 0)
+        return;
+    int fd = int(m_hFile);
+    m_hFile = -1;
+    if (::close(fd) != 0)
+        ThrowLastError(CFileException::hardIO);
+}
+
+void CFile::Abort()
+{
+    if (m_hFile >= 0)
+        ::close(int(m_hFile));
+    m_hFile = -1;
+}
+
+bool CFile::IsOpen() const
+{
+    return m_hFile >= 0;
+}
+
+BOOL CFile::Remove(const char* pszFileName)
+{
+    return ::unlink(pszFileName) == 0 ? TRUE : FALSE;
+}
+
+CString AfxGetModuleFilePath()
+{
+    char buf[PATH_MAX + 1];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return CString();
+    return CString(buf, int(n));
+}

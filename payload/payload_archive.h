@@ -1,0 +1,106 @@
+// The payload that a release carries behind the end of the updater's own file: one zlib stream
+// per entry, then a directory trailer that ends exactly at the end of the file.
+//
+// Forward layout of the trailer (all integers 32-bit little-endian):
+//   per entry, in index order: offset, uncompressed size, compressed size, name (L bytes), L
+//   then: count N, "0.90", "!TAVO_SFX!"
+#pragma once
+
+#include "afx/afx.h"
+
+#include <zlib.h>
+
+// Result codes of the archive.
+enum : int {
+    SFX_ERR_OPEN = 1000,     // the file cannot be opened for reading
+    SFX_ERR_FORMAT = 1001,   // no payload, a damaged directory, or an unsafe entry name
+    SFX_OK = 1002,
+    SFX_ERR_EMPTY = 1004,    // the directory holds no entries
+    SFX_ERR_EXTRACT = 1005,  // an entry could not be written out whole
+    SFX_ERR_REOPEN = 1006,   // the file cannot be opened again for extraction
+};
+
+// Events of the extraction callback.
+enum : int {
+    SFX_EV_BEGIN = 1000,     // data: the entry's PayloadEntry, before it is extracted
+    SFX_EV_DONE = 1001,      // data: the same entry, after it was extracted whole
+    SFX_EV_PROGRESS = 1002,  // data: int percentage (0..100) of the entry's compressed input consumed
+};
+
+// Called on the extracting thread; data is valid only during the call.
+typedef void (*SfxCallback)(int nEvent, void* pData, void* pUserData);
+
+constexpr int SFX_MAX_ENTRIES = 256;
+constexpr int SFX_MAX_NAME = 1000;
+constexpr int SFX_IO_BUFFER = 4096;
+
+extern const char SFX_MARKER[10];   // "!TAVO_SFX!"
+extern const char SFX_VERSION[4];   // "0.90"
+
+struct PayloadEntry {
+    CString strName;      // as stored, cut at a zero byte; also the extracted file's name
+    CString strReserved;  // always empty
+    int nUncompressedSize = 0;
+    int nCompressedSize = 0;
+    int nOffset = 0;      // absolute file offset of the entry's zlib stream
+
+    void Clear()
+    {
+        strName.Empty();
+        strReserved.Empty();
+        nUncompressedSize = 0;
+    }
+};
+
+class CPayloadArchive {
+public:
+    // Reads the payload of the running program's own file.
+    CPayloadArchive();
+    // Reads the payload of another file (the release packer, tests).
+    explicit CPayloadArchive(const CString& strFilePath);
+    virtual ~CPayloadArchive();
+
+    CPayloadArchive(const CPayloadArchive&) = delete;
+    CPayloadArchive& operator=(const CPayloadArchive&) = delete;
+
+    // Reads the directory of the file at strPath into the table. Returns SFX_OK, SFX_ERR_OPEN,
+    // SFX_ERR_FORMAT or SFX_ERR_EMPTY. The table is empty after every failure.
+    int ReadDirectory(CString strPath);
+    int GetCount() const { return m_nCount; }
+    // A copy of entry nIndex; a cleared entry when the index is outside 0..count-1.
+    PayloadEntry GetEntry(int nIndex) const;
+    CString GetModulePath() const { return m_strModulePath; }
+
+    // Extracts every entry, last index first, into strDirectory (a separator is appended when
+    // missing). Every entry is attempted. Returns SFX_OK when all were written whole,
+    // SFX_ERR_EXTRACT when any was not, SFX_ERR_REOPEN, or the code of ReadDirectory.
+    int ExtractAll(CString strDirectory, SfxCallback pfnCallback, void* pUserData);
+    // Extracts one entry. Returns SFX_OK, SFX_ERR_EXTRACT (also for an index outside the
+    // directory, which touches nothing), SFX_ERR_REOPEN, or the code of ReadDirectory.
+    int ExtractEntry(int nIndex, CString strDirectory);
+    // Deletes directory + name of every entry of the table as last read; reports nothing.
+    void DeleteExtracted(CString strDirectory);
+
+private:
+    int InflateEntry(CFile& file, int nIndex, const CString& strDirectory);
+    int ReadDirectoryFrom(CFile& file);
+    int Percentage() const;
+    void ClearTable();
+
+    z_stream m_stream;
+    CString m_strModulePath;
+    PayloadEntry m_entries[SFX_MAX_ENTRIES];
+    int m_nCount = 0;
+    int m_nDirLength = 0;
+    SfxCallback m_pfnCallback = nullptr;
+    void* m_pUserData = nullptr;
+    unsigned char m_inBuf[SFX_IO_BUFFER];
+    unsigned char m_outBuf[SFX_IO_BUFFER];
+    int m_nEntrySize = 0;
+};
+
+// Name of a result code ("SFX_ERR_FORMAT"), for messages; "SFX_?" for an unknown code.
+const char* SfxResultName(int nResult);
+// True when an entry name can be used as a file name inside the extraction directory:
+// no separator or drive colon, and not "." or "..".
+bool SfxIsSafeEntryName(const CString& strName);

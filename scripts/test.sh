@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds and runs every test: native (Linux) and Windows (under Wine), a 32-bit compile check,
+# and a short fuzzing run. Installs missing Debian packages first.
+#
+#   scripts/test.sh            everything
+#   JOBS=4 scripts/test.sh     more parallel jobs (default: the number of cores)
+#   FUZZ_SECONDS=0 ...         skip the fuzzing smoke run
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+jobs=${JOBS:-$(nproc)}
+fuzz_seconds=${FUZZ_SECONDS:-40}
+status=0
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "native: build and test"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+ctest --preset native -j "$jobs" || status=1
+
+step "win64: build and test under Wine"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$jobs"
+ctest --preset win64 -j "$jobs" || status=1
+# Stop the test prefix's Wine server rather than leave it to its idle timeout.
+WINEPREFIX="$PWD/build/win64/wineprefix" wineserver -k 2>/dev/null || true
+
+step "win32: compile check"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+
+if [ "$fuzz_seconds" != 0 ]; then
+    step "fuzz: ${fuzz_seconds}s smoke run per target"
+    cmake --preset fuzz >/dev/null
+    cmake --build --preset fuzz -j "$jobs"
+    ./tests/fuzz/run-fuzzers.sh build/fuzz "$fuzz_seconds" || status=1
+fi
+
+if [ "$status" -ne 0 ]; then
+    step "FAILED"
+else
+    step "all tests passed"
+fi
+exit "$status"

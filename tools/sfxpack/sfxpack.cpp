@@ -1,0 +1,258 @@
+// sfxpack: appends a payload to the bare updater program, and lists or extracts the payload
+// of a release. Reading goes through CPayloadArchive, so that what this tool accepts is
+// exactly what the updater accepts.
+#include "payload/payload_archive.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kUsage[] =
+    "usage: sfxpack pack --exe BARE --out RELEASE [--label TEXT] ENTRY...\n"
+    "       sfxpack list RELEASE\n"
+    "       sfxpack extract RELEASE DIR\n"
+    "\n"
+    "pack     writes RELEASE: the program BARE followed by one zlib stream per ENTRY and the\n"
+    "         payload directory. ENTRY is PATH (stored under its base name) or NAME=PATH.\n"
+    "         Entries keep the order given; --label adds a last, empty entry named TEXT,\n"
+    "         which the updater shows as its update information.\n"
+    "list     prints INDEX, OFFSET, UNCOMPRESSED, COMPRESSED and NAME of each entry,\n"
+    "         separated by tabs, one entry per line.\n"
+    "extract  writes every entry of RELEASE into DIR (created when missing).\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+struct Failure {
+    std::string path;
+    std::string what;
+    int code;
+};
+
+int Usage()
+{
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+int Fail(const Failure& f)
+{
+    std::fprintf(stderr, "sfxpack: %s: %s (%s)\n", f.path.c_str(), f.what.c_str(), SfxResultName(f.code));
+    return 1;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<unsigned char>& data)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+void PutLE32(std::vector<unsigned char>& out, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+
+std::string BaseName(const std::string& path)
+{
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return s;
+}
+
+struct PackEntry {
+    std::string name;
+    std::string path;  // empty for the label
+};
+
+int Pack(const std::string& bare, const std::string& release, const std::vector<PackEntry>& entries)
+{
+    if (entries.empty())
+        return Fail({release, "nothing to pack", SFX_ERR_EMPTY});
+    if (entries.size() > size_t(SFX_MAX_ENTRIES))
+        return Fail({release, "more than 256 entries", SFX_ERR_FORMAT});
+    std::set<std::string> seen;
+    for (const PackEntry& e : entries) {
+        // The updater extracts every entry under its name into one directory: a name must be
+        // a plain, unique (Windows compares without case) file name.
+        if (e.name.empty() || e.name.size() > size_t(SFX_MAX_NAME) || !SfxIsSafeEntryName(e.name.c_str()))
+            return Fail({e.name, "not a valid entry name", SFX_ERR_FORMAT});
+        if (!seen.insert(Lower(e.name)).second)
+            return Fail({e.name, "entry name given twice", SFX_ERR_FORMAT});
+    }
+
+    std::vector<unsigned char> out;
+    if (!ReadWholeFile(bare, out))
+        return Fail({bare, "cannot read the bare program", SFX_ERR_OPEN});
+    if (out.size() >= sizeof SFX_MARKER &&
+        std::memcmp(out.data() + out.size() - sizeof SFX_MARKER, SFX_MARKER, sizeof SFX_MARKER) == 0)
+        return Fail({bare, "already carries a payload", SFX_ERR_FORMAT});
+
+    struct Record {
+        uint32_t offset, uncompressed, compressed;
+    };
+    std::vector<Record> records;
+    for (const PackEntry& e : entries) {
+        std::vector<unsigned char> data;
+        if (!e.path.empty() && !ReadWholeFile(e.path, data))
+            return Fail({e.path, "cannot read the entry", SFX_ERR_OPEN});
+        uLongf packedSize = compressBound(uLong(data.size()));
+        std::vector<unsigned char> packed(packedSize);
+        if (compress2(packed.data(), &packedSize, data.data(), uLong(data.size()), Z_DEFAULT_COMPRESSION) != Z_OK)
+            return Fail({e.path, "cannot compress the entry", SFX_ERR_FORMAT});
+        records.push_back({uint32_t(out.size()), uint32_t(data.size()), uint32_t(packedSize)});
+        out.insert(out.end(), packed.begin(), packed.begin() + long(packedSize));
+        if (out.size() > 0x7FFF0000u)
+            return Fail({release, "release larger than 2 GiB", SFX_ERR_FORMAT});
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        PutLE32(out, records[i].offset);
+        PutLE32(out, records[i].uncompressed);
+        PutLE32(out, records[i].compressed);
+        out.insert(out.end(), entries[i].name.begin(), entries[i].name.end());
+        PutLE32(out, uint32_t(entries[i].name.size()));
+    }
+    PutLE32(out, uint32_t(entries.size()));
+    out.insert(out.end(), SFX_VERSION, SFX_VERSION + sizeof SFX_VERSION);
+    out.insert(out.end(), SFX_MARKER, SFX_MARKER + sizeof SFX_MARKER);
+
+    // Write beside the target and rename, so that a failed pack never leaves a half-written
+    // release under the release's name.
+    const std::string temp = release + ".partial";
+    {
+        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(out.data()), std::streamsize(out.size()));
+        f.close();
+        if (!f) {
+            std::error_code ec;
+            fs::remove(temp, ec);
+            return Fail({release, "cannot write the release", SFX_ERR_EXTRACT});
+        }
+    }
+    std::error_code ec;
+    fs::rename(temp, release, ec);
+    if (ec) {
+        fs::remove(temp, ec);
+        return Fail({release, "cannot write the release", SFX_ERR_EXTRACT});
+    }
+    return 0;
+}
+
+std::string DescribeReadFailure(int code)
+{
+    switch (code) {
+    case SFX_ERR_OPEN: return "cannot open";
+    case SFX_ERR_FORMAT: return "no payload found";
+    case SFX_ERR_EMPTY: return "the payload holds no entries";
+    case SFX_ERR_REOPEN: return "cannot open again for extraction";
+    case SFX_ERR_EXTRACT: return "an entry could not be extracted whole";
+    default: return "cannot read the payload";
+    }
+}
+
+int List(const std::string& release)
+{
+    CPayloadArchive archive(release.c_str());
+    int r = archive.ReadDirectory(archive.GetModulePath());
+    if (r != SFX_OK)
+        return Fail({release, DescribeReadFailure(r), r});
+    for (int i = 0; i < archive.GetCount(); ++i) {
+        PayloadEntry e = archive.GetEntry(i);
+        std::printf("%d\t%d\t%d\t%d\t%s\n", i, e.nOffset, e.nUncompressedSize, e.nCompressedSize,
+                    e.strName.GetString());
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int Extract(const std::string& release, const std::string& dir)
+{
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec)
+        return Fail({dir, "cannot create the directory", SFX_ERR_EXTRACT});
+    CPayloadArchive archive(release.c_str());
+    int r = archive.ExtractAll(dir.c_str(), nullptr, nullptr);
+    if (r != SFX_OK)
+        return Fail({release, DescribeReadFailure(r), r});
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty())
+        return Usage();
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    const std::string verb = args[0];
+    if (verb == "list")
+        return args.size() == 2 ? List(args[1]) : Usage();
+    if (verb == "extract")
+        return args.size() == 3 ? Extract(args[1], args[2]) : Usage();
+    if (verb != "pack")
+        return Usage();
+
+    std::string bare, release;
+    std::vector<PackEntry> entries;
+    bool haveLabel = false;
+    std::string label;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--exe" || a == "--out" || a == "--label") {
+            if (i + 1 >= args.size())
+                return Usage();
+            const std::string& v = args[++i];
+            if (a == "--exe")
+                bare = v;
+            else if (a == "--out")
+                release = v;
+            else {
+                haveLabel = true;
+                label = v;
+            }
+            continue;
+        }
+        if (a.size() > 1 && a[0] == '-')
+            return Usage();
+        size_t eq = a.find('=');
+        if (eq != std::string::npos && eq > 0)
+            entries.push_back({a.substr(0, eq), a.substr(eq + 1)});
+        else
+            entries.push_back({BaseName(a), a});
+        if (entries.back().path.empty())
+            return Usage();
+    }
+    if (bare.empty() || release.empty() || (entries.empty() && !haveLabel))
+        return Usage();
+    if (haveLabel)
+        entries.push_back({label, std::string()});
+    return Pack(bare, release, entries);
+}
