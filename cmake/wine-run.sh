@@ -27,9 +27,14 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     ) 9>"$WINEPREFIX.lock"
 fi
 
-# Keep one server alive for the whole test run, detached from our output pipes: a server
-# started by wine itself would inherit them and keep a reader waiting after the program ended.
-# A second start while one runs exits at once.
-setsid wineserver -p60 </dev/null >/dev/null 2>&1 &
+# Keep one server alive for the whole test run, and start Wine's own background processes
+# (services, devices) from here, with our output pipes closed: started by the program under
+# test they would inherit its stdout and stderr, and a reader such as CTest would wait for them
+# until the server ends. Both steps do nothing when the server already runs.
+(
+    flock 9
+    setsid wineserver -p60 </dev/null >/dev/null 2>&1 9>&- &
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
+) 9>"$WINEPREFIX.lock"
 
 exec wine "$prog" "$@"

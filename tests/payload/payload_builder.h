@@ -1,0 +1,140 @@
+// Writes payload files byte by byte for tests, without the release packer, so that every field
+// of the trailer can be set to what a test needs, valid or not.
+#pragma once
+
+#include <zlib.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace testing_payload {
+
+using Bytes = std::vector<unsigned char>;
+
+inline Bytes ToBytes(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+inline Bytes Deflate(const Bytes& data, int level = Z_DEFAULT_COMPRESSION)
+{
+    uLongf n = compressBound(uLong(data.size()));
+    Bytes out(n);
+    compress2(out.data(), &n, data.data(), uLong(data.size()), level);
+    out.resize(n);
+    return out;
+}
+
+// Data that deflate cannot shrink much, so that an entry spans many 4096-byte input blocks.
+inline Bytes NoisyData(size_t n, uint32_t seed)
+{
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        out[i] = static_cast<unsigned char>(seed >> 24);
+    }
+    return out;
+}
+
+inline void PutLE32(Bytes& out, int32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<unsigned char>(uint32_t(v) >> (8 * i)));
+}
+
+constexpr int32_t kRealLength = INT32_MIN;
+
+// One directory record as stored; every field may be set to anything.
+struct Record {
+    std::string name;                 // stored bytes (may hold a zero byte)
+    int32_t nameLength = kRealLength; // stored length field; kRealLength: the name's own length
+    int32_t offset = 0;
+    int32_t uncompressed = 0;
+    int32_t compressed = 0;
+};
+
+class PayloadBuilder {
+public:
+    explicit PayloadBuilder(Bytes prefix = ToBytes("MZ bare program stand-in\n")) : m_file(std::move(prefix)) {}
+
+    // Appends one entry's stream right after what is in the file now and records it.
+    Record& AddEntry(const std::string& name, const Bytes& data)
+    {
+        Bytes z = Deflate(data);
+        Record r;
+        r.name = name;
+        r.offset = int32_t(m_file.size());
+        r.uncompressed = int32_t(data.size());
+        r.compressed = int32_t(z.size());
+        m_file.insert(m_file.end(), z.begin(), z.end());
+        m_records.push_back(r);
+        return m_records.back();
+    }
+
+    // Appends raw bytes (a hand-made stream) and returns their offset.
+    int32_t AppendRaw(const Bytes& raw)
+    {
+        int32_t at = int32_t(m_file.size());
+        m_file.insert(m_file.end(), raw.begin(), raw.end());
+        return at;
+    }
+
+    Record& AddRecord(const Record& r)
+    {
+        m_records.push_back(r);
+        return m_records.back();
+    }
+
+    std::vector<Record>& Records() { return m_records; }
+    Bytes& Body() { return m_file; }
+
+    // The whole file: body, records in index order, count (kRealLength: the number of records),
+    // version, marker.
+    Bytes Build(int32_t count = kRealLength, const std::string& version = "0.90", const std::string& marker = "!TAVO_SFX!") const
+    {
+        Bytes out = m_file;
+        for (const Record& r : m_records) {
+            PutLE32(out, r.offset);
+            PutLE32(out, r.uncompressed);
+            PutLE32(out, r.compressed);
+            out.insert(out.end(), r.name.begin(), r.name.end());
+            PutLE32(out, r.nameLength != kRealLength ? r.nameLength : int32_t(r.name.size()));
+        }
+        PutLE32(out, count != kRealLength ? count : int32_t(m_records.size()));
+        out.insert(out.end(), version.begin(), version.end());
+        out.insert(out.end(), marker.begin(), marker.end());
+        return out;
+    }
+
+private:
+    Bytes m_file;
+    std::vector<Record> m_records;
+};
+
+inline bool WriteFile(const std::string& path, const Bytes& data)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+inline bool ReadFile(const std::string& path, Bytes& data)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    data.clear();
+    unsigned char buf[8192];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        data.insert(data.end(), buf, buf + n);
+    std::fclose(f);
+    return true;
+}
+
+} // namespace testing_payload
