@@ -15,6 +15,9 @@ enum : int32_t {
 // Codes below 1000 end a run with an error; the payload is the utility's text.
 constexpr int32_t FTM_ERR_NO_PORT = 2;     // the serial port does not exist
 constexpr int32_t FTM_ERR_PORT_BUSY = 14;  // the port exists but cannot be opened
+// Never written by the utility: the updater's own code for a run whose utility ended (exited,
+// crashed, was ended) without a final record.
+constexpr int32_t FTM_ERR_NO_FINAL_RECORD = -1;
 
 constexpr int FTM_HEADER_SIZE = 12;
 constexpr int FTM_PAYLOAD_BUFFER = 1024;   // the reader's payload buffer

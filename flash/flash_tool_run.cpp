@@ -1,0 +1,108 @@
+#include "flash/flash_tool_run.h"
+
+#include "flash/update_events.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char FLASH_TEXT_CLOSE_OTHER_PORT[] = "Cierre el programa conectado con otro puerto e intentelo otra vez.";
+const char FLASH_TEXT_UNKNOWN_ERROR[] = "error desconocido(%d).%s";
+const char FLASH_TEXT_NO_FINAL_RECORD[] = "The flash utility ended without a result.";
+
+signed char ChipTypeFromName(const char* pszName)
+{
+    if (std::strncmp(pszName, "GSP3", 4) == 0)
+        return CHIP_GSP3;
+    if (std::strncmp(pszName, "GSP2e/LPx", 9) == 0)
+        return CHIP_GSP2E;
+    return CHIP_OTHER;
+}
+
+int CFlashToolRun::Run(CFlashRecordReader& reader)
+{
+    for (;;) {
+        if (reader.Next() != FRR_RECORD) {
+            EndWithoutFinalRecord();
+            return m_nExitCode;
+        }
+        if (!Dispatch(reader.GetCode(), reader.GetText()))
+            return m_nExitCode;
+    }
+}
+
+bool CFlashToolRun::Dispatch(int32_t nCode, const char* pszText)
+{
+    if (nCode < 1000) {
+        EndError(nCode, pszText);
+        return false;
+    }
+    switch (nCode) {
+    case FTM_PROGRESS: {
+        // Only the first figure is used; the widths keep the unused words inside their buffers.
+        int nFigure = 0, nSecond = 0;
+        char w1[32], w2[32], w3[32];
+        if (std::sscanf(pszText, "%d %d %31s %31s %31s", &nFigure, &nSecond, w1, w2, w3) >= 1)
+            m_nProgress = nFigure;
+        const int32_t nProgress = m_nProgress;
+        m_host.IfCurrent([&] { m_host.PostUpdateEvent(UPD_PROGRESS, nProgress); });
+        return true;
+    }
+    case FTM_CHIP_NAME:
+        // Only the first chip name after the sequencer marked the chip pending counts; the
+        // value written has bit 7 clear, and the flashing run (0) ignores them all.
+        m_host.IfCurrent([&] {
+            if (uint8_t(g_chipType.load()) & 0x80)
+                g_chipType.store(ChipTypeFromName(pszText));
+        });
+        return true;
+    case FTM_DONE:
+        EndDone();
+        return false;
+    default:
+        return true;  // other codes of 1000 and above carry nothing for us
+    }
+}
+
+void CFlashToolRun::EndDone()
+{
+    m_host.ReleaseRun();
+    m_host.IfCurrent([&] {
+        const bool bProbe = g_chipType.load() != 0;
+        m_host.PostUpdateEvent(bProbe ? UPD_PROBED : UPD_FINISH, 1);
+    });
+    m_nExitCode = 1;
+}
+
+void CFlashToolRun::EndError(int32_t nCode, const char* pszText)
+{
+    m_host.ReleaseRun();
+    m_nExitCode = 0;
+    const bool bPortFailed = nCode == FTM_ERR_PORT_BUSY || nCode == FTM_ERR_NO_PORT;
+    bool bPortsLeft = false;
+    if (!m_host.IfCurrent([&] {
+            // Only a probe cycle moves on to another port; a flashing run (chip type 0) that
+            // fails ends the update, whatever the port rows say.
+            bPortsLeft = bPortFailed && g_chipType.load() != 0 && g_portCursor.load() != g_firstPort.load();
+            if (bPortsLeft)
+                m_host.PostUpdateEvent(UPD_PROBED, 0);
+            else
+                g_lastToolError.store(nCode);
+        }))
+        return;
+    if (bPortsLeft)
+        return;
+
+    CString strText;
+    if (bPortFailed)
+        strText = FLASH_TEXT_CLOSE_OTHER_PORT;
+    else
+        strText.Format(FLASH_TEXT_UNKNOWN_ERROR, int(nCode), pszText);
+    // The box blocks only this worker; the update ends once the user has read it.
+    m_host.ShowMessageBox(strText);
+    m_host.IfCurrent([&] { m_host.PostUpdateEvent(UPD_FINISH, 0); });
+}
+
+void CFlashToolRun::EndWithoutFinalRecord()
+{
+    EndError(FTM_ERR_NO_FINAL_RECORD, FLASH_TEXT_NO_FINAL_RECORD);
+}
