@@ -33,9 +33,9 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 
 if [ "$fuzz_seconds" != 0 ]; then
-    step "fuzz: ${fuzz_seconds}s smoke run per target"
+    step "fuzz: smoke run of ${fuzz_seconds}s in all"
     cmake --preset fuzz >/dev/null
-    cmake --build --preset fuzz -j "$jobs"
+    cmake --build --preset fuzz -j "$jobs" --target fuzzers
     ./tests/fuzz/run-fuzzers.sh build/fuzz "$fuzz_seconds" || status=1
 fi
 

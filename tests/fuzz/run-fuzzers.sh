@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer target of a fuzz build for a share of a time budget, starting from the
+# seed files in tests/fuzz/seeds/<target>/ and keeping what it finds in BUILD/corpus/<target>/.
+#   run-fuzzers.sh BUILD_DIR TOTAL_SECONDS
+set -euo pipefail
+build=$1
+total=$2
+seeds=$(cd "$(dirname "$0")" && pwd)/seeds
+
+mapfile -t targets < <(find "$build/bin" -maxdepth 1 -type f -name '*_fuzz' -perm -u+x | sort)
+if [ ${#targets[@]} -eq 0 ]; then
+    echo "no fuzz targets in $build/bin" >&2
+    exit 1
+fi
+share=$((total / ${#targets[@]}))
+[ "$share" -ge 5 ] || share=5
+status=0
+for t in "${targets[@]}"; do
+    name=$(basename "$t")
+    corpus="$build/corpus/$name"
+    mkdir -p "$corpus"
+    extra=()
+    [ -d "$seeds/$name" ] && extra+=("$seeds/$name")
+    echo "--- $name: ${share}s"
+    if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        "$t" -max_total_time="$share" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$build/" "$corpus" "${extra[@]}" >"$build/$name.log" 2>&1; then
+        tail -40 "$build/$name.log"
+        status=1
+    else
+        grep -E '^(stat::number_of_executed_units|stat::new_units_added)' "$build/$name.log" || true
+    fi
+done
+exit $status
