@@ -1,0 +1,94 @@
+// The update sequencer: one press of the update button to the final message. It extracts the
+// payload, probes the serial ports one after the other with the flash utility until a receiver
+// answers, has the firmware for its chip prepared, flashes it and cleans up. Its steps are the
+// handlers of the update event and of two one-shot timers, all on the dialog's thread; each run
+// of the utility happens on a worker that reports only through posted update events.
+//
+// Portable: the dialog drives it through IUpdaterView (controls, timers, boxes) and
+// IUpdateRunner (worker runs, the tick count), so that tests drive it with fakes.
+#pragma once
+
+#include "afx/afx.h"
+#include "app/updater_view.h"
+#include "flash/firmware_image.h"
+#include "flash/update_events.h"
+#include "payload/payload_archive.h"
+
+#include <cstdint>
+
+constexpr unsigned TIMER_WATCHDOG = 2;   // a run's first event must come within 6000 ms
+constexpr unsigned TIMER_NEXT_STEP = 3;  // 1000 ms after a probe with firmware, 5000 ms after a failed port
+constexpr unsigned WATCHDOG_MS = 6000;
+constexpr unsigned NEXT_STEP_MS = 1000;
+constexpr unsigned NEXT_PORT_MS = 5000;
+
+// Runs of the flash utility and the system's millisecond tick count.
+class IUpdateRunner {
+public:
+    virtual ~IUpdateRunner() = default;
+    // Starts a run of the utility with g_toolCommandLine on a new worker; returns its number,
+    // which the run's events carry.
+    virtual unsigned StartRun() = 0;
+    // Gives up on the current run: its child ends and the run posts nothing more.
+    virtual void StopRun() = 0;
+    virtual uint32_t GetTickCount() = 0;
+};
+
+// The sequencer's own texts.
+extern const char SEQ_TEXT_NO_PART[];        // "No se puede encontrar un elemento constitutivo."
+extern const char SEQ_TEXT_RESTART[];        // "Reinicie el ordenador."
+extern const char SEQ_TEXT_CANNOT_RUN[];     // "No se puede ejecutar el programa."
+extern const char SEQ_TEXT_BUSY[];           // "Ahora Actualice...."
+extern const char SEQ_TEXT_UPDATING[];       // "Ahora Actualice..."
+extern const char SEQ_TEXT_DONE[];           // "Actualizacion Terminada. "
+extern const char SEQ_CAPTION_DONE[];        // 0xA2 0xAE "Exito"
+extern const char SEQ_TEXT_BUTTON_DONE[];    // 0xA2 0xAE "Exito!!"
+extern const char SEQ_TEXT_BUTTON_FAILED[];  // "Recomprobacion de Actualizacion"
+extern const char SEQ_TEXT_FAILED[];         // "existe Puerto de Serie Virtual. \r\n No se puede Abrir el Puerto de Serie."
+extern const char SEQ_TEXT_NO_PORTS[];       // no serial port listed
+extern const char SEQ_TEXT_NO_PORT_ROW[];    // no port row selected
+extern const char SEQ_TEXT_NO_SPEED_ROW[];   // no speed row selected
+
+class CUpdateSequencer {
+public:
+    // strTempDir ends in AFX_PATH_SEPARATOR. All references must outlive the sequencer.
+    CUpdateSequencer(IUpdaterView& view, IUpdateRunner& runner, CPayloadArchive& archive, CFirmwareImage& firmware,
+                     const CString& strTempDir);
+
+    void OnUpdateButton();
+    // wParam: the event kind with the run number in its high word (MakeUpdateEventWParam).
+    // Returns 0.
+    intptr_t OnUpdateEvent(uintptr_t wParam, intptr_t lParam);
+    void OnTimer(unsigned nIDEvent);
+    // The Exit button: refused while an update runs; otherwise cleans up and ends the dialog.
+    void OnOK();
+    // Escape and the close box. Returns true when the dialog may end.
+    bool OnCancel();
+
+    // Whether the logo is shown; with none, the flashing run shows the firmware name in 1006.
+    void SetLogoShown(bool bShown) { m_bLogoShown = bShown; }
+
+    int m_bBusy = 0;            // an update runs
+    int m_bWatchdogArmed = 0;   // TIMER_WATCHDOG runs
+    int m_nUserPositions = 0;   // 0 keep the user positions, 1 erase them (read at the button press)
+    CString m_strDumpPath;      // the probe's dump file; empty until the first probe
+
+private:
+    void StartProbe(bool bNextPort);
+    void Probed(intptr_t lParam);
+    void StartFlash();
+    void Finish(intptr_t lParam);
+    void WaitOneSecond();
+    void StartRun();
+    CString PortText(int nRow) const;
+    int RateOfSpeedSlot() const;
+    bool CanStart();
+
+    IUpdaterView& m_view;
+    IUpdateRunner& m_runner;
+    CPayloadArchive& m_archive;
+    CFirmwareImage& m_firmware;
+    CString m_strTempDir;
+    bool m_bLogoShown = false;
+    unsigned m_nRun = 0;  // number of the run whose events count; 0 when none
+};
