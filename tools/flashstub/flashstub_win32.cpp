@@ -6,7 +6,7 @@
 //   scenario.txt  read: one step per line (below); FLASHSTUB_SCENARIO names another file
 //   received.txt  written before the first record: key=value lines (cmdline, file, line, baud,
 //                 read, from, to, erase, wp, rp, wps, flags, show, title, console, pid,
-//                 wp_valid, rp_valid, wps_valid, dacl)
+//                 wp_valid, rp_valid, wps_valid)
 //
 // Scenario steps ('#' starts a comment line):
 //   record CODE [TEXT]       a record; TEXT (the rest of the line) is sent with its NUL
@@ -22,7 +22,6 @@
 #include "flash/tool_message.h"
 
 #include <windows.h>
-#include <aclapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -114,19 +113,6 @@ bool IsValidHandle(long long v)
     return v > 0 && ::GetHandleInformation(AsHandle(v), &flags);
 }
 
-// Whether the pipe we were given carries a NULL DACL (open to every local process).
-const char* DaclOf(HANDLE h)
-{
-    PACL pDacl = nullptr;
-    PSECURITY_DESCRIPTOR pSd = nullptr;
-    if (::GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &pDacl, nullptr,
-                          &pSd) != ERROR_SUCCESS)
-        return "unknown";
-    const char* what = pDacl ? "present" : "null";
-    ::LocalFree(pSd);
-    return what;
-}
-
 void WriteReceived(const std::string& dir, const Options& o)
 {
     STARTUPINFOA si;
@@ -150,8 +136,7 @@ void WriteReceived(const std::string& dir, const Options& o)
         << "pid=" << ::GetCurrentProcessId() << "\n"
         << "wp_valid=" << IsValidHandle(o.wp) << "\n"
         << "rp_valid=" << IsValidHandle(o.rp) << "\n"
-        << "wps_valid=" << IsValidHandle(o.wps) << "\n"
-        << "dacl=" << (IsValidHandle(o.wp) ? DaclOf(AsHandle(o.wp)) : "unknown") << "\n";
+        << "wps_valid=" << IsValidHandle(o.wps) << "\n";
 }
 
 class RecordWriter {

@@ -1,0 +1,417 @@
+// The worker thread against a scripted stand-in of the flash utility: the command line the child
+// received, how it was started, the events posted to a hidden window, the shared state, and the
+// message boxes, closed as a person would (find the box, read its text, press OK).
+#include "afx/afxwin.h"
+#include "flash/flash_tool_win32.h"
+#include "flash/tool_message.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Event {
+    int nKind;
+    unsigned nRun;
+    LPARAM lArg;
+    size_t nBoxesBefore;  // boxes closed when the event arrived
+};
+
+std::vector<Event> s_events;
+std::vector<std::string> s_boxes;     // texts of the boxes closed, in order
+std::vector<std::string> s_captions;  // their captions
+
+LRESULT CALLBACK CollectorProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (nMsg == UM_UPDATE_EVENT) {
+        s_events.push_back({UpdateEventKindOf(wParam), UpdateEventRunOf(wParam), lParam, s_boxes.size()});
+        return 0;
+    }
+    return ::DefWindowProcA(hWnd, nMsg, wParam, lParam);
+}
+
+HWND CollectorWindow()
+{
+    static HWND s_hWnd = [] {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = CollectorProc;
+        wc.hInstance = ::GetModuleHandleA(nullptr);
+        wc.lpszClassName = "FlashRunCollector";
+        ::RegisterClassA(&wc);
+        // Never shown: it only receives the posted events, like the hidden dialog would.
+        return ::CreateWindowExA(0, "FlashRunCollector", "collector", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                 nullptr, wc.hInstance, nullptr);
+    }();
+    return s_hWnd;
+}
+
+BOOL CALLBACK CollectBox(HWND hWnd, LPARAM lParam)
+{
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hWnd, &pid);
+    char cls[32] = {};
+    ::GetClassNameA(hWnd, cls, sizeof cls);
+    if (pid == ::GetCurrentProcessId() && ::IsWindowVisible(hWnd) && std::string(cls) == "#32770")
+        reinterpret_cast<std::vector<HWND>*>(lParam)->push_back(hWnd);
+    return TRUE;
+}
+
+// Reads and closes every message box of this process that is not already being closed.
+void PressBoxes()
+{
+    static std::set<HWND> s_pressed;
+    for (auto it = s_pressed.begin(); it != s_pressed.end();)
+        it = ::IsWindow(*it) ? std::next(it) : s_pressed.erase(it);
+    std::vector<HWND> boxes;
+    ::EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&boxes));
+    for (HWND hBox : boxes) {
+        if (!s_pressed.insert(hBox).second)
+            continue;
+        char text[4096] = {};
+        ::GetDlgItemTextA(hBox, 0xFFFF, text, sizeof text);
+        char caption[256] = {};
+        ::GetWindowTextA(hBox, caption, sizeof caption);
+        s_boxes.push_back(text);
+        s_captions.push_back(caption);
+        ::PostMessageA(hBox, WM_COMMAND, IDOK, 0);
+    }
+}
+
+// Handles messages and presses boxes until done() holds; false after nLimitMs.
+bool PumpUntil(const std::function<bool()>& done, DWORD nLimitMs = 20000)
+{
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageA(&msg);
+        }
+        if (done())
+            return true;
+        if (::GetTickCount() - start > nLimitMs)
+            return false;
+        PressBoxes();
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+bool HasEnded(HANDLE h)
+{
+    return ::WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+}
+
+std::string OwnDirectory()
+{
+    char path[MAX_PATH];
+    DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class FlashToolWorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int s_nSerial = 0;
+        char temp[MAX_PATH];
+        ::GetTempPathA(MAX_PATH, temp);
+        m_dir = std::string(temp) + "flashrun_" + std::to_string(::GetCurrentProcessId()) + "_" +
+                std::to_string(++s_nSerial) + "\\";
+        ::CreateDirectoryA(m_dir.c_str(), nullptr);
+        ASSERT_TRUE(::CopyFileA((OwnDirectory() + "flashstub.exe").c_str(), (m_dir + "SiRFflashcl.exe").c_str(), FALSE))
+            << "flashstub.exe must be built beside the test";
+        g_hDlgWnd = CollectorWindow();
+        s_events.clear();
+        s_boxes.clear();
+        s_captions.clear();
+        g_chipType = CHIP_PENDING;
+        g_portCursor = 1;
+        g_firstPort = 0;
+        g_lastToolError = 0;
+        ProbeCommand("3", 115200);
+    }
+    void TearDown() override
+    {
+        StopFlashToolRun();
+        for (const char* name : {"SiRFflashcl.exe", "scenario.txt", "received.txt"})
+            ::DeleteFileA((m_dir + name).c_str());
+        ::RemoveDirectoryA(m_dir.c_str());
+    }
+
+    // The command lines as the sequencer formats them.
+    void ProbeCommand(const char* pszPort, int nBaud)
+    {
+        g_toolCommandLine.Format("%sSiRFflashcl %s -l %s -b %d -r -f 0x0 -t 0xFF", m_dir.c_str(),
+                                 (m_dir + "123.bin").c_str(), pszPort, nBaud);
+    }
+    void FlashCommand(const char* pszPort, int nBaud, bool bErase)
+    {
+        g_toolCommandLine.Format("%sSiRFflashcl %s -l %s -b %d", m_dir.c_str(), (m_dir + "gsp3.s3").c_str(), pszPort,
+                                 nBaud);
+        if (bErase)
+            g_toolCommandLine += " -e";
+    }
+    void Scenario(const std::string& text) { std::ofstream(m_dir + "scenario.txt", std::ios::binary) << text; }
+
+    // Starts a run and handles messages until its worker has ended; returns the exit code.
+    DWORD RunToEnd()
+    {
+        m_nRun = StartFlashToolRun();
+        return WaitForWorker();
+    }
+    DWORD WaitForWorker()
+    {
+        HANDLE hThread = g_hToolThread.load();
+        EXPECT_TRUE(PumpUntil([&] { return HasEnded(hThread); })) << "the worker never ended";
+        PumpUntil([] { return true; });  // collect what it posted last
+        DWORD code = 99;
+        ::GetExitCodeThread(hThread, &code);
+        return code;
+    }
+
+    std::map<std::string, std::string> Received() const
+    {
+        std::map<std::string, std::string> values;
+        std::istringstream in(ReadText(m_dir + "received.txt"));
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos)
+                values[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        return values;
+    }
+
+    // Kinds and arguments of the events, as "kind:arg"; every event must carry the run number.
+    std::vector<std::string> Events() const
+    {
+        std::vector<std::string> out;
+        for (const Event& e : s_events) {
+            EXPECT_EQ(e.nRun, m_nRun);
+            out.push_back(std::to_string(e.nKind) + ":" + std::to_string(e.lArg));
+        }
+        return out;
+    }
+
+    std::string m_dir;
+    unsigned m_nRun = 0;
+};
+
+typedef std::vector<std::string> Strings;
+
+// The child's command line: the sequencer's, then the three handle options in decimal.
+void ExpectHandleOptionsAppended(const std::string& base, const std::map<std::string, std::string>& got)
+{
+    const std::string cmdline = got.at("cmdline");
+    EXPECT_EQ(cmdline, std::string(g_toolCommandLine)) << "the shared string holds what the child got";
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(cmdline, m, std::regex(std::regex_replace(base, std::regex(R"([\\.^$|()\[\]{}*+?])"),
+                                                                           R"(\$&)") +
+                                                        " -wp ([1-9][0-9]*) -rp ([1-9][0-9]*) -wps ([1-9][0-9]*)")))
+        << cmdline;
+    EXPECT_EQ(got.at("wp"), m[1].str());
+    EXPECT_EQ(got.at("rp"), m[2].str());
+    EXPECT_EQ(got.at("wps"), m[3].str());
+    EXPECT_EQ(got.at("wp_valid"), "1") << "the write end is inherited";
+    EXPECT_EQ(got.at("rp_valid"), "1") << "the read end is inherited";
+}
+
+} // namespace
+
+TEST_F(FlashToolWorkerTest, ProbeRunStartsTheUtilityHiddenAndReportsTheChip)
+{
+    const std::string base = std::string(g_toolCommandLine);
+    Scenario("sleep 20\n"
+             "record 1004   45 100 reading flash\n"
+             "record 1000 ignored\n"
+             "raw 8 1005\n"
+             "long 2000 3000 ignored, and longer than the buffer\n"
+             "record 1009 GSP3LT\n"
+             "record 1009 GSP2e/LPx\n"
+             "split on\n"
+             "long 1004 2000 70 100 a b c\n"
+             "split off\n"
+             "record 1006\n");
+    EXPECT_EQ(RunToEnd(), 1u);
+    EXPECT_NE(m_nRun, 0u);
+    EXPECT_EQ(Events(), (Strings{"2:45", "2:70", "3:1"}));
+    EXPECT_EQ(g_chipType.load(), CHIP_GSP3);
+    EXPECT_TRUE(s_boxes.empty());
+
+    const auto got = Received();
+    ExpectHandleOptionsAppended(base, got);
+    EXPECT_EQ(got.at("file"), m_dir + "123.bin");
+    EXPECT_EQ(got.at("line"), "3");
+    EXPECT_EQ(got.at("baud"), "115200");
+    EXPECT_EQ(got.at("read"), "1");
+    EXPECT_EQ(got.at("from"), "0x0");
+    EXPECT_EQ(got.at("to"), "0xFF");
+    EXPECT_EQ(got.at("erase"), "0");
+    EXPECT_EQ(got.at("flags"), "257");
+    EXPECT_EQ(got.at("show"), "0");
+    EXPECT_EQ(got.at("title"), "Tavo flash");
+    EXPECT_EQ(got.at("console"), "0") << "detached: no console";
+}
+
+TEST_F(FlashToolWorkerTest, FlashingRunWithEraseEndsFinished)
+{
+    g_chipType = 0;
+    g_portCursor = g_firstPort = 2;
+    FlashCommand("12", 57600, true);
+    const std::string base = std::string(g_toolCommandLine);
+    Scenario("record 1009 GSP3\nrecord 1004 10 100 a b c\nrecord 1004 100 100 a b c\nrecord 1006\n");
+    EXPECT_EQ(RunToEnd(), 1u);
+    EXPECT_EQ(Events(), (Strings{"2:10", "2:100", "0:1"}));
+    EXPECT_EQ(g_chipType.load(), 0) << "a flashing run ignores chip names";
+
+    const auto got = Received();
+    ExpectHandleOptionsAppended(base, got);
+    EXPECT_EQ(base.substr(base.size() - 12), " -b 57600 -e");
+    EXPECT_EQ(got.at("erase"), "1");
+    EXPECT_EQ(got.at("read"), "0");
+    EXPECT_EQ(got.at("line"), "12");
+    EXPECT_EQ(got.at("file"), m_dir + "gsp3.s3");
+}
+
+TEST_F(FlashToolWorkerTest, PortErrorsMoveOnOrAskToCloseTheOtherProgram)
+{
+    g_lastToolError = 5;
+    Scenario("record 14 COM3 is in use\n");
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_EQ(Events(), (Strings{"3:0"}));
+    EXPECT_TRUE(s_boxes.empty());
+    EXPECT_EQ(g_lastToolError.load(), 5);
+
+    s_events.clear();
+    g_portCursor = g_firstPort = 0;  // no port left in the cycle
+    Scenario("record 2 COM3 does not exist\n");
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_EQ(Events(), (Strings{"0:0"}));
+    EXPECT_EQ(s_boxes, (Strings{"Cierre el programa conectado con otro puerto e intentelo otra vez."}));
+    EXPECT_EQ(s_captions, (Strings{std::string(AfxGetAppName())}));
+    ASSERT_EQ(s_events.size(), 1u);
+    EXPECT_EQ(s_events[0].nBoxesBefore, 1u) << "the update ends only once the box is closed";
+    EXPECT_EQ(g_lastToolError.load(), 2);
+}
+
+TEST_F(FlashToolWorkerTest, OtherErrorsShowTheCodeWithTheUtilitysText)
+{
+    Scenario("record 1004 30 100 a b c\nrecord 7 Verify failed at 0x1000\n");
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_EQ(Events(), (Strings{"2:30", "0:0"}));
+    EXPECT_EQ(s_boxes, (Strings{"error desconocido(7).Verify failed at 0x1000"}));
+    EXPECT_EQ(g_lastToolError.load(), 7);
+
+    s_events.clear();
+    s_boxes.clear();
+    Scenario("long 9 5000 T\n");  // far longer than the worker's buffer: cut, never overrun
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_EQ(Events(), (Strings{"0:0"}));
+    EXPECT_EQ(s_boxes, (Strings{"error desconocido(9).T" + std::string(1023, 'x')}));
+}
+
+TEST_F(FlashToolWorkerTest, UtilityThatStopsWithoutAFinalRecordEndsTheRun)
+{
+    const char* endings[] = {"exit 3\n", "crash\n", "bytes 10 00 00 00 00 00\nexit 0\n"};
+    for (const char* ending : endings) {
+        s_events.clear();
+        s_boxes.clear();
+        g_lastToolError = 0;
+        Scenario(std::string("record 1004 10 100 a b c\n") + ending);
+        EXPECT_EQ(RunToEnd(), 0u) << ending;
+        EXPECT_EQ(Events(), (Strings{"2:10", "0:0"})) << ending;
+        EXPECT_EQ(s_boxes, (Strings{"error desconocido(-1).The flash utility ended without a result."})) << ending;
+        EXPECT_EQ(g_lastToolError.load(), FTM_ERR_NO_FINAL_RECORD);
+    }
+}
+
+TEST_F(FlashToolWorkerTest, StoppingARunEndsItsChildAndSilencesIt)
+{
+    Scenario("record 1004 5 100 a b c\nhang\n");
+    m_nRun = StartFlashToolRun();
+    EXPECT_EQ(CurrentFlashToolRun(), m_nRun);
+    ASSERT_TRUE(PumpUntil([] { return !s_events.empty(); }));
+    StopFlashToolRun();
+    EXPECT_EQ(CurrentFlashToolRun(), 0u);
+    EXPECT_EQ(WaitForWorker(), 0u);
+    EXPECT_EQ(Events(), (Strings{"2:5"})) << "nothing after the stop";
+    EXPECT_TRUE(s_boxes.empty());
+    EXPECT_EQ(g_lastToolError.load(), 0);
+
+    HANDLE hChild = ::OpenProcess(SYNCHRONIZE, FALSE, std::stoul(Received().at("pid")));
+    if (hChild) {
+        EXPECT_EQ(::WaitForSingleObject(hChild, 5000), WAIT_OBJECT_0) << "the child must not live on";
+        ::CloseHandle(hChild);
+    }
+}
+
+TEST_F(FlashToolWorkerTest, RunStoppedWhileStartingLeavesNoChild)
+{
+    Scenario("hang\n");
+    for (int round = 0; round < 4; ++round) {
+        ::DeleteFileA((m_dir + "received.txt").c_str());
+        m_nRun = StartFlashToolRun();
+        if (round % 2)
+            ::Sleep(DWORD(round));  // let the worker get a little further
+        StopFlashToolRun();
+        EXPECT_EQ(WaitForWorker(), 0u);
+        EXPECT_TRUE(s_events.empty());
+        EXPECT_TRUE(s_boxes.empty());
+        // A child that did start was ended: wait for it to be gone.
+        const auto got = Received();
+        if (got.count("pid")) {
+            HANDLE hChild = ::OpenProcess(SYNCHRONIZE, FALSE, std::stoul(got.at("pid")));
+            if (hChild) {
+                EXPECT_EQ(::WaitForSingleObject(hChild, 5000), WAIT_OBJECT_0) << "round " << round;
+                ::CloseHandle(hChild);
+            }
+        }
+    }
+}
+
+TEST_F(FlashToolWorkerTest, PlainThreadWithoutParameterDrivesANewRun)
+{
+    StopFlashToolRun();
+    Scenario("record 1009 GSP2e/LPx\nrecord 1004 50 100 a b c\nrecord 1006\n");
+    HANDLE hThread = ::CreateThread(nullptr, 0, FlashToolThreadProc, nullptr, 0, nullptr);
+    ASSERT_TRUE(hThread);
+    EXPECT_TRUE(PumpUntil([&] { return HasEnded(hThread); }));
+    PumpUntil([] { return true; });
+    DWORD code = 99;
+    ::GetExitCodeThread(hThread, &code);
+    ::CloseHandle(hThread);
+    EXPECT_EQ(code, 1u);
+    m_nRun = CurrentFlashToolRun();
+    EXPECT_NE(m_nRun, 0u);
+    EXPECT_EQ(Events(), (Strings{"2:50", "3:1"}));
+    EXPECT_EQ(g_chipType.load(), CHIP_GSP2E);
+}
+
+TEST_F(FlashToolWorkerTest, UtilityThatCannotStartShowsCreateProcessError)
+{
+    g_toolCommandLine = (m_dir + "NoSuchUtility x -l 3 -b 115200").c_str();
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_TRUE(s_events.empty()) << "the watchdog acts instead";
+    EXPECT_EQ(s_boxes, (Strings{"CreateProcess Error"}));
+    EXPECT_TRUE(std::regex_search(std::string(g_toolCommandLine), std::regex(" -wp \\d+ -rp \\d+ -wps \\d+$")));
+}
