@@ -1,0 +1,328 @@
+// gpsdevsim: emulates one receiver on a pseudo-terminal, for SiRFflashcl and the updater.
+//
+//   gpsdevsim --flash FILE [--chip NAME] [--link PATH] [--baud N] [--pace] [--silent]
+//             [--drop-after N] [--corrupt-every N]
+//
+// Prints the pty's device path as the first line on stdout, then serves until SIGTERM or
+// SIGINT, when it saves FILE, removes its link and exits 0. FILE is also rewritten after every
+// completed erase or write.
+#include "flash_file.h"
+#include "protocol/flash_device.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "usage: gpsdevsim --flash FILE [--chip NAME] [--link PATH] [--baud N] [--pace] [--silent]\n"
+    "                 [--drop-after N] [--corrupt-every N]\n"
+    "\n"
+    "  --flash FILE       the flash content (1 MiB); created erased when missing or of another size\n"
+    "  --chip NAME        the chip family the receiver names (default GSP3)\n"
+    "  --link PATH        make PATH a symbolic link to the pty (removed again at exit)\n"
+    "  --baud N           the line rate for --pace, 8N1 (default 115200)\n"
+    "  --pace             receive and send no faster than the line rate\n"
+    "  --silent           never answer\n"
+    "  --drop-after N     close the line after N bytes received (the receiver unplugged)\n"
+    "  --corrupt-every N  corrupt every Nth byte sent\n"
+    "\n"
+    "Prints the pty's path on the first line; runs until SIGTERM or SIGINT.\n";
+
+struct Options {
+    std::string flash;
+    std::string chip = "GSP3";
+    std::string link;
+    long baud = 115200;
+    bool pace = false;
+    bool silent = false;
+    long long dropAfter = -1;
+    long long corruptEvery = 0;
+};
+
+bool ParseCount(const char* text, long long& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtoll(text, &end, 10);
+    return *text && errno == 0 && *end == '\0' && out > 0;
+}
+
+bool ParseOptions(int argc, char** argv, Options& o, std::string& error)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        long long n = 0;
+        if (a == "--pace") {
+            o.pace = true;
+        } else if (a == "--silent") {
+            o.silent = true;
+        } else if (!hasValue && (a == "--flash" || a == "--chip" || a == "--link" || a == "--baud" ||
+                                 a == "--drop-after" || a == "--corrupt-every")) {
+            error = a + " needs a value";
+            return false;
+        } else if (a == "--flash") {
+            o.flash = argv[++i];
+        } else if (a == "--chip") {
+            o.chip = argv[++i];
+            if (o.chip.empty() || o.chip.size() > 64) {
+                error = "the chip name must have 1 to 64 characters";
+                return false;
+            }
+        } else if (a == "--link") {
+            o.link = argv[++i];
+        } else if (a == "--baud" || a == "--drop-after" || a == "--corrupt-every") {
+            if (!ParseCount(argv[++i], n)) {
+                error = a + " needs a positive number";
+                return false;
+            }
+            if (a == "--baud")
+                o.baud = long(n > INT_MAX ? INT_MAX : n);
+            else if (a == "--drop-after")
+                o.dropAfter = n;
+            else
+                o.corruptEvery = n;
+        } else {
+            error = "unknown argument " + a;
+            return false;
+        }
+    }
+    if (o.flash.empty()) {
+        error = "--flash FILE is required";
+        return false;
+    }
+    return true;
+}
+
+int64_t NowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void SleepUntil(int64_t ns)
+{
+    timespec ts{time_t(ns / 1000000000), long(ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// Makes path a symbolic link to target, replacing an earlier link but never a real file.
+bool MakeLink(const std::string& path, const std::string& target, std::string& error)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        error = path + " exists and is not a symbolic link";
+        return false;
+    }
+    const std::string tmp = path + ".tmp" + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (symlink(target.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+        error = "cannot link " + path + ": " + std::strerror(errno);
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void RemoveLinkIfOurs(const std::string& path, const std::string& target)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+    if (n > 0 && std::string(buf, size_t(n)) == target)
+        unlink(path.c_str());
+}
+
+class Line {
+public:
+    Line(int master, const Options& o) : m_fd(master), m_opt(o), m_byteNs(10'000'000'000LL / o.baud) {}
+
+    // Sends reply bytes, corrupted and paced as asked. Bytes nobody reads are dropped after a
+    // while, as on a real line.
+    void Send(std::vector<uint8_t>& bytes)
+    {
+        if (m_opt.corruptEvery > 0) {
+            for (uint8_t& b : bytes) {
+                if (++m_sent % m_opt.corruptEvery == 0)
+                    b ^= 0xFF;
+            }
+        }
+        const size_t step = m_opt.pace ? 64 : bytes.size();
+        for (size_t off = 0; off < bytes.size(); off += step) {
+            const size_t n = std::min(step, bytes.size() - off);
+            if (m_opt.pace) {
+                m_txClock = std::max(m_txClock, NowNs()) + int64_t(n) * m_byteNs;
+                SleepUntil(m_txClock);
+            }
+            WriteAll(bytes.data() + off, n);
+        }
+    }
+
+    // Delays delivery of n received bytes to the time they take on the line.
+    void PaceReceived(size_t n)
+    {
+        if (!m_opt.pace)
+            return;
+        m_rxClock = std::max(m_rxClock, NowNs()) + int64_t(n) * m_byteNs;
+        SleepUntil(m_rxClock);
+    }
+
+private:
+    void WriteAll(const uint8_t* p, size_t n)
+    {
+        while (n > 0) {
+            const ssize_t w = write(m_fd, p, n);
+            if (w > 0) {
+                p += w;
+                n -= size_t(w);
+            } else if (w < 0 && errno == EINTR) {
+                continue;
+            } else if (w < 0 && errno == EAGAIN) {
+                pollfd pfd{m_fd, POLLOUT, 0};
+                if (poll(&pfd, 1, 1000) <= 0)
+                    return;
+            } else {
+                return;
+            }
+        }
+    }
+
+    int m_fd;
+    const Options& m_opt;
+    int64_t m_byteNs;
+    int64_t m_rxClock = 0, m_txClock = 0;
+    long long m_sent = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options opt;
+    std::string error;
+    if (!ParseOptions(argc, argv, opt, error)) {
+        std::fprintf(stderr, "gpsdevsim: %s\n%s", error.c_str(), kUsage);
+        return 2;
+    }
+
+    std::vector<uint8_t> content;
+    bool created = false;
+    if (!LoadOrCreateFlash(opt.flash, content, created, error)) {
+        std::fprintf(stderr, "gpsdevsim: %s\n", error.c_str());
+        return 1;
+    }
+
+    // SIGTERM and SIGINT arrive through a descriptor, so the loop saves and exits cleanly.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    const int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char slaveName[256] = {};
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, slaveName, sizeof slaveName) != 0) {
+        std::fprintf(stderr, "gpsdevsim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+        return 1;
+    }
+    // Hold the other end open too: the line then stays up between two programs' sessions, and
+    // it starts raw, so nothing is echoed back before a program sets it up.
+    int slave = open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio;
+    if (slave >= 0 && tcgetattr(slave, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(slave, TCSANOW, &tio);
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    if (!opt.link.empty() && !MakeLink(opt.link, slaveName, error)) {
+        std::fprintf(stderr, "gpsdevsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", slaveName);
+    std::fflush(stdout);
+    std::fprintf(stderr, "gpsdevsim: %s on %s, flash %s (%s)\n", opt.chip.c_str(), slaveName, opt.flash.c_str(),
+                 created ? "new" : "loaded");
+
+    flashproto::FlashDevice device(opt.chip, content, kEmulatedSectorSize);
+    int status = 0;
+    device.SetChangeHandler([&]() {
+        std::string why;
+        if (!SaveFlash(opt.flash, device.Flash(), why)) {
+            std::fprintf(stderr, "gpsdevsim: %s\n", why.c_str());
+            status = 1;
+        }
+    });
+
+    Line line(master, opt);
+    int lineFd = master;
+    long long received = 0;
+    std::vector<uint8_t> buf(65536), reply;
+    for (;;) {
+        pollfd fds[2] = {{sigFd, POLLIN, 0}, {lineFd, POLLIN, 0}};
+        const int n = poll(fds, lineFd >= 0 ? 2 : 1, -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || (fds[0].revents & POLLIN))
+            break;
+        if (lineFd < 0 || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        ssize_t got = read(lineFd, buf.data(), opt.pace ? 64 : buf.size());
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (got <= 0) {
+            usleep(10000);  // no program on the line at the moment
+            continue;
+        }
+        if (opt.silent)
+            continue;
+        bool drop = false;
+        if (opt.dropAfter >= 0 && received + got >= opt.dropAfter) {
+            got = ssize_t(opt.dropAfter - received);
+            drop = true;
+        }
+        received += got;
+        line.PaceReceived(size_t(got));
+        reply.clear();
+        device.Receive(buf.data(), size_t(got), reply);
+        if (drop) {
+            // Unplugged: whatever the last bytes started is done, but no answer gets out.
+            close(lineFd);
+            if (slave >= 0)
+                close(slave);
+            lineFd = slave = -1;
+            std::fprintf(stderr, "gpsdevsim: line closed after %lld bytes\n", received);
+            continue;
+        }
+        if (!reply.empty())
+            line.Send(reply);
+    }
+
+    std::string why;
+    if (!SaveFlash(opt.flash, device.Flash(), why)) {
+        std::fprintf(stderr, "gpsdevsim: %s\n", why.c_str());
+        status = 1;
+    }
+    if (!opt.link.empty())
+        RemoveLinkIfOurs(opt.link, slaveName);
+    return status;
+}

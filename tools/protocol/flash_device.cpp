@@ -1,0 +1,209 @@
+#include "protocol/flash_device.h"
+
+#include "protocol/commands.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace flashproto {
+
+const char* StatusText(uint8_t status)
+{
+    switch (status) {
+    case ST_OK: return "ok";
+    case ST_BAD_FRAME: return "damaged frame";
+    case ST_UNKNOWN: return "unknown command";
+    case ST_BAD_LENGTH: return "malformed command";
+    case ST_RANGE: return "address outside the flash";
+    case ST_NOT_SYNCED: return "receiver not synchronised";
+    case ST_ERASE_FAILED: return "erase failed";
+    case ST_WRITE_FAILED: return "bytes did not program";
+    case ST_BAD_DATA: return "compressed block damaged";
+    default: return "unknown status";
+    }
+}
+
+FlashDevice::FlashDevice(std::string chipName, std::vector<uint8_t> flash, uint32_t sectorSize)
+    : m_chip(std::move(chipName)), m_flash(std::move(flash)), m_sectorSize(sectorSize ? sectorSize : 1)
+{
+}
+
+void FlashDevice::Receive(const uint8_t* p, size_t n, std::vector<uint8_t>& out)
+{
+    m_decoder.Feed(p, n);
+    Frame f;
+    for (;;) {
+        const FrameDecoder::Result r = m_decoder.Next(f);
+        if (r == FrameDecoder::Result::None)
+            return;
+        std::vector<uint8_t> reply;
+        uint8_t seq = f.seq;
+        if (r == FrameDecoder::Result::Damaged) {
+            reply = {OP_NAK, ST_BAD_FRAME};
+        } else if (m_haveLast && f.seq == m_lastSeq && f.crc == m_lastCrc && f.payload[0] != OP_SYNC) {
+            ++m_replayed;
+            reply = m_lastReply;
+        } else {
+            reply = Execute(f.payload);
+            ++m_executed;
+            m_haveLast = true;
+            m_lastSeq = f.seq;
+            m_lastCrc = f.crc;
+            m_lastReply = reply;
+        }
+        const std::vector<uint8_t> frame = EncodeFrame(seq, reply);
+        out.insert(out.end(), frame.begin(), frame.end());
+    }
+}
+
+std::vector<uint8_t> FlashDevice::Reply(uint8_t op, uint8_t status, const std::vector<uint8_t>& fields) const
+{
+    std::vector<uint8_t> r;
+    r.reserve(2 + fields.size());
+    r.push_back(uint8_t(op | OP_REPLY));
+    r.push_back(status);
+    r.insert(r.end(), fields.begin(), fields.end());
+    return r;
+}
+
+bool FlashDevice::InRange(uint32_t addr, uint32_t len) const
+{
+    return addr <= m_flash.size() && len <= m_flash.size() - addr;
+}
+
+uint8_t FlashDevice::Program(uint32_t addr, const uint8_t* data, size_t len)
+{
+    // NOR flash: programming only clears bits, so bytes over unerased flash come out wrong.
+    bool ok = true;
+    for (size_t i = 0; i < len; ++i) {
+        uint8_t& cell = m_flash[addr + i];
+        cell &= data[i];
+        ok = ok && cell == data[i];
+    }
+    if (len > 0 && m_onChange)
+        m_onChange();
+    return ok ? ST_OK : ST_WRITE_FAILED;
+}
+
+namespace {
+// Inflates one zlib stream into exactly rawLen bytes; false on any other outcome.
+bool InflateBlock(const uint8_t* z, size_t zlen, size_t rawLen, std::vector<uint8_t>& out)
+{
+    out.assign(rawLen, 0);
+    z_stream s;
+    std::memset(&s, 0, sizeof s);
+    if (inflateInit(&s) != Z_OK)
+        return false;
+    s.next_in = const_cast<Bytef*>(z);
+    s.avail_in = uInt(zlen);
+    s.next_out = out.data();
+    s.avail_out = uInt(rawLen);
+    int ret = inflate(&s, Z_FINISH);
+    if (ret == Z_NEED_DICT)
+        ret = Z_DATA_ERROR;
+    const bool ok = ret == Z_STREAM_END && s.total_out == rawLen && s.avail_in == 0;
+    inflateEnd(&s);
+    return ok;
+}
+}  // namespace
+
+std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
+{
+    const uint8_t op = cmd[0];
+    const uint8_t* a = cmd.data() + 1;
+    const size_t n = cmd.size() - 1;
+
+    if (op == OP_SYNC) {
+        if (n < 5 || std::memcmp(a, "SYNC", 4) != 0)
+            return Reply(op, ST_BAD_LENGTH);
+        m_synced = true;
+        std::vector<uint8_t> f;
+        f.push_back(PROTOCOL_VERSION);
+        f.push_back(m_compression ? CAP_ZLIB : 0);
+        PutLE(f, MAX_DATA, 2);
+        PutLE(f, MAX_RAW, 2);
+        const size_t nameLen = std::min<size_t>(m_chip.size(), 64);
+        f.push_back(uint8_t(nameLen));
+        f.insert(f.end(), m_chip.begin(), m_chip.begin() + long(nameLen));
+        return Reply(op, ST_OK, f);
+    }
+    if (op < OP_READ || op > OP_RESTART)
+        return Reply(op, ST_UNKNOWN);
+    if (!m_synced)
+        return Reply(op, ST_NOT_SYNCED);
+
+    switch (op) {
+    case OP_READ: {
+        if (n != 6)
+            return Reply(op, ST_BAD_LENGTH);
+        const uint32_t addr = GetLE(a, 4), len = GetLE(a + 4, 2);
+        if (len > MAX_DATA)
+            return Reply(op, ST_BAD_LENGTH);
+        if (!InRange(addr, len))
+            return Reply(op, ST_RANGE);
+        return Reply(op, ST_OK, std::vector<uint8_t>(m_flash.begin() + addr, m_flash.begin() + addr + len));
+    }
+    case OP_ERASE_SECTOR: {
+        if (n != 4)
+            return Reply(op, ST_BAD_LENGTH);
+        const uint32_t addr = GetLE(a, 4);
+        if (addr % m_sectorSize != 0 || !InRange(addr, m_sectorSize))
+            return Reply(op, ST_RANGE);
+        std::fill(m_flash.begin() + addr, m_flash.begin() + addr + m_sectorSize, 0xFF);
+        if (m_onChange)
+            m_onChange();
+        return Reply(op, ST_OK);
+    }
+    case OP_ERASE_CHIP:
+        if (n != 0)
+            return Reply(op, ST_BAD_LENGTH);
+        std::fill(m_flash.begin(), m_flash.end(), 0xFF);
+        if (m_onChange)
+            m_onChange();
+        return Reply(op, ST_OK);
+    case OP_WRITE: {
+        if (n < 5 || n - 4 > MAX_DATA)
+            return Reply(op, ST_BAD_LENGTH);
+        const uint32_t addr = GetLE(a, 4);
+        if (!InRange(addr, uint32_t(n - 4)))
+            return Reply(op, ST_RANGE);
+        return Reply(op, Program(addr, a + 4, n - 4));
+    }
+    case OP_WRITE_Z: {
+        if (!m_compression)
+            return Reply(op, ST_UNKNOWN);
+        if (n < 7)
+            return Reply(op, ST_BAD_LENGTH);
+        const uint32_t addr = GetLE(a, 4), rawLen = GetLE(a + 4, 2);
+        if (rawLen == 0 || rawLen > MAX_RAW)
+            return Reply(op, ST_BAD_LENGTH);
+        if (!InRange(addr, rawLen))
+            return Reply(op, ST_RANGE);
+        std::vector<uint8_t> raw;
+        if (!InflateBlock(a + 6, n - 6, rawLen, raw))
+            return Reply(op, ST_BAD_DATA);
+        return Reply(op, Program(addr, raw.data(), raw.size()));
+    }
+    case OP_CRC: {
+        if (n != 8)
+            return Reply(op, ST_BAD_LENGTH);
+        const uint32_t addr = GetLE(a, 4), len = GetLE(a + 4, 4);
+        if (!InRange(addr, len))
+            return Reply(op, ST_RANGE);
+        std::vector<uint8_t> f;
+        PutLE(f, Crc32(m_flash.data() + addr, len), 4);
+        return Reply(op, ST_OK, f);
+    }
+    case OP_RESTART:
+        if (n != 0)
+            return Reply(op, ST_BAD_LENGTH);
+        m_synced = false;  // back to the firmware: the next session synchronises again
+        return Reply(op, ST_OK);
+    default:
+        return Reply(op, ST_UNKNOWN);
+    }
+}
+
+}  // namespace flashproto

@@ -1,0 +1,238 @@
+#include "protocol/flash_host.h"
+
+#include "protocol/commands.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace flashproto {
+
+const char* HostResultText(HostResult r)
+{
+    switch (r) {
+    case HostResult::Ok: return "ok";
+    case HostResult::NoAnswer: return "no answer";
+    case HostResult::Lost: return "the receiver stopped answering";
+    case HostResult::Garbled: return "the line delivers only damaged frames";
+    case HostResult::PortFailed: return "the serial line failed";
+    case HostResult::Refused: return "the receiver refused the command";
+    case HostResult::BadReply: return "the receiver gave a malformed reply";
+    }
+    return "unknown";
+}
+
+FlashHost::FlashHost(SerialPort& port, HostOptions options) : m_port(port), m_opt(std::move(options))
+{
+    if (m_opt.baud == 0)
+        m_opt.baud = 115200;
+    if (m_opt.attempts < 1)
+        m_opt.attempts = 1;
+}
+
+uint64_t FlashHost::Now() const
+{
+    if (m_opt.now)
+        return m_opt.now();
+    using namespace std::chrono;
+    return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+uint32_t FlashHost::LineMs(size_t bytes) const
+{
+    // 8N1: ten bit times per byte.
+    return uint32_t((uint64_t(bytes) * 10 * 1000 + m_opt.baud - 1) / m_opt.baud);
+}
+
+HostResult FlashHost::Sync(uint32_t waitMs, ReceiverInfo& info)
+{
+    static const uint8_t kSync[] = {OP_SYNC, 'S', 'Y', 'N', 'C', PROTOCOL_VERSION};
+    const uint64_t deadline = Now() + waitMs;
+    m_port.DiscardInput();
+    m_decoder.Reset();
+    uint8_t buf[512];
+    while (Now() < deadline) {
+        const uint8_t seq = ++m_seq;
+        const std::vector<uint8_t> frame = EncodeFrame(seq, kSync, sizeof kSync);
+        if (!m_port.Write(frame.data(), frame.size()))
+            return HostResult::PortFailed;
+        const uint64_t attemptEnd =
+            std::min<uint64_t>(deadline, Now() + m_opt.syncAttemptMs + LineMs(frame.size() + 96));
+        for (;;) {
+            Frame f;
+            FrameDecoder::Result r;
+            while ((r = m_decoder.Next(f)) != FrameDecoder::Result::None) {
+                if (r != FrameDecoder::Result::Frame || f.seq != seq || f.payload.size() < 10 ||
+                    f.payload[0] != (OP_SYNC | OP_REPLY) || f.payload[1] != ST_OK)
+                    continue;
+                const uint8_t* p = f.payload.data() + 2;
+                ReceiverInfo got;
+                got.version = p[0];
+                got.caps = p[1];
+                got.maxData = uint16_t(GetLE(p + 2, 2));
+                got.maxRaw = uint16_t(GetLE(p + 4, 2));
+                const size_t nameLen = p[6];
+                if (f.payload.size() != 9 + nameLen || nameLen == 0 || got.version < 1 || got.maxData < 256)
+                    return HostResult::BadReply;
+                got.chip.assign(reinterpret_cast<const char*>(p + 7), nameLen);
+                got.maxData = std::min<uint16_t>(got.maxData, MAX_DATA);
+                got.maxRaw = std::min<uint16_t>(got.maxRaw, MAX_RAW);
+                m_info = got;
+                info = got;
+                return HostResult::Ok;
+            }
+            const uint64_t now = Now();
+            if (now >= attemptEnd)
+                break;
+            const int n = m_port.Read(buf, sizeof buf, uint32_t(attemptEnd - now));
+            if (n < 0)
+                return HostResult::PortFailed;
+            if (n > 0)
+                m_decoder.Feed(buf, size_t(n));
+        }
+    }
+    return HostResult::NoAnswer;
+}
+
+HostResult FlashHost::Transact(const std::vector<uint8_t>& cmd, size_t replyFields, uint32_t extraMs,
+                               std::vector<uint8_t>& reply)
+{
+    const uint8_t seq = ++m_seq;
+    const uint8_t op = cmd[0];
+    const std::vector<uint8_t> frame = EncodeFrame(seq, cmd);
+    const uint32_t timeoutMs =
+        LineMs(frame.size() + replyFields + 2 + FRAME_OVERHEAD) * 3 / 2 + m_opt.marginMs + extraMs;
+    uint8_t buf[4608];
+    HostResult failure = HostResult::Lost;
+    for (int attempt = 0; attempt < m_opt.attempts; ++attempt) {
+        if (attempt > 0)
+            ++m_resends;
+        if (!m_port.Write(frame.data(), frame.size()))
+            return HostResult::PortFailed;
+        const uint64_t deadline = Now() + timeoutMs;
+        bool resend = false;
+        while (!resend) {
+            Frame f;
+            FrameDecoder::Result r;
+            while (!resend && (r = m_decoder.Next(f)) != FrameDecoder::Result::None) {
+                if (f.seq != seq)
+                    continue;  // a late reply to an earlier command
+                if (r == FrameDecoder::Result::Damaged || f.payload[0] == OP_NAK) {
+                    resend = true;  // our reply arrived torn, or our command did
+                    failure = HostResult::Garbled;
+                    break;
+                }
+                if (f.payload.size() < 2 || f.payload[0] != (op | OP_REPLY))
+                    continue;
+                m_lastStatus = f.payload[1];
+                if (m_lastStatus != ST_OK)
+                    return HostResult::Refused;
+                if (f.payload.size() != 2 + replyFields)
+                    return HostResult::BadReply;
+                reply.assign(f.payload.begin() + 2, f.payload.end());
+                return HostResult::Ok;
+            }
+            if (resend)
+                break;
+            const uint64_t now = Now();
+            if (now >= deadline) {
+                // Nothing usable in time: drop any half frame so the repeat starts clean.
+                failure = HostResult::Lost;
+                m_decoder.Reset();
+                m_port.DiscardInput();
+                break;
+            }
+            const int n = m_port.Read(buf, sizeof buf, uint32_t(deadline - now));
+            if (n < 0)
+                return HostResult::PortFailed;
+            if (n > 0)
+                m_decoder.Feed(buf, size_t(n));
+        }
+    }
+    return failure;
+}
+
+HostResult FlashHost::Read(uint32_t addr, uint16_t len, std::vector<uint8_t>& data)
+{
+    std::vector<uint8_t> cmd{OP_READ};
+    PutLE(cmd, addr, 4);
+    PutLE(cmd, len, 2);
+    return Transact(cmd, len, 0, data);
+}
+
+HostResult FlashHost::EraseSector(uint32_t addr, uint32_t eraseMs)
+{
+    std::vector<uint8_t> cmd{OP_ERASE_SECTOR}, reply;
+    PutLE(cmd, addr, 4);
+    return Transact(cmd, 0, eraseMs, reply);
+}
+
+HostResult FlashHost::EraseChip(uint32_t eraseMs)
+{
+    std::vector<uint8_t> reply;
+    return Transact({OP_ERASE_CHIP}, 0, eraseMs, reply);
+}
+
+HostResult FlashHost::Write(uint32_t addr, const uint8_t* data, size_t len, size_t& consumed)
+{
+    consumed = 0;
+    std::vector<uint8_t> reply;
+    const size_t maxData = m_info.maxData ? m_info.maxData : 256;
+    if (m_opt.compress && (m_info.caps & CAP_ZLIB) && m_info.maxRaw > 0) {
+        // Try the largest raw block whose stream still fits one frame; stop early on data
+        // that hardly compresses, where a plain WRITE is as short.
+        size_t raw = std::min<size_t>(len, m_info.maxRaw);
+        std::vector<uint8_t> z;
+        for (int tries = 0; tries < 4 && raw > 0; ++tries) {
+            uLongf zlen = compressBound(uLong(raw));
+            z.resize(zlen);
+            if (compress2(z.data(), &zlen, data, uLong(raw), 9) != Z_OK)
+                break;
+            if (zlen <= maxData && zlen + 6 < raw) {
+                std::vector<uint8_t> cmd{OP_WRITE_Z};
+                PutLE(cmd, addr, 4);
+                PutLE(cmd, uint32_t(raw), 2);
+                cmd.insert(cmd.end(), z.begin(), z.begin() + long(zlen));
+                const HostResult r = Transact(cmd, 0, 0, reply);
+                if (r == HostResult::Ok)
+                    consumed = raw;
+                return r;
+            }
+            if (raw <= maxData || double(zlen) > 0.9 * double(raw))
+                break;
+            // Shrink towards a block whose stream fills one frame.
+            size_t next = size_t(double(raw) * double(maxData) / double(zlen) * 0.95) & ~size_t(1023);
+            raw = std::max(next, maxData);
+            raw = std::min(raw, len);
+        }
+    }
+    const size_t chunk = std::min(len, maxData);
+    std::vector<uint8_t> cmd{OP_WRITE};
+    PutLE(cmd, addr, 4);
+    cmd.insert(cmd.end(), data, data + chunk);
+    const HostResult r = Transact(cmd, 0, 0, reply);
+    if (r == HostResult::Ok)
+        consumed = chunk;
+    return r;
+}
+
+HostResult FlashHost::Crc(uint32_t addr, uint32_t len, uint32_t& crc, uint32_t computeMs)
+{
+    std::vector<uint8_t> cmd{OP_CRC}, reply;
+    PutLE(cmd, addr, 4);
+    PutLE(cmd, len, 4);
+    const HostResult r = Transact(cmd, 4, computeMs, reply);
+    if (r == HostResult::Ok)
+        crc = GetLE(reply.data(), 4);
+    return r;
+}
+
+HostResult FlashHost::Restart()
+{
+    std::vector<uint8_t> reply;
+    return Transact({OP_RESTART}, 0, 0, reply);
+}
+
+}  // namespace flashproto

@@ -1,0 +1,92 @@
+#include "protocol/frame.h"
+
+#include <zlib.h>
+
+namespace flashproto {
+
+uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc)
+{
+    // zlib takes uInt lengths; feed large buffers in slices.
+    while (n > 0) {
+        const uInt chunk = n > 0x40000000u ? 0x40000000u : uInt(n);
+        crc = uint32_t(crc32(crc, p, chunk));
+        p += chunk;
+        n -= chunk;
+    }
+    return crc;
+}
+
+std::vector<uint8_t> EncodeFrame(uint8_t seq, const uint8_t* payload, size_t n)
+{
+    std::vector<uint8_t> out;
+    out.reserve(n + FRAME_OVERHEAD);
+    out.push_back(FRAME_START0);
+    out.push_back(FRAME_START1);
+    out.push_back(uint8_t(n & 0xFF));
+    out.push_back(uint8_t((n >> 8) & 0xFF));
+    out.push_back(seq);
+    out.insert(out.end(), payload, payload + n);
+    const uint32_t crc = Crc32(out.data() + 2, n + 3);
+    for (int i = 0; i < 4; ++i)
+        out.push_back(uint8_t(crc >> (8 * i)));
+    out.push_back(FRAME_END);
+    return out;
+}
+
+void FrameDecoder::Feed(const uint8_t* p, size_t n)
+{
+    if (m_pos > 0 && m_pos >= m_buf.size() / 2) {
+        m_buf.erase(m_buf.begin(), m_buf.begin() + long(m_pos));
+        m_pos = 0;
+    }
+    m_buf.insert(m_buf.end(), p, p + n);
+}
+
+void FrameDecoder::Reset()
+{
+    m_buf.clear();
+    m_pos = 0;
+}
+
+FrameDecoder::Result FrameDecoder::Next(Frame& out)
+{
+    for (;;) {
+        // Skip to the next start marker.
+        while (m_pos + 1 < m_buf.size() && !(m_buf[m_pos] == FRAME_START0 && m_buf[m_pos + 1] == FRAME_START1))
+            ++m_pos;
+        if (m_buf.size() - m_pos < FRAME_HEADER) {
+            if (m_pos + 1 == m_buf.size() && m_buf[m_pos] != FRAME_START0)
+                ++m_pos;
+            return Result::None;
+        }
+        const uint8_t* h = m_buf.data() + m_pos;
+        const size_t len = size_t(h[2]) | (size_t(h[3]) << 8);
+        if (len == 0 || len > MAX_PAYLOAD) {
+            ++m_pos;  // not a frame: a start marker inside noise
+            continue;
+        }
+        const size_t total = len + FRAME_OVERHEAD;
+        if (m_buf.size() - m_pos < total)
+            return Result::None;
+        const uint8_t* t = h + FRAME_HEADER + len;
+        const uint32_t carried = uint32_t(t[0]) | (uint32_t(t[1]) << 8) | (uint32_t(t[2]) << 16) | (uint32_t(t[3]) << 24);
+        if (t[4] != FRAME_END) {
+            ++m_pos;  // length or marker torn: resynchronise silently
+            continue;
+        }
+        if (Crc32(h + 2, len + 3) != carried) {
+            out.seq = h[4];
+            out.crc = carried;
+            out.payload.clear();
+            ++m_pos;
+            return Result::Damaged;
+        }
+        out.seq = h[4];
+        out.crc = carried;
+        out.payload.assign(h + FRAME_HEADER, h + FRAME_HEADER + len);
+        m_pos += total;
+        return Result::Frame;
+    }
+}
+
+}  // namespace flashproto

@@ -1,0 +1,61 @@
+// SiRFflashcl: programs a receiver's flash from an S-record file, or reads it into a file,
+// over a serial line. Started by the updater with the handles of its pipe, it reports through
+// FlashToolMessage records; started by hand, it prints its progress.
+#include "flashcl_codes.h"
+#include "flashcl_session.h"
+#include "options.h"
+#include "chip_list.h"
+#include "reporter.h"
+#include "serial.h"
+#include "tool_os.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+// Test and benchmark settings from the environment; the updater sets none of them.
+void ApplyEnvironment(SessionSettings& settings)
+{
+    if (const char* v = std::getenv("SIRFFLASH_NOANSWER_MS")) {
+        const long ms = std::strtol(v, nullptr, 10);
+        if (ms > 0)
+            settings.noAnswerMs = uint32_t(ms);
+    }
+    if (const char* v = std::getenv("SIRFFLASH_COMPRESS"))
+        settings.compress = !(v[0] == '0' && v[1] == '\0');
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    PrepareProcess();
+    FlashToolOptions opt;
+    std::string error;
+    const bool ok = ParseFlashToolOptions(argc - 1, argv + 1, opt, error);
+
+    // The updater's end of the pipe is inherited too; holding it would keep the pipe open.
+    if (opt.haveReadPipe)
+        CloseInheritedHandle(opt.readPipe, opt.haveWritePipe ? opt.writePipe : -1);
+
+    std::unique_ptr<Reporter> out;
+    if (opt.haveWritePipe) {
+        const long long handle = opt.writePipe;
+        out = std::make_unique<RecordReporter>(opt.line, [handle](const std::string& record) {
+            WriteToHandle(handle, record);  // an updater that went away must not stop a flash halfway
+        });
+    } else {
+        out = std::make_unique<ConsoleReporter>();
+    }
+
+    if (!ok) {
+        std::fprintf(stderr, "SiRFflashcl: %s\n%s", error.c_str(), kFlashToolUsage);
+        out->Error(FLASHCL_ERR_USAGE, "Bad command line: " + error + ".");
+        return FLASHCL_ERR_USAGE;
+    }
+
+    SessionSettings settings;
+    settings.chipListPath = ExecutableDirectory() + ChipList::FileName();
+    ApplyEnvironment(settings);
+    return RunFlashSession(opt, settings, OpenSerialPort, *out);
+}

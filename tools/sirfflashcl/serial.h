@@ -1,0 +1,7 @@
+// Opening the serial port named by -l, 8N1 at the given speed, no flow control. On Windows
+// \\.\COM<line>; on Linux the device in SIRFFLASH_COM<line> if set, else /dev/ttyS<line-1>.
+#pragma once
+
+#include "flashcl_session.h"
+
+OpenedPort OpenSerialPort(const FlashToolOptions& opt);

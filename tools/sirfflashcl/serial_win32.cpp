@@ -1,0 +1,135 @@
+#include "serial.h"
+
+#include "flash/tool_message.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::string SystemErrorText(DWORD code)
+{
+    char* buf = nullptr;
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<char*>(&buf), 0, nullptr);
+    std::string text = n && buf ? std::string(buf, n) : std::string();
+    if (buf)
+        LocalFree(buf);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return text.empty() ? "error " + std::to_string(code) : text + ", error " + std::to_string(code);
+}
+
+class Win32SerialPort : public flashproto::SerialPort {
+public:
+    explicit Win32SerialPort(HANDLE h) : m_h(h) {}
+    ~Win32SerialPort() override { CloseHandle(m_h); }
+
+    bool Write(const uint8_t* p, size_t n) override
+    {
+        while (n > 0) {
+            DWORD written = 0;
+            const DWORD chunk = n > 65536 ? 65536 : DWORD(n);
+            if (!WriteFile(m_h, p, chunk, &written, nullptr) || written == 0)
+                return false;  // failed, or the write timeout ran out: the line is not draining
+            p += written;
+            n -= written;
+        }
+        return true;
+    }
+
+    int Read(uint8_t* p, size_t max, uint32_t timeoutMs) override
+    {
+        if (timeoutMs == 0)
+            timeoutMs = 1;
+        if (timeoutMs != m_readTimeout) {
+            // Return once bytes have come and the line has been quiet for 10 ms, or after the
+            // whole timeout with nothing. (Wine ignores the MAXDWORD "return at once" form.)
+            COMMTIMEOUTS to = {};
+            to.ReadIntervalTimeout = 10;
+            to.ReadTotalTimeoutMultiplier = 0;
+            to.ReadTotalTimeoutConstant = timeoutMs;
+            to.WriteTotalTimeoutMultiplier = 1;
+            to.WriteTotalTimeoutConstant = 5000;
+            if (!SetCommTimeouts(m_h, &to))
+                return -1;
+            m_readTimeout = timeoutMs;
+        }
+        DWORD got = 0;
+        const DWORD want = max > 65536 ? 65536 : DWORD(max);
+        if (!ReadFile(m_h, p, want, &got, nullptr))
+            return -1;
+        return int(got);
+    }
+
+    void DiscardInput() override { PurgeComm(m_h, PURGE_RXCLEAR); }
+
+private:
+    HANDLE m_h;
+    uint32_t m_readTimeout = 0;
+};
+
+}  // namespace
+
+OpenedPort OpenSerialPort(const FlashToolOptions& opt)
+{
+    OpenedPort result;
+    if (opt.line <= 0) {
+        result.code = FTM_ERR_NO_PORT;
+        result.name = opt.lineText;
+        result.text = "There is no serial port \"" + opt.lineText + "\".";
+        return result;
+    }
+    result.name = "COM" + std::to_string(opt.line);
+    const std::string path = "\\\\.\\" + result.name;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        const bool missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME ||
+                             e == ERROR_BAD_PATHNAME;
+        result.code = missing ? FTM_ERR_NO_PORT : FTM_ERR_PORT_BUSY;
+        result.text = "The serial port " + result.name + (missing ? " does not exist (" : " cannot be opened (") +
+                      SystemErrorText(e) + ").";
+        return result;
+    }
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    COMMTIMEOUTS to = {};
+    to.ReadIntervalTimeout = 10;
+    to.ReadTotalTimeoutConstant = 100;
+    to.WriteTotalTimeoutMultiplier = 1;
+    to.WriteTotalTimeoutConstant = 5000;
+    bool ok = SetupComm(h, 16384, 16384) && GetCommState(h, &dcb);
+    if (ok) {
+        dcb.BaudRate = opt.baud;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fBinary = TRUE;
+        dcb.fParity = FALSE;
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fDsrSensitivity = FALSE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        dcb.fNull = FALSE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.fAbortOnError = FALSE;
+        ok = SetCommState(h, &dcb) && SetCommTimeouts(h, &to);
+    }
+    if (!ok) {
+        const DWORD e = GetLastError();
+        CloseHandle(h);
+        result.code = FTM_ERR_PORT_BUSY;
+        result.text = "The serial port " + result.name + " cannot be set to " + std::to_string(opt.baud) +
+                      " bit/s 8N1 (" + SystemErrorText(e) + ").";
+        return result;
+    }
+    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    auto port = std::make_unique<Win32SerialPort>(h);
+    result.port = std::move(port);
+    return result;
+}
