@@ -9,7 +9,7 @@ const char FIRMWARE_TEXT_READ_ERROR[] = "Error.. Cannot receive from file";
 namespace {
 constexpr unsigned kTerminatorSize = 16;
 constexpr unsigned kCopyBlock = 1024;
-} // namespace
+}  // namespace
 
 CFirmwareImage::CFirmwareImage(CPayloadArchive& archive, const CString& strTempDir, MessageBoxFn showMessage)
     : m_archive(archive), m_strTempDir(strTempDir), m_showMessage(std::move(showMessage))

@@ -21,7 +21,9 @@ public:
 class CMemoryByteSource : public IFlashByteSource {
 public:
     CMemoryByteSource(const void* pData, size_t nSize, unsigned nChunk = 0)
-        : m_pData(static_cast<const unsigned char*>(pData)), m_nSize(nSize), m_nChunk(nChunk) {}
+        : m_pData(static_cast<const unsigned char*>(pData)), m_nSize(nSize), m_nChunk(nChunk)
+    {
+    }
     int ReadSome(void* pBuffer, unsigned nCount) override;
 
 private:

@@ -7,7 +7,7 @@ unsigned NextRunNumber(unsigned nRun)
 {
     return nRun >= 0xFFFFu ? 1u : nRun + 1u;
 }
-} // namespace
+}  // namespace
 
 unsigned CFlashRunRegistry::BeginRun()
 {

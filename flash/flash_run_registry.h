@@ -51,7 +51,7 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    unsigned m_nLast = 0;     // number of the latest run begun
+    unsigned m_nLast = 0;  // number of the latest run begun
     unsigned m_nCurrent = 0;
     unsigned m_nChildRun = 0;  // the run whose child m_hChild is
     intptr_t m_hChild = 0;

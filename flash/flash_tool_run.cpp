@@ -37,29 +37,29 @@ bool CFlashToolRun::Dispatch(int32_t nCode, const char* pszText)
         return false;
     }
     switch (nCode) {
-    case FTM_PROGRESS: {
-        // Only the first figure is used; the widths keep the unused words inside their buffers.
-        int nFigure = 0, nSecond = 0;
-        char w1[32], w2[32], w3[32];
-        if (std::sscanf(pszText, "%d %d %31s %31s %31s", &nFigure, &nSecond, w1, w2, w3) >= 1)
-            m_nProgress = nFigure;
-        const int32_t nProgress = m_nProgress;
-        m_host.IfCurrent([&] { m_host.PostUpdateEvent(UPD_PROGRESS, nProgress); });
-        return true;
-    }
-    case FTM_CHIP_NAME:
-        // Only the first chip name after the sequencer marked the chip pending counts; the
-        // value written has bit 7 clear, and the flashing run (0) ignores them all.
-        m_host.IfCurrent([&] {
-            if (uint8_t(g_chipType.load()) & 0x80)
-                g_chipType.store(ChipTypeFromName(pszText));
-        });
-        return true;
-    case FTM_DONE:
-        EndDone();
-        return false;
-    default:
-        return true;  // other codes of 1000 and above carry nothing for us
+        case FTM_PROGRESS: {
+            // Only the first figure is used; the widths keep the unused words inside their buffers.
+            int nFigure = 0, nSecond = 0;
+            char w1[32], w2[32], w3[32];
+            if (std::sscanf(pszText, "%d %d %31s %31s %31s", &nFigure, &nSecond, w1, w2, w3) >= 1)
+                m_nProgress = nFigure;
+            const int32_t nProgress = m_nProgress;
+            m_host.IfCurrent([&] { m_host.PostUpdateEvent(UPD_PROGRESS, nProgress); });
+            return true;
+        }
+        case FTM_CHIP_NAME:
+            // Only the first chip name after the sequencer marked the chip pending counts; the
+            // value written has bit 7 clear, and the flashing run (0) ignores them all.
+            m_host.IfCurrent([&] {
+                if (uint8_t(g_chipType.load()) & 0x80)
+                    g_chipType.store(ChipTypeFromName(pszText));
+            });
+            return true;
+        case FTM_DONE:
+            EndDone();
+            return false;
+        default:
+            return true;  // other codes of 1000 and above carry nothing for us
     }
 }
 

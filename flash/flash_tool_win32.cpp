@@ -95,7 +95,7 @@ private:
 
 enum StartResult { START_OK, START_GIVEN_UP, START_NO_PIPE, START_NO_PROCESS };
 
-} // namespace
+}  // namespace
 
 DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
 {
@@ -132,8 +132,8 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
         si.wShowWindow = SW_HIDE;
         si.lpTitle = s_szChildTitle;
         CString strCommand = g_toolCommandLine;  // CreateProcessA may write into its buffer
-        if (!::CreateProcessA(nullptr, strCommand.GetBuffer(), &sa, &sa, TRUE, DETACHED_PROCESS, nullptr, nullptr,
-                              &si, &child)) {
+        if (!::CreateProcessA(nullptr, strCommand.GetBuffer(), &sa, &sa, TRUE, DETACHED_PROCESS, nullptr, nullptr, &si,
+                              &child)) {
             result = START_NO_PROCESS;
             return;
         }
@@ -143,23 +143,23 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
     });
 
     switch (result) {
-    case START_OK:
-        break;
-    case START_GIVEN_UP:
-        CloseIfOpen(hSemaphore);
-        return 0;
-    case START_NO_PIPE:
-        CloseIfOpen(hSemaphore);
-        if (s_runs.CurrentRun() == nRun)
-            AfxMessageBox("CreatePipe Error", MB_OK, 0);
-        return 0;
-    case START_NO_PROCESS:
-        CloseIfOpen(hWrite);
-        CloseIfOpen(hRead);
-        CloseIfOpen(hSemaphore);
-        if (s_runs.CurrentRun() == nRun)
-            AfxMessageBox("CreateProcess Error", MB_OK, 0);
-        return 0;
+        case START_OK:
+            break;
+        case START_GIVEN_UP:
+            CloseIfOpen(hSemaphore);
+            return 0;
+        case START_NO_PIPE:
+            CloseIfOpen(hSemaphore);
+            if (s_runs.CurrentRun() == nRun)
+                AfxMessageBox("CreatePipe Error", MB_OK, 0);
+            return 0;
+        case START_NO_PROCESS:
+            CloseIfOpen(hWrite);
+            CloseIfOpen(hRead);
+            CloseIfOpen(hSemaphore);
+            if (s_runs.CurrentRun() == nRun)
+                AfxMessageBox("CreateProcess Error", MB_OK, 0);
+            return 0;
     }
 
     ::ReleaseSemaphore(hSemaphore, 1, nullptr);
@@ -173,8 +173,8 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
 unsigned StartFlashToolRun()
 {
     const unsigned nRun = s_runs.BeginRun();
-    HANDLE hThread = ::CreateThread(nullptr, 0, FlashToolThreadProc, reinterpret_cast<LPVOID>(uintptr_t(nRun)), 0,
-                                    nullptr);
+    HANDLE hThread =
+        ::CreateThread(nullptr, 0, FlashToolThreadProc, reinterpret_cast<LPVOID>(uintptr_t(nRun)), 0, nullptr);
     HANDLE hPrevious = g_hToolThread.exchange(hThread);
     if (hPrevious)
         ::CloseHandle(hPrevious);

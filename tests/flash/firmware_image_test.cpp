@@ -94,8 +94,8 @@ protected:
     void SetUp() override
     {
         static std::atomic<int> s_nSerial{0};
-        m_root = fs::temp_directory_path() /
-                 ("fwimage_" + std::to_string(s_nSerial++) + "_" + std::to_string(std::rand()));
+        m_root =
+            fs::temp_directory_path() / ("fwimage_" + std::to_string(s_nSerial++) + "_" + std::to_string(std::rand()));
         fs::remove_all(m_root);
         fs::create_directories(m_root / "out");
         m_dir = (m_root / "out").string() + AFX_PATH_SEPARATOR;
@@ -113,8 +113,8 @@ protected:
         WritePayloadFile(m_root / "release.exe", entries);
         m_pArchive = std::make_unique<CPayloadArchive>(CString((m_root / "release.exe").string()));
         EXPECT_EQ(m_pArchive->ExtractAll(m_dir, nullptr, nullptr), SFX_OK);
-        m_pImage = std::make_unique<CFirmwareImage>(*m_pArchive, m_dir,
-                                                    [this](const char* t) { m_messages.push_back(t); });
+        m_pImage =
+            std::make_unique<CFirmwareImage>(*m_pArchive, m_dir, [this](const char* t) { m_messages.push_back(t); });
         return *m_pImage;
     }
     void ExtractAgain()
@@ -131,7 +131,7 @@ protected:
     std::vector<std::string> m_messages;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(FirmwareImageTest, EndingsCompareTheLastTwoCharactersOnly)
 {
@@ -140,14 +140,14 @@ TEST_F(FirmwareImageTest, EndingsCompareTheLastTwoCharactersOnly)
         const char* ending;
         const char* match;
     } rows[] = {
-        {{{"Update.S", ""}}, "s", "update.s"},          // the dot before a lone letter, any case
-        {{{"updates", ""}}, "s", ""},                   // no dot before it
+        {{{"Update.S", ""}}, "s", "update.s"},  // the dot before a lone letter, any case
+        {{{"updates", ""}}, "s", ""},           // no dot before it
         {{{"fw.S3", ""}}, "s3", "fw.s3"},
         {{{"fw.s2x", ""}, {"fw.s2", ""}}, "s2", "fw.s2"},  // "2x" does not end like "s2"
-        {{{"FW.Q2X", ""}}, "s2x", "fw.q2x"},             // only "2x" counts
-        {{{"datab0", ""}}, "db0", "datab0"},             // only "b0" counts
-        {{{"a.s2", ""}, {"b.s2", ""}}, "s2", "a.s2"},    // the first match wins
-        {{{"s", ""}, {"2", ""}}, "s", ""},               // a name of one character never matches
+        {{{"FW.Q2X", ""}}, "s2x", "fw.q2x"},               // only "2x" counts
+        {{{"datab0", ""}}, "db0", "datab0"},               // only "b0" counts
+        {{{"a.s2", ""}, {"b.s2", ""}}, "s2", "a.s2"},      // the first match wins
+        {{{"s", ""}, {"2", ""}}, "s", ""},                 // a name of one character never matches
         {{{"x.s3", ""}}, "s2", ""},
     };
     for (const auto& r : rows) {
@@ -176,14 +176,13 @@ TEST_F(FirmwareImageTest, ChipTypeSelectsTheFirmwareAndTheDatabaseGoesInOnce)
 #else
     const char* const kS3 = "gps.s3";
 #endif
-    CFirmwareImage& image = Extract(
-        {{"gps.s2", kFirmware}, {"gps.s2x", kFirmware}, {kS3, kFirmware}, {"pos.db0", db}});
+    CFirmwareImage& image = Extract({{"gps.s2", kFirmware}, {"gps.s2x", kFirmware}, {kS3, kFirmware}, {"pos.db0", db}});
     const struct {
         int chip;
         const char* firmware;
         const char* file;
-    } rows[] = {{3, "gps.s3", kS3}, {2, "gps.s2x", "gps.s2x"}, {1, "gps.s2", "gps.s2"},
-                {0, "gps.s2", "gps.s2"},  {128, "gps.s2", "gps.s2"}, {255, "gps.s2", "gps.s2"}};
+    } rows[] = {{3, "gps.s3", kS3},      {2, "gps.s2x", "gps.s2x"}, {1, "gps.s2", "gps.s2"},
+                {0, "gps.s2", "gps.s2"}, {128, "gps.s2", "gps.s2"}, {255, "gps.s2", "gps.s2"}};
     const std::string merged = kFirmware.substr(0, kFirmware.size() - 16) + db + kTerminator;
     for (const auto& r : rows) {
         image.ChooseFirmware(r.chip);
@@ -246,7 +245,7 @@ protected:
         return CFirmwareImage::ReadDatabase(database, pBuffer, nCount);
     }
 };
-} // namespace
+}  // namespace
 
 TEST_F(FirmwareImageTest, DatabaseIsCopiedInBlocksOf1024)
 {

@@ -61,7 +61,7 @@ private:
     size_t m_pos = 0;
 };
 
-} // namespace
+}  // namespace
 
 TEST(FlashRecordReader, DecodesRecordsWhateverTheDeliveryChunks)
 {
@@ -83,12 +83,11 @@ TEST(FlashRecordReader, KeepsTheBufferBetweenRecordsAsTheUtilityExpects)
     // A payload overwrites only its own bytes: a shorter text without NUL shows the rest of the
     // previous one, and lengths of 8 or less (negative ones too) carry no payload at all.
     const std::string stream = EncodeFlashToolMessage(0, FTM_CHIP_NAME, "GSP2e/LPx") + Header(12, FTM_CHIP_NAME) +
-                               "GSP3" + Header(4, 1000) + Header(0, 1001) + Header(-5, 1002) +
-                               Header(INT_MIN, 1003) + Header(9, 1007) + "Z";
+                               "GSP3" + Header(4, 1000) + Header(0, 1001) + Header(-5, 1002) + Header(INT_MIN, 1003) +
+                               Header(9, 1007) + "Z";
     FlashReadResult end;
-    const std::vector<Seen> expected = {{FTM_CHIP_NAME, "GSP2e/LPx"}, {FTM_CHIP_NAME, "GSP3e/LPx"},
-                                        {1000, "GSP3e/LPx"},          {1001, "GSP3e/LPx"},
-                                        {1002, "GSP3e/LPx"},          {1003, "GSP3e/LPx"},
+    const std::vector<Seen> expected = {{FTM_CHIP_NAME, "GSP2e/LPx"}, {FTM_CHIP_NAME, "GSP3e/LPx"}, {1000, "GSP3e/LPx"},
+                                        {1001, "GSP3e/LPx"},          {1002, "GSP3e/LPx"},          {1003, "GSP3e/LPx"},
                                         {1007, "ZSP3e/LPx"}};
     EXPECT_EQ(ReadAll(stream, 0, end), expected);
     EXPECT_EQ(end, FRR_END);

@@ -55,7 +55,7 @@ protected:
     CFlashToolRun run{host};
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(FlashToolRunTest, ProbeRunPostsProgressNamesTheChipAndEndsProbed)
 {
@@ -94,9 +94,9 @@ TEST(FlashToolChipName, EveryRowOfTheTable)
         const char* name;
         signed char type;
     } rows[] = {
-        {"GSP3", 3},       {"GSP3LT", 3},    {"GSP3f/LPx", 3},  {"GSP2e/LPx", 2}, {"GSP2e/LPx rev B", 2},
-        {"GSP2e/LP", 1},   {"GSP2e/LPy", 1}, {"GSP2e/LP\0x", 1}, {"GSP2", 1},     {"gsp3", 1},
-        {"", 1},           {"SiRFstarIV", 1},
+        {"GSP3", 3},     {"GSP3LT", 3},     {"GSP3f/LPx", 3},   {"GSP2e/LPx", 2}, {"GSP2e/LPx rev B", 2},
+        {"GSP2e/LP", 1}, {"GSP2e/LPy", 1},  {"GSP2e/LP\0x", 1}, {"GSP2", 1},      {"gsp3", 1},
+        {"", 1},         {"SiRFstarIV", 1},
     };
     for (const auto& r : rows)
         EXPECT_EQ(ChipTypeFromName(r.name), r.type) << r.name;
@@ -146,9 +146,9 @@ TEST_F(FlashToolRunTest, PortFailureWithNoPortLeftAsksToCloseTheOtherProgram)
         CFlashToolRun probe(host);
         EXPECT_FALSE(probe.Dispatch(nCode, "cannot open"));
         // The event comes only after the box was closed.
-        EXPECT_EQ(host.calls, (Calls{"release",
-                                     "box Cierre el programa conectado con otro puerto e intentelo otra vez.",
-                                     "post 0 0"}));
+        EXPECT_EQ(
+            host.calls,
+            (Calls{"release", "box Cierre el programa conectado con otro puerto e intentelo otra vez.", "post 0 0"}));
         EXPECT_EQ(g_lastToolError.load(), nCode);
     }
 }
@@ -157,9 +157,8 @@ TEST_F(FlashToolRunTest, FlashingRunNeverProbesAgainOnAPortFailure)
 {
     g_chipType = 0;  // even with the port rows apart, a failed flashing run ends the update
     EXPECT_TRUE(Feed({{FTM_ERR_NO_PORT, "gone"}}));
-    EXPECT_EQ(host.calls, (Calls{"release",
-                                 "box Cierre el programa conectado con otro puerto e intentelo otra vez.",
-                                 "post 0 0"}));
+    EXPECT_EQ(host.calls,
+              (Calls{"release", "box Cierre el programa conectado con otro puerto e intentelo otra vez.", "post 0 0"}));
     EXPECT_EQ(g_lastToolError.load(), FTM_ERR_NO_PORT);
 }
 
@@ -204,9 +203,9 @@ TEST_F(FlashToolRunTest, UtilityEndingWithoutAFinalRecordEndsTheRunAsAnError)
 {
     const std::string progress = EncodeFlashToolMessage(0, FTM_PROGRESS, "20 100 a b c");
     const std::string streams[] = {
-        progress,                                                 // exited after a record
+        progress,                                                      // exited after a record
         progress + EncodeFlashToolMessage(0, 5, "cut").substr(0, 14),  // died inside a record
-        "",                                                       // died before writing anything
+        "",                                                            // died before writing anything
     };
     for (const std::string& s : streams) {
         host.calls.clear();

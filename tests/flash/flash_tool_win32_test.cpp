@@ -225,9 +225,9 @@ void ExpectHandleOptionsAppended(const std::string& base, const std::map<std::st
     const std::string cmdline = got.at("cmdline");
     EXPECT_EQ(cmdline, std::string(g_toolCommandLine)) << "the shared string holds what the child got";
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(cmdline, m, std::regex(std::regex_replace(base, std::regex(R"([\\.^$|()\[\]{}*+?])"),
-                                                                           R"(\$&)") +
-                                                        " -wp ([1-9][0-9]*) -rp ([1-9][0-9]*) -wps ([1-9][0-9]*)")))
+    ASSERT_TRUE(std::regex_match(cmdline, m,
+                                 std::regex(std::regex_replace(base, std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)") +
+                                            " -wp ([1-9][0-9]*) -rp ([1-9][0-9]*) -wps ([1-9][0-9]*)")))
         << cmdline;
     EXPECT_EQ(got.at("wp"), m[1].str());
     EXPECT_EQ(got.at("rp"), m[2].str());
@@ -236,22 +236,23 @@ void ExpectHandleOptionsAppended(const std::string& base, const std::map<std::st
     EXPECT_EQ(got.at("rp_valid"), "1") << "the read end is inherited";
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(FlashToolWorkerTest, ProbeRunStartsTheUtilityHiddenAndReportsTheChip)
 {
     const std::string base = std::string(g_toolCommandLine);
-    Scenario("sleep 20\n"
-             "record 1004   45 100 reading flash\n"
-             "record 1000 ignored\n"
-             "raw 8 1005\n"
-             "long 2000 3000 ignored, and longer than the buffer\n"
-             "record 1009 GSP3LT\n"
-             "record 1009 GSP2e/LPx\n"
-             "split on\n"
-             "long 1004 2000 70 100 a b c\n"
-             "split off\n"
-             "record 1006\n");
+    Scenario(
+        "sleep 20\n"
+        "record 1004   45 100 reading flash\n"
+        "record 1000 ignored\n"
+        "raw 8 1005\n"
+        "long 2000 3000 ignored, and longer than the buffer\n"
+        "record 1009 GSP3LT\n"
+        "record 1009 GSP2e/LPx\n"
+        "split on\n"
+        "long 1004 2000 70 100 a b c\n"
+        "split off\n"
+        "record 1006\n");
     EXPECT_EQ(RunToEnd(), 1u);
     EXPECT_NE(m_nRun, 0u);
     EXPECT_EQ(Events(), (Strings{"2:45", "2:70", "3:1"}));

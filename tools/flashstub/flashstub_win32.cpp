@@ -42,8 +42,7 @@ struct Options {
     long long wp = -1, rp = -1, wps = -1;
 };
 
-const char kUsage[] =
-    "usage: SiRFflashcl FILE -l LINE -b BAUD [-r -f FROM -t TO] [-e] -wp H -rp H -wps H\n";
+const char kUsage[] = "usage: SiRFflashcl FILE -l LINE -b BAUD [-r -f FROM -t TO] [-e] -wp H -rp H -wps H\n";
 
 bool ParseOptions(int argc, char** argv, Options& o)
 {
@@ -243,7 +242,7 @@ int RunScenario(const std::string& path, RecordWriter& out)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
