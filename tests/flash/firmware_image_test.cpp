@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,9 +93,10 @@ class FirmwareImageTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        static std::atomic<int> s_nSerial{0};
-        m_root =
-            fs::temp_directory_path() / ("fwimage_" + std::to_string(s_nSerial++) + "_" + std::to_string(std::rand()));
+        // Test cases run as parallel processes: the test's name and a random number keep
+        // their directories apart.
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        m_root = fs::temp_directory_path() / ("fwimage_" + name + "_" + std::to_string(std::random_device()()));
         fs::remove_all(m_root);
         fs::create_directories(m_root / "out");
         m_dir = (m_root / "out").string() + AFX_PATH_SEPARATOR;
