@@ -9,18 +9,20 @@
 
 namespace {
 
-// Records every call in order: "post K A", "box TEXT", "release".
+typedef std::vector<std::string> Calls;
+typedef std::vector<std::pair<int32_t, const char*>> Records;
+
+// Records every call in order: "post KIND ARG", "box TEXT", "release".
 class RecordingHost : public IFlashRunHost {
 public:
     bool bCurrent = true;
-    std::vector<std::string> calls;
+    Calls calls;
 
     bool IfCurrent(const std::function<void()>& f) override
     {
-        if (!bCurrent)
-            return false;
-        f();
-        return true;
+        if (bCurrent)
+            f();
+        return bCurrent;
     }
     void PostUpdateEvent(int nKind, intptr_t lArg) override
     {
@@ -30,210 +32,171 @@ public:
     void ReleaseRun() override { calls.push_back("release"); }
 };
 
-typedef std::vector<std::string> Calls;
-
-class FlashToolRunTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_chipType = CHIP_PENDING;
-        g_portCursor = 2;
-        g_firstPort = 1;
-        g_lastToolError = 77;
-    }
-
-    // Feeds (code, text) records until the run ends; returns whether it ended.
-    bool Feed(std::initializer_list<std::pair<int32_t, const char*>> records)
-    {
-        for (const auto& r : records)
-            if (!run.Dispatch(r.first, r.second))
-                return true;
-        return false;
-    }
-
+// Shared state as the sequencer leaves it before a run; returns the run's calls.
+Calls Drive(const Records& records, ChipType chip, int nCursor = 2, int nFirst = 1, int* pExit = nullptr)
+{
+    g_chipType = chip;
+    g_portCursor = nCursor;
+    g_firstPort = nFirst;
+    g_lastToolError = 77;
     RecordingHost host;
-    CFlashToolRun run{host};
-};
+    CFlashToolRun run(host);
+    for (const auto& r : records)
+        if (!run.Dispatch(r.first, r.second))
+            break;
+    if (pExit)
+        *pExit = run.GetExitCode();
+    return host.calls;
+}
+
+const char kCloseOther[] = "box Cierre el programa conectado con otro puerto e intentelo otra vez.";
 
 }  // namespace
 
-TEST_F(FlashToolRunTest, ProbeRunPostsProgressNamesTheChipAndEndsProbed)
+TEST(FlashToolRun, RecordsOfASuccessfulRun)
 {
-    EXPECT_TRUE(Feed({{FTM_PROGRESS, "  45 100 reading flash now"},
-                      {1000, "ignored"},
-                      {1005, "ignored"},
-                      {2000, ""},
-                      {FTM_CHIP_NAME, "GSP3"},
-                      {FTM_PROGRESS, "60 100 a b c"},
-                      {FTM_DONE, ""}}));
-    EXPECT_EQ(host.calls, (Calls{"post 2 45", "post 2 60", "release", "post 3 1"}));
-    EXPECT_EQ(g_chipType.load(), CHIP_GSP3);
-    EXPECT_EQ(run.GetExitCode(), 1);
-    EXPECT_EQ(g_lastToolError.load(), 77);
+    const struct {
+        const char* what;
+        ChipType chip;
+        Records records;
+        Calls calls;
+        ChipType chipAfter;
+    } rows[] = {
+        {"probe",
+         CHIP_PENDING,
+         {{FTM_PROGRESS, "  45 100 reading flash now"},
+          {1000, "ignored"},
+          {1005, "ignored"},
+          {2000, ""},
+          {FTM_CHIP_NAME, "GSP3"},
+          {FTM_CHIP_NAME, "GSP2e/LPx"},  // only the first name of a cycle counts
+          {FTM_PROGRESS, "60 100 a b c"},
+          {FTM_DONE, ""},
+          {FTM_PROGRESS, "99 after the end"}},
+         {"post 2 45", "post 2 60", "release", "post 3 1"},
+         CHIP_GSP3},
+        {"probe naming no chip", CHIP_PENDING, {{FTM_DONE, ""}}, {"release", "post 3 1"}, CHIP_PENDING},
+        {"flashing",
+         0,
+         {{FTM_CHIP_NAME, "GSP3"}, {FTM_PROGRESS, "100 100 a b c"}, {FTM_DONE, ""}},
+         {"post 2 100", "release", "post 0 1"},
+         0},
+    };
+    for (const auto& r : rows) {
+        int nExit = -1;
+        EXPECT_EQ(Drive(r.records, r.chip, 2, 1, &nExit), r.calls) << r.what;
+        EXPECT_EQ(g_chipType.load(), r.chipAfter) << r.what;
+        EXPECT_EQ(nExit, 1) << r.what;
+        EXPECT_EQ(g_lastToolError.load(), 77) << r.what;
+    }
 }
 
-TEST_F(FlashToolRunTest, ProbeWithoutChipNameStillEndsProbedWithChipPending)
-{
-    EXPECT_TRUE(Feed({{FTM_DONE, ""}}));
-    EXPECT_EQ(host.calls, (Calls{"release", "post 3 1"}));
-    EXPECT_EQ(g_chipType.load(), CHIP_PENDING);
-}
-
-TEST_F(FlashToolRunTest, FlashingRunIgnoresChipNamesAndEndsFinished)
-{
-    g_chipType = 0;
-    EXPECT_TRUE(Feed({{FTM_CHIP_NAME, "GSP3"}, {FTM_PROGRESS, "100 100 a b c"}, {FTM_DONE, ""}}));
-    EXPECT_EQ(host.calls, (Calls{"post 2 100", "release", "post 0 1"}));
-    EXPECT_EQ(g_chipType.load(), 0);
-    EXPECT_EQ(run.GetExitCode(), 1);
-}
-
-TEST(FlashToolChipName, EveryRowOfTheTable)
+TEST(FlashToolRun, EveryRowOfTheChipNameTable)
 {
     const struct {
         const char* name;
         signed char type;
     } rows[] = {
-        {"GSP3", 3},     {"GSP3LT", 3},     {"GSP3f/LPx", 3},   {"GSP2e/LPx", 2}, {"GSP2e/LPx rev B", 2},
-        {"GSP2e/LP", 1}, {"GSP2e/LPy", 1},  {"GSP2e/LP\0x", 1}, {"GSP2", 1},      {"gsp3", 1},
-        {"", 1},         {"SiRFstarIV", 1},
+        {"GSP3", 3}, {"GSP3LT", 3}, {"GSP2e/LPx", 2}, {"GSP2e/LPx rev B", 2}, {"GSP2e/LP", 1}, {"GSP2e/LPy", 1},
+        {"GSP2", 1}, {"gsp3", 1},   {"", 1},          {"SiRFstarIV", 1},
     };
     for (const auto& r : rows)
         EXPECT_EQ(ChipTypeFromName(r.name), r.type) << r.name;
 }
 
-TEST_F(FlashToolRunTest, OnlyTheFirstChipNameOfACycleCounts)
+TEST(FlashToolRun, ProgressFigureKeepsItsValueWhenATextHasNone)
 {
-    EXPECT_FALSE(Feed({{FTM_CHIP_NAME, "GSP2e/LPx extra"}, {FTM_CHIP_NAME, "GSP3"}}));
-    EXPECT_EQ(g_chipType.load(), CHIP_GSP2E);
-    EXPECT_TRUE(host.calls.empty()) << "a chip name posts nothing";
+    EXPECT_EQ(Drive({{FTM_PROGRESS, "no figure yet"},
+                     {FTM_PROGRESS, "\t 12 100 a b c"},
+                     {FTM_PROGRESS, "x 13"},
+                     {FTM_PROGRESS, "-4"},
+                     {FTM_PROGRESS, ""}},
+                    CHIP_PENDING),
+              (Calls{"post 2 0", "post 2 12", "post 2 12", "post 2 -4", "post 2 -4"}));
 }
 
-TEST_F(FlashToolRunTest, ProgressFigureKeepsItsValueWhenATextHasNone)
-{
-    EXPECT_FALSE(Feed({{FTM_PROGRESS, "no figure yet"},
-                       {FTM_PROGRESS, "\t 12 100 a b c"},
-                       {FTM_PROGRESS, "x 13"},
-                       {FTM_PROGRESS, "-4"},
-                       {FTM_PROGRESS, ""}}));
-    EXPECT_EQ(host.calls, (Calls{"post 2 0", "post 2 12", "post 2 12", "post 2 -4", "post 2 -4"}));
-}
-
-TEST_F(FlashToolRunTest, LongWordsInTheProgressTextStayInTheirBuffers)
-{
-    const std::string text = "33 100 " + std::string(1000, 'w') + " " + std::string(10, 'v');
-    EXPECT_FALSE(Feed({{FTM_PROGRESS, text.c_str()}}));
-    EXPECT_EQ(host.calls, (Calls{"post 2 33"}));
-}
-
-TEST_F(FlashToolRunTest, PortFailureWithPortsLeftMovesOnSilently)
-{
-    for (int32_t nCode : {FTM_ERR_PORT_BUSY, FTM_ERR_NO_PORT}) {
-        host.calls.clear();
-        CFlashToolRun probe(host);
-        EXPECT_FALSE(probe.Dispatch(nCode, "cannot open"));
-        EXPECT_EQ(host.calls, (Calls{"release", "post 3 0"})) << nCode;
-        EXPECT_EQ(probe.GetExitCode(), 0);
-        EXPECT_EQ(g_lastToolError.load(), 77) << "left as it was";
-    }
-}
-
-TEST_F(FlashToolRunTest, PortFailureWithNoPortLeftAsksToCloseTheOtherProgram)
-{
-    for (int32_t nCode : {FTM_ERR_PORT_BUSY, FTM_ERR_NO_PORT}) {
-        host.calls.clear();
-        g_portCursor = 1;
-        CFlashToolRun probe(host);
-        EXPECT_FALSE(probe.Dispatch(nCode, "cannot open"));
-        // The event comes only after the box was closed.
-        EXPECT_EQ(
-            host.calls,
-            (Calls{"release", "box Cierre el programa conectado con otro puerto e intentelo otra vez.", "post 0 0"}));
-        EXPECT_EQ(g_lastToolError.load(), nCode);
-    }
-}
-
-TEST_F(FlashToolRunTest, FlashingRunNeverProbesAgainOnAPortFailure)
-{
-    g_chipType = 0;  // even with the port rows apart, a failed flashing run ends the update
-    EXPECT_TRUE(Feed({{FTM_ERR_NO_PORT, "gone"}}));
-    EXPECT_EQ(host.calls,
-              (Calls{"release", "box Cierre el programa conectado con otro puerto e intentelo otra vez.", "post 0 0"}));
-    EXPECT_EQ(g_lastToolError.load(), FTM_ERR_NO_PORT);
-}
-
-TEST_F(FlashToolRunTest, OtherErrorsShowTheCodeAndTheUtilitysText)
+TEST(FlashToolRun, ErrorEnds)
 {
     const struct {
-        int32_t code;
-        const char* text;
-        const char* box;
+        const char* what;
+        Records records;
+        ChipType chip;
+        int cursor, first;
+        Calls calls;
+        int lastError;
     } rows[] = {
-        {7, "verify failed", "box error desconocido(7).verify failed"},
-        {0, "no answer", "box error desconocido(0).no answer"},
-        {-3, "", "box error desconocido(-3)."},
-        {999, "x", "box error desconocido(999).x"},
-        {INT32_MIN, "min", "box error desconocido(-2147483648).min"},
+        {"busy port, ports left", {{14, "in use"}}, CHIP_PENDING, 2, 1, {"release", "post 3 0"}, 77},
+        {"missing port, ports left", {{2, "gone"}}, CHIP_GSP3, 0, 1, {"release", "post 3 0"}, 77},
+        {"busy port, none left", {{14, "in use"}}, CHIP_PENDING, 1, 1, {"release", kCloseOther, "post 0 0"}, 14},
+        {"missing port, none left", {{2, "gone"}}, CHIP_PENDING, 1, 1, {"release", kCloseOther, "post 0 0"}, 2},
+        // A flashing run that fails ends the update, whatever the port rows say.
+        {"flashing, missing port", {{2, "gone"}}, 0, 2, 1, {"release", kCloseOther, "post 0 0"}, 2},
+        {"other code",
+         {{FTM_PROGRESS, "30 0 a b c"}, {7, "verify failed"}},
+         CHIP_PENDING,
+         2,
+         1,
+         {"post 2 30", "release", "box error desconocido(7).verify failed", "post 0 0"},
+         7},
+        {"code 0", {{0, "no answer"}}, 0, 1, 1, {"release", "box error desconocido(0).no answer", "post 0 0"}, 0},
+        {"negative code", {{-3, ""}}, 0, 1, 1, {"release", "box error desconocido(-3).", "post 0 0"}, -3},
+        {"lowest code",
+         {{INT32_MIN, "min"}},
+         0,
+         1,
+         1,
+         {"release", "box error desconocido(-2147483648).min", "post 0 0"},
+         INT32_MIN},
     };
     for (const auto& r : rows) {
-        host.calls.clear();
-        CFlashToolRun probe(host);
-        EXPECT_FALSE(probe.Dispatch(r.code, r.text));
-        EXPECT_EQ(host.calls, (Calls{"release", r.box, "post 0 0"}));
-        EXPECT_EQ(g_lastToolError.load(), r.code);
-        EXPECT_EQ(probe.GetExitCode(), 0);
+        int nExit = -1;
+        // The final event comes only after the box was closed.
+        EXPECT_EQ(Drive(r.records, r.chip, r.cursor, r.first, &nExit), r.calls) << r.what;
+        EXPECT_EQ(g_lastToolError.load(), r.lastError) << r.what;
+        EXPECT_EQ(nExit, 0) << r.what;
     }
 }
 
-TEST_F(FlashToolRunTest, ARunGivenUpOnChangesNothingAndShowsNothing)
+TEST(FlashToolRun, ARunGivenUpOnChangesNothingAndShowsNothing)
 {
-    host.bCurrent = false;
-    EXPECT_TRUE(Feed({{FTM_PROGRESS, "10 0 a b c"}, {FTM_CHIP_NAME, "GSP3"}, {7, "late"}}));
-    EXPECT_EQ(host.calls, (Calls{"release"}));
-    EXPECT_EQ(g_chipType.load(), CHIP_PENDING);
-    EXPECT_EQ(g_lastToolError.load(), 77);
-
-    host.calls.clear();
-    CFlashToolRun done(host);
-    EXPECT_FALSE(done.Dispatch(FTM_DONE, ""));
-    EXPECT_EQ(host.calls, (Calls{"release"}));
+    for (const Records& records : {Records{{FTM_PROGRESS, "10 0 a b c"}, {FTM_CHIP_NAME, "GSP3"}, {7, "late"}},
+                                   Records{{FTM_DONE, ""}}, Records{{14, "busy"}}}) {
+        g_chipType = CHIP_PENDING;
+        g_portCursor = g_firstPort = 1;
+        g_lastToolError = 77;
+        RecordingHost host;
+        host.bCurrent = false;
+        CFlashToolRun run(host);
+        for (const auto& r : records)
+            if (!run.Dispatch(r.first, r.second))
+                break;
+        EXPECT_EQ(host.calls, Calls{"release"});
+        EXPECT_EQ(g_chipType.load(), CHIP_PENDING);
+        EXPECT_EQ(g_lastToolError.load(), 77);
+    }
 }
 
-TEST_F(FlashToolRunTest, UtilityEndingWithoutAFinalRecordEndsTheRunAsAnError)
+TEST(FlashToolRun, UtilityEndingWithoutAFinalRecordEndsTheRunAsAnError)
 {
     const std::string progress = EncodeFlashToolMessage(0, FTM_PROGRESS, "20 100 a b c");
     const std::string streams[] = {
         progress,                                                      // exited after a record
         progress + EncodeFlashToolMessage(0, 5, "cut").substr(0, 14),  // died inside a record
-        "",                                                            // died before writing anything
+        "",                                                            // died before writing
     };
     for (const std::string& s : streams) {
-        host.calls.clear();
+        g_chipType = CHIP_PENDING;
         g_portCursor = 2;  // ports left: still an error that ends the update
+        g_firstPort = 1;
+        RecordingHost host;
         CMemoryByteSource source(s.data(), s.size());
         CFlashRecordReader reader(source);
-        CFlashToolRun probe(host);
-        EXPECT_EQ(probe.Run(reader), 0);
-        Calls expected;
+        CFlashToolRun run(host);
+        EXPECT_EQ(run.Run(reader), 0);
+        Calls expected = {"release", "box error desconocido(-1).The flash utility ended without a result.", "post 0 0"};
         if (!s.empty())
-            expected.push_back("post 2 20");
-        expected.push_back("release");
-        expected.push_back("box error desconocido(-1).The flash utility ended without a result.");
-        expected.push_back("post 0 0");
+            expected.insert(expected.begin(), "post 2 20");
         EXPECT_EQ(host.calls, expected) << s.size();
         EXPECT_EQ(g_lastToolError.load(), FTM_ERR_NO_FINAL_RECORD);
     }
-}
-
-TEST_F(FlashToolRunTest, RunReadsUntilTheFinalRecord)
-{
-    const std::string s = EncodeFlashToolMessage(0, FTM_PROGRESS, ("50 100 a b " + std::string(3000, 'c')).c_str()) +
-                          EncodeFlashToolMessage(0, FTM_CHIP_NAME, "GSP2e/LPx") +
-                          EncodeFlashToolMessage(0, FTM_DONE, nullptr) +
-                          EncodeFlashToolMessage(0, FTM_PROGRESS, "99 0 after the end");
-    CMemoryByteSource source(s.data(), s.size(), 100);
-    CFlashRecordReader reader(source);
-    EXPECT_EQ(run.Run(reader), 1);
-    EXPECT_EQ(host.calls, (Calls{"post 2 50", "release", "post 3 1"}));
-    EXPECT_EQ(g_chipType.load(), CHIP_GSP2E);
 }
