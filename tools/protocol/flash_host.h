@@ -72,7 +72,7 @@ private:
 
     SerialPort& m_port;
     HostOptions m_opt;
-    FrameDecoder m_decoder;
+    FrameDecoder m_decoder{true};
     ReceiverInfo m_info;
     uint8_t m_seq = 0;
     uint8_t m_lastStatus = 0;

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
 namespace flashproto {
 
 uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc)
@@ -37,6 +39,9 @@ void FrameDecoder::Feed(const uint8_t* p, size_t n)
 {
     if (m_pos > 0 && m_pos >= m_buf.size() / 2) {
         m_buf.erase(m_buf.begin(), m_buf.begin() + long(m_pos));
+        m_scanned = m_scanned > m_pos ? m_scanned - m_pos : 0;
+        for (size_t& c : m_candidates)
+            c -= m_pos;
         m_pos = 0;
     }
     m_buf.insert(m_buf.end(), p, p + n);
@@ -46,6 +51,22 @@ void FrameDecoder::Reset()
 {
     m_buf.clear();
     m_pos = 0;
+    m_scanned = 0;
+    m_candidates.clear();
+}
+
+bool FrameDecoder::ValidAt(size_t at, Frame& out) const
+{
+    const uint8_t* h = m_buf.data() + at;
+    const size_t len = size_t(h[2]) | (size_t(h[3]) << 8);
+    const uint8_t* t = h + FRAME_HEADER + len;
+    const uint32_t carried = uint32_t(t[0]) | (uint32_t(t[1]) << 8) | (uint32_t(t[2]) << 16) | (uint32_t(t[3]) << 24);
+    if (t[4] != FRAME_END || Crc32(h + 2, len + 3) != carried)
+        return false;
+    out.seq = h[4];
+    out.crc = carried;
+    out.payload.assign(h + FRAME_HEADER, h + FRAME_HEADER + len);
+    return true;
 }
 
 FrameDecoder::Result FrameDecoder::Next(Frame& out)
@@ -66,26 +87,56 @@ FrameDecoder::Result FrameDecoder::Next(Frame& out)
             continue;
         }
         const size_t total = len + FRAME_OVERHEAD;
-        if (m_buf.size() - m_pos < total)
+        if (m_buf.size() - m_pos < total) {
+            if (!m_lookBehind)
+                return Result::None;
+            // Incomplete: perhaps a false start. Look for a complete, valid frame behind it.
+            m_scanned = std::max(m_scanned, m_pos + 1);
+            for (; m_scanned + 1 < m_buf.size(); ++m_scanned) {
+                if (m_buf[m_scanned] == FRAME_START0 && m_buf[m_scanned + 1] == FRAME_START1)
+                    m_candidates.push_back(m_scanned);
+            }
+            for (size_t i = 0; i < m_candidates.size();) {
+                const size_t c = m_candidates[i];
+                if (c <= m_pos || m_buf.size() - c < FRAME_HEADER) {
+                    if (c <= m_pos)
+                        m_candidates.erase(m_candidates.begin() + long(i));
+                    else
+                        ++i;
+                    continue;
+                }
+                const size_t clen = size_t(m_buf[c + 2]) | (size_t(m_buf[c + 3]) << 8);
+                if (clen == 0 || clen > MAX_PAYLOAD) {
+                    m_candidates.erase(m_candidates.begin() + long(i));
+                    continue;
+                }
+                if (m_buf.size() - c < clen + FRAME_OVERHEAD) {
+                    ++i;
+                    continue;
+                }
+                if (ValidAt(c, out)) {
+                    m_pos = c + clen + FRAME_OVERHEAD;
+                    m_candidates.clear();
+                    m_scanned = m_pos;
+                    return Result::Frame;
+                }
+                m_candidates.erase(m_candidates.begin() + long(i));
+            }
             return Result::None;
-        const uint8_t* t = h + FRAME_HEADER + len;
-        const uint32_t carried = uint32_t(t[0]) | (uint32_t(t[1]) << 8) | (uint32_t(t[2]) << 16) | (uint32_t(t[3]) << 24);
-        if (t[4] != FRAME_END) {
+        }
+        if (ValidAt(m_pos, out)) {
+            m_pos += total;
+            return Result::Frame;
+        }
+        if (h[total - 1] != FRAME_END) {
             ++m_pos;  // length or marker torn: resynchronise silently
             continue;
         }
-        if (Crc32(h + 2, len + 3) != carried) {
-            out.seq = h[4];
-            out.crc = carried;
-            out.payload.clear();
-            ++m_pos;
-            return Result::Damaged;
-        }
         out.seq = h[4];
-        out.crc = carried;
-        out.payload.assign(h + FRAME_HEADER, h + FRAME_HEADER + len);
-        m_pos += total;
-        return Result::Frame;
+        out.crc = 0;
+        out.payload.clear();
+        ++m_pos;
+        return Result::Damaged;
     }
 }
 

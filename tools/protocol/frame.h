@@ -37,10 +37,16 @@ struct Frame {
 };
 
 // Finds frames in a byte stream that may hold noise, lost bytes and damaged frames. After a
-// damaged frame it looks for the next start marker from the byte after the bad one, so a good
-// frame that followed a torn one is still found.
+// damaged frame it looks for the next start marker from the byte after the bad one.
+//
+// With lookBehind, while the frame at the front is still incomplete, a whole valid frame that
+// starts after it is taken at once, so noise whose false length field claims the bytes that
+// follow cannot hide a good reply behind it. The receiver does not use it: there a frame inside
+// the data of a command still arriving must never be carried out.
 class FrameDecoder {
 public:
+    explicit FrameDecoder(bool lookBehind = false) : m_lookBehind(lookBehind) {}
+
     enum class Result {
         None,     // no complete frame yet
         Frame,    // a good frame
@@ -53,8 +59,13 @@ public:
     size_t Pending() const { return m_buf.size() - m_pos; }
 
 private:
+    bool ValidAt(size_t at, Frame& out) const;
+
+    bool m_lookBehind;
     std::vector<uint8_t> m_buf;
     size_t m_pos = 0;
+    size_t m_scanned = 0;             // start markers looked for up to here
+    std::vector<size_t> m_candidates; // later start markers whose frames are not complete yet
 };
 
 }  // namespace flashproto

@@ -1,0 +1,115 @@
+// The S-record reader and the chip list: what a good file gives, and one damaged input per row
+// with the reason it must be refused for.
+#include "chip_list.h"
+#include "device_test_support.h"
+#include "srec_reader.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char kS7[] = "S70500000000FA\r\n";
+
+TEST(SRecords, AllAddressSizesMergedDatabaseAndLooseFormatting)
+{
+    // S1, S2 and S3 data, out of address order, a header, a count record, a database merged
+    // after the count record, lowercase hex, LF-only and blank-padded lines.
+    const std::string text =
+        "S00600004844521B\r\n"
+        "S3090000100001020304DC\r\n"  // 0x1000: 01 02 03 04
+        "S1070FFC0A0B0C0DBF\r\n"      // 0x0FFC: 0A 0B 0C 0D, just before
+        "S208010000112233444C\n"      // 0x10000: 11 22 33 44
+        "S5030003F9   \r\n"
+        "S30900001004aabbccddd4\r\n"  // the database: continues 0x1000, lowercase
+        + std::string(kS7);
+    FirmwareImage image;
+    std::string error;
+    ASSERT_TRUE(ParseSRecords(text, image, error)) << error;
+    ASSERT_EQ(image.segments.size(), 2u);
+    EXPECT_EQ(image.segments[0].address, 0x0FFCu);
+    EXPECT_EQ(image.segments[0].data,
+              (std::vector<uint8_t>{0x0A, 0x0B, 0x0C, 0x0D, 1, 2, 3, 4, 0xAA, 0xBB, 0xCC, 0xDD}));
+    EXPECT_EQ(image.segments[1].address, 0x10000u);
+    EXPECT_EQ(image.TotalBytes(), 16u);
+}
+
+TEST(SRecords, RoundTripOfALargeImageWithOverlapThatAgrees)
+{
+    const std::vector<uint8_t> bytes = device_test::FirmwareLikeBytes(70000, 9);
+    std::string text = device_test::ToSRecords({{0x7FF0, bytes}}, 28);
+    // The same bytes once more (a database that repeats a record) are accepted.
+    const std::string again = device_test::ToSRecords({{0x8000, {bytes.begin() + 16, bytes.begin() + 48}}});
+    text.insert(text.size() - 16, again.substr(18, again.size() - 18 - 16));
+    FirmwareImage image;
+    std::string error;
+    ASSERT_TRUE(ParseSRecords(text, image, error)) << error;
+    ASSERT_EQ(image.segments.size(), 1u);
+    EXPECT_EQ(image.segments[0].address, 0x7FF0u);
+    EXPECT_EQ(image.segments[0].data, bytes);
+}
+
+struct BadFile {
+    const char* text;
+    const char* reason;  // part of the error text
+};
+
+const BadFile kBadFiles[] = {
+    {"S3090000100001020304DD\r\nS70500000000FA\r\n", "line 1: checksum is DD"},
+    {"S30A0000100001020304DC\r\nS70500000000FA\r\n", "byte count"},
+    {"S3080000100001020304DC\r\nS70500000000FA\r\n", "byte count"},
+    {"S309000010000102030\r\nS70500000000FA\r\n", "odd number"},
+    {"S3090000100001020G04DC\r\nS70500000000FA\r\n", "not a hex digit"},
+    {"S409000010000102030DC\r\nS70500000000FA\r\n", "S4"},
+    {"S3090000100001020304DC\r\n", "cut off"},
+    {"S3090000100001020304DC\r\nS3090000100001", "byte count"},
+    {"S3090000100001020304DC\r\nS70600000000AA4F\r\n", "carries data"},
+    {"S3090000100001020304DC\r\n:10010000214601360121470136007EFE09D2190140\r\nS70500000000FA\r\n",
+     "line 2: not an S-record"},
+    {"", "no data records"},
+    {"S00600004844521B\r\nS70500000000FA\r\n", "no data records"},
+    {"S3090000100001020304DC\r\nS3090000100201020304DA\r\nS70500000000FA\r\n", "line 2: data at 0x00001002 overlaps"},
+    {"S309FFFFFFFE01020304F1\r\nS70500000000FA\r\n", "4 GiB"},
+    {"S304000010EB\r\nS70500000000FA\r\n", "too short"},
+};
+
+TEST(SRecords, DamagedFilesAreRefusedWithTheReason)
+{
+    for (const BadFile& bad : kBadFiles) {
+        SCOPED_TRACE(bad.text);
+        FirmwareImage image;
+        std::string error;
+        EXPECT_FALSE(ParseSRecords(bad.text, image, error));
+        EXPECT_NE(error.find(bad.reason), std::string::npos) << error;
+        EXPECT_TRUE(image.segments.empty());
+    }
+}
+
+TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
+{
+    ChipList list;
+    std::string error;
+    ASSERT_TRUE(list.Parse("# comment\n\nGSP3 0x100000 0x10000\r\nGSP2e/LPx 1048576 65536 # inline\n", error))
+        << error;
+    ASSERT_NE(list.Find("GSP2e/LPx"), nullptr);
+    EXPECT_EQ(list.Find("GSP2e/LPx")->sectorSize, 0x10000u);
+    EXPECT_EQ(list.Find("GSP3e"), nullptr);
+    EXPECT_EQ(list.Find("gsp3"), nullptr);
+
+    const char* bad[] = {
+        "GSP3 0x100000\n",             // a field missing
+        "GSP3 0x100000 0x10000 x\n",   // one too many
+        "GSP3 0x100000 0x30000\n",     // sector does not divide the flash
+        "GSP3 0 0x10000\n",            // empty flash
+        "GSP3 -5 0x10000\n",           // negative
+        "GSP3 1M 0x10000\n",           // not a number
+        "GSP3 0x100000 0x10000\nGSP3 0x80000 0x10000\n",  // listed twice
+        "# nothing\n",
+    };
+    for (const char* text : bad) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(list.Parse(text, error));
+        EXPECT_TRUE(list.Chips().empty());
+    }
+}
+
+}  // namespace
