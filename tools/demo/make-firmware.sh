@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Makes demo firmware for a release: one S-record image per chip family and a database, with
+# srecord's srec_cat. Each image is S3 records with CR LF line ends, ending with the record
+# "S70500000000FA", as the updater expects of the firmware it merges a database into.
+#
+#   tools/demo/make-firmware.sh OUTDIR [CODE_BYTES]
+#
+# Writes into OUTDIR:
+#   GSP3demo.S3     firmware for GSP3 receivers          (code at 0x00000)
+#   GSP2edemo.S2X   firmware for GSP2e/LPx receivers     (code at 0x00000)
+#   SiRFdemo.S2     firmware for any other SiRF receiver (code at 0x00000)
+#   single.S        one firmware for a release without database
+#   demo.DB0        the database, 4 KiB at 0xE0000
+# The last 64 KiB sector (0xF0000 to 0xFFFFF) holds the receiver's user positions: nothing
+# written here reaches it, so "keep the user positions" keeps them.
+set -euo pipefail
+
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+    echo "usage: $0 OUTDIR [CODE_BYTES]" >&2
+    exit 2
+fi
+out=$1
+size=${2:-65536}
+if [ "$size" -le 0 ] || [ "$size" -gt $((0xE0000)) ]; then
+    echo "$0: CODE_BYTES must lie between 1 and $((0xE0000))" >&2
+    exit 2
+fi
+mkdir -p "$out"
+
+# Code of a family: its name and version, then a pattern of its own, the same on every run.
+make_image() {
+    local family=$1 seed=$2 file=$3
+    srec_cat \
+        -generate 0x0 0x40 -repeat-string "SiRF $family demo firmware 1.40 " \
+        -generate 0x40 "$size" -repeat-string "$family-$seed-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ" \
+        -execution-start-address=0 \
+        -o "$file" -Motorola -address-length=4 -disable=data-count -line-termination=crlf \
+        -header "$family demo"
+}
+
+make_image GSP3 3 "$out/GSP3demo.S3"
+make_image GSP2e/LPx 2 "$out/GSP2edemo.S2X"
+make_image SiRF 1 "$out/SiRFdemo.S2"
+make_image single 9 "$out/single.S"
+
+# The database: S3 records only, without header or terminator: the updater copies it in front
+# of the firmware's final S7 record as it stands.
+srec_cat -generate 0xE0000 0xE1000 -repeat-string "POI database demo 2026 " \
+    -o - -Motorola -address-length=4 -disable=data-count -disable=header -disable=exec-start-address \
+    -line-termination=crlf >"$out/demo.DB0"
+
+for f in GSP3demo.S3 GSP2edemo.S2X SiRFdemo.S2 single.S; do
+    if [ "$(tail -c 16 "$out/$f" | od -An -c | tr -d ' \n')" != 'S70500000000FA\r\n' ]; then
+        echo "$0: $f does not end with the S7 record" >&2
+        exit 1
+    fi
+done
