@@ -1,0 +1,278 @@
+#include "app/updater_dlg_win32.h"
+
+#include "app/about_dlg_win32.h"
+#include "app/dialog_startup.h"
+#include "app/serial_port_key_win32.h"
+#include "flash/update_events.h"
+
+#ifdef UPDATER_HAVE_FLASH_TOOL
+#include "flash/flash_tool_win32.h"
+#else
+#include <atomic>
+// The flash tool driver declares and defines the dialog's handle for its workers; until it is
+// linked in, the dialog keeps its own.
+std::atomic<HWND> g_hDlgWnd{nullptr};
+#endif
+
+CUpdaterDlg::CUpdaterDlg(CWnd* pParent) : CDialog(IDD, pParent), m_nUserPositions(0)
+{
+    m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+}
+
+CUpdaterDlg::~CUpdaterDlg()
+{
+    delete m_pLogo;
+}
+
+void CUpdaterDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_PROGRESS, m_progress);
+    DDX_Control(pDX, IDC_PORT_LIST, m_portList);
+    DDX_Control(pDX, IDC_SPEED_LIST, m_speedList);
+    DDX_Radio(pDX, IDC_KEEP_POSITIONS, m_nUserPositions);
+}
+
+BOOL CUpdaterDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    // The system menu stays as it is: the About box answers WM_SYSCOMMAND 0x0010 only.
+    GetSystemMenu(FALSE);
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    g_hDlgWnd = m_hWnd;
+    AfxSetMainWindowHandle(m_hWnd);
+
+    m_pLogo = nullptr;
+    m_strFirmware.Empty();
+    m_strDatabase.Empty();
+
+    CSerialCommKey ports;
+    FillPortList(*this, ports);
+    FillSpeedList(*this);
+
+    char szTempPath[MAX_PATH];
+    DWORD nTempPath = ::GetTempPathA(MAX_PATH, szTempPath);
+    m_strTempDir = TempDirFromResult(nTempPath, szTempPath, MAX_PATH);
+
+    m_pLogo = ShowPayload(*this, m_archive, m_strTempDir, m_sizeLogo, m_ptLogo);
+
+    m_bWatchdogArmed = 0;
+    m_bBusy = 0;
+    return TRUE;  // the focus goes to the first tab stop, the Exit button
+}
+
+bool CUpdaterDlg::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    switch (message) {
+        case WM_SYSCOMMAND:
+            OnSysCommand(UINT(wParam), lParam);
+            *pResult = 0;
+            return true;
+        case WM_PAINT:
+            OnPaint();
+            *pResult = 0;
+            return true;
+        case WM_QUERYDRAGICON:
+            *pResult = reinterpret_cast<LRESULT>(OnQueryDragIcon());
+            return true;
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDC_UPDATE_BUTTON && HIWORD(wParam) == BN_CLICKED) {
+                OnUpdateButton();
+                *pResult = 0;
+                return true;
+            }
+            break;
+        case WM_TIMER:
+            OnTimer(UINT_PTR(wParam));
+            *pResult = 0;
+            return true;
+        case UM_UPDATE_EVENT:
+            *pResult = OnUpdateEvent(wParam, lParam);
+            return true;
+        default:
+            break;
+    }
+    return CDialog::OnWndMsg(message, wParam, lParam, pResult);
+}
+
+void CUpdaterDlg::OnSysCommand(UINT nID, LPARAM /*lParam*/)
+{
+    if ((nID & 0xFFF0) == 0x0010) {
+        CAboutDlg dlgAbout;
+        dlgAbout.DoModal();
+    } else {
+        Default();
+    }
+}
+
+void CUpdaterDlg::OnPaint()
+{
+    if (IsIconic()) {
+        CPaintDC dc(this);
+        SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+        int cxIcon = ::GetSystemMetrics(SM_CXICON);
+        int cyIcon = ::GetSystemMetrics(SM_CYICON);
+        RECT rect;
+        GetClientRect(&rect);
+        int x = (rect.right - cxIcon + 1) / 2;
+        int y = (rect.bottom - cyIcon + 1) / 2;
+        dc.DrawIcon(x, y, m_hIcon);
+        return;
+    }
+    // The logo goes on the client area first; the default painting that follows draws the
+    // controls and validates the window.
+    if (m_pLogo) {
+        CClientDC dc(this);
+        m_pLogo->Paint(m_ptLogo.x, m_ptLogo.y, &dc);
+    }
+    Default();
+}
+
+HCURSOR CUpdaterDlg::OnQueryDragIcon()
+{
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+void CUpdaterDlg::OnUpdateButton()
+{
+    // The update sequencer starts here.
+}
+
+void CUpdaterDlg::OnTimer(UINT_PTR /*nIDEvent*/)
+{
+    Default();
+}
+
+LRESULT CUpdaterDlg::OnUpdateEvent(WPARAM /*wParam*/, LPARAM /*lParam*/)
+{
+    return 0;
+}
+
+void CUpdaterDlg::OnOK()
+{
+    // Without a temporary directory nothing was extracted, and the entry names alone would
+    // name files of the current directory.
+    if (!m_strTempDir.IsEmpty())
+        m_archive.DeleteExtracted(m_strTempDir);
+    if (!m_strDumpPath.IsEmpty())
+        CFile::Remove(m_strDumpPath);
+    CDialog::OnOK();
+}
+
+// ---------------------------------------------------------------------------------------------
+// IUpdaterView
+
+CComboBox* CUpdaterDlg::ListFor(int nID)
+{
+    return nID == IDC_PORT_LIST ? &m_portList : nID == IDC_SPEED_LIST ? &m_speedList : nullptr;
+}
+
+const CComboBox* CUpdaterDlg::ListFor(int nID) const
+{
+    return nID == IDC_PORT_LIST ? &m_portList : nID == IDC_SPEED_LIST ? &m_speedList : nullptr;
+}
+
+void CUpdaterDlg::SetItemText(int nID, const CString& strText)
+{
+    SetDlgItemText(nID, strText);
+}
+
+void CUpdaterDlg::ShowItem(int nID, bool bShow)
+{
+    if (CWnd* pItem = GetDlgItem(nID))
+        pItem->ShowWindow(bShow ? SW_SHOW : SW_HIDE);
+}
+
+void CUpdaterDlg::EnableItem(int nID, bool bEnable)
+{
+    if (CWnd* pItem = GetDlgItem(nID))
+        pItem->EnableWindow(bEnable ? TRUE : FALSE);
+}
+
+int CUpdaterDlg::AddListRow(int nID, const CString& strText)
+{
+    CComboBox* pList = ListFor(nID);
+    return pList ? pList->AddString(strText) : CB_ERR;
+}
+
+int CUpdaterDlg::GetListCount(int nID) const
+{
+    const CComboBox* pList = ListFor(nID);
+    return pList ? pList->GetCount() : 0;
+}
+
+int CUpdaterDlg::GetListSelection(int nID) const
+{
+    const CComboBox* pList = ListFor(nID);
+    return pList ? pList->GetCurSel() : CB_ERR;
+}
+
+void CUpdaterDlg::SetListSelection(int nID, int nRow)
+{
+    if (CComboBox* pList = ListFor(nID))
+        pList->SetCurSel(nRow);
+}
+
+CString CUpdaterDlg::GetListRow(int nID, int nRow) const
+{
+    CString text;
+    if (const CComboBox* pList = ListFor(nID))
+        pList->GetLBText(nRow, text);
+    return text;
+}
+
+void CUpdaterDlg::SetProgressRange(int nLower, int nUpper)
+{
+    m_progress.SetRange(short(nLower), short(nUpper));
+}
+
+void CUpdaterDlg::SetProgressPos(int nPos)
+{
+    m_progress.SetPos(nPos);
+}
+
+int CUpdaterDlg::ExchangeUserPositions(bool bSave)
+{
+    UpdateData(bSave ? TRUE : FALSE);
+    return m_nUserPositions;
+}
+
+void CUpdaterDlg::StartTimer(unsigned nIDEvent, unsigned nMilliseconds)
+{
+    SetTimer(nIDEvent, nMilliseconds);
+}
+
+void CUpdaterDlg::StopTimer(unsigned nIDEvent)
+{
+    KillTimer(nIDEvent);
+}
+
+void CUpdaterDlg::Repaint()
+{
+    Invalidate(FALSE);
+}
+
+CSize CUpdaterDlg::GetClientSize() const
+{
+    RECT rect;
+    GetClientRect(&rect);
+    return CSize(rect.right, rect.bottom);
+}
+
+void CUpdaterDlg::ShowMessage(const CString& strText, const CString& strCaption)
+{
+    MessageBox(strText, strCaption, MB_OK);
+}
+
+void CUpdaterDlg::ShowAppMessage(const CString& strText)
+{
+    AfxMessageBox(strText);
+}
+
+void CUpdaterDlg::CloseDialog()
+{
+    CDialog::OnOK();
+}

@@ -1,0 +1,152 @@
+// Files for the updater window's tests: bitmaps with every header field under the test's
+// control, payload files as a release carries them, and a scratch directory.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testfiles {
+
+using Bytes = std::vector<unsigned char>;
+
+inline void Put16(Bytes& b, uint16_t v)
+{
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+
+inline void Put32(Bytes& b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b.push_back(uint8_t(v >> (8 * i)));
+}
+
+inline void Set32(Bytes& b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + size_t(i)] = uint8_t(v >> (8 * i));
+}
+
+// A bitmap file as a writer would make it: 14-byte file header, 40-byte info header, a full
+// colour table for 1, 4 and 8 bits (entry i is blue i, green 2i, red 3i, reserved 0xEE), then
+// rows of pixel bytes counting up from 0.
+struct Bmp {
+    int32_t width = 4;
+    int32_t height = 3;
+    uint16_t bitCount = 24;
+    uint32_t clrUsed = 0;
+    uint32_t compression = 0;
+
+    int Colors() const { return bitCount == 1 ? 2 : bitCount == 4 ? 16 : bitCount == 8 ? 256 : 0; }
+    size_t Stride() const { return size_t((uint32_t(width) * bitCount + 31) / 32 * 4); }
+    size_t PixelBytes() const { return Stride() * size_t(height < 0 ? -height : height); }
+    size_t PixelOffset() const { return 14 + 40 + 4 * size_t(Colors()); }
+
+    Bytes Build() const
+    {
+        Bytes b;
+        Put16(b, 0x4D42);
+        Put32(b, uint32_t(PixelOffset() + PixelBytes()));
+        Put16(b, 0);
+        Put16(b, 0);
+        Put32(b, uint32_t(PixelOffset()));
+        Put32(b, 40);
+        Put32(b, uint32_t(width));
+        Put32(b, uint32_t(height));
+        Put16(b, 1);
+        Put16(b, bitCount);
+        Put32(b, compression);
+        Put32(b, uint32_t(PixelBytes()));
+        Put32(b, 2835);
+        Put32(b, 2835);
+        Put32(b, clrUsed);
+        Put32(b, 0);
+        for (int i = 0; i < Colors(); ++i) {
+            b.push_back(uint8_t(i));
+            b.push_back(uint8_t(2 * i));
+            b.push_back(uint8_t(3 * i));
+            b.push_back(0xEE);
+        }
+        for (size_t i = 0; i < PixelBytes(); ++i)
+            b.push_back(uint8_t(i));
+        return b;
+    }
+};
+
+inline bool WriteBytes(const std::string& path, const Bytes& data)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+inline bool FileExists(const std::string& path)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f)
+        std::fclose(f);
+    return f != nullptr;
+}
+
+// A payload behind a stand-in program: one zlib stream per entry, then the directory trailer.
+inline Bytes BuildRelease(const std::vector<std::pair<std::string, Bytes>>& entries)
+{
+    Bytes file = {'M', 'Z', ' ', 'b', 'a', 'r', 'e', '\n'};
+    Bytes dir;
+    for (const auto& e : entries) {
+        uLongf n = compressBound(uLong(e.second.size()));
+        Bytes z(n);
+        compress2(z.data(), &n, e.second.data(), uLong(e.second.size()), Z_DEFAULT_COMPRESSION);
+        Put32(dir, uint32_t(file.size()));
+        Put32(dir, uint32_t(e.second.size()));
+        Put32(dir, uint32_t(n));
+        dir.insert(dir.end(), e.first.begin(), e.first.end());
+        Put32(dir, uint32_t(e.first.size()));
+        file.insert(file.end(), z.begin(), z.begin() + long(n));
+    }
+    file.insert(file.end(), dir.begin(), dir.end());
+    Put32(file, uint32_t(entries.size()));
+    for (char c : std::string("0.90!TAVO_SFX!"))
+        file.push_back(uint8_t(c));
+    return file;
+}
+
+// A fresh directory for one test, ending in the path separator; removed with its files.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& name)
+    {
+        static unsigned s_count = 0;
+        std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / ("updater-app-" + name + "-" + std::to_string(++s_count));
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        std::filesystem::create_directories(dir);
+        m_dir = dir;
+        m_path = dir.string() + char(std::filesystem::path::preferred_separator);
+    }
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + name; }
+
+private:
+    std::filesystem::path m_dir;
+    std::string m_path;
+};
+
+}  // namespace testfiles
