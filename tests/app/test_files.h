@@ -11,6 +11,12 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace testfiles {
 
 using Bytes = std::vector<unsigned char>;
@@ -117,6 +123,15 @@ inline Bytes BuildRelease(const std::vector<std::pair<std::string, Bytes>>& entr
     for (char c : std::string("0.90!TAVO_SFX!"))
         file.push_back(uint8_t(c));
     return file;
+}
+
+inline unsigned long ProcessId()
+{
+#ifdef _WIN32
+    return static_cast<unsigned long>(_getpid());
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
 }
 
 // A fresh directory for one test, ending in the path separator; removed with its files.
