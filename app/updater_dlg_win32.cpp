@@ -14,7 +14,10 @@
 std::atomic<HWND> g_hDlgWnd{nullptr};
 #endif
 
-CUpdaterDlg::CUpdaterDlg(CWnd* pParent) : CDialog(IDD, pParent), m_nUserPositions(0)
+// OnInitDialog sets the logo, the flags and the logo geometry; they start out empty here too, so
+// that a dialog that never opened is destroyed cleanly.
+CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
+    : CDialog(IDD, pParent), m_pLogo(nullptr), m_nUserPositions(0), m_bWatchdogArmed(0), m_bBusy(0)
 {
     m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
