@@ -48,7 +48,8 @@ const char kUsage[] =
     "                            visible ID 0|1 [WINDOW] | enabled ID 0|1 [WINDOW]\n"
     "  sleep MS                  wait (for scripts that must let time pass)\n"
     "\n"
-    "Texts are printed in double quotes, with \\\", \\\\ and \\xNN for other bytes outside 0x20..0x7E.\n"
+    "Texts are printed in double quotes, with \\\", \\\\ and \\xNN for other bytes outside 0x20..0x7E;\n"
+    "arguments (but those of start) and script words take \\\\ and \\xNN the same way.\n"
     "Exit status: 0 success, 1 a command failed (nothing found, timeout), 2 usage error.\n";
 
 struct Options {
@@ -714,7 +715,23 @@ int main(int argc, char** argv)
                 script.push_back(words);
         }
     } else {
-        script.push_back(Args(argv + i, argv + argc));
+        // Arguments take the same escapes as script words (Wine hands a program its arguments in
+        // the ANSI code page, so bytes such as 0xA2 are best written as \xA2); a program's path
+        // and arguments for start are taken as they are.
+        Args words;
+        const bool raw = std::string(argv[i]) == "start";
+        for (int k = i; k < argc; ++k) {
+            if (raw) {
+                words.push_back(argv[k]);
+                continue;
+            }
+            std::string quoted = "\"";
+            for (const char* p = argv[k]; *p; ++p)
+                quoted += *p == '"' ? std::string("\\\"") : std::string(1, *p);
+            Args one = SplitLine(quoted + "\"");
+            words.push_back(one.empty() ? std::string() : one[0]);
+        }
+        script.push_back(words);
     }
 
     for (const Args& a : script) {
