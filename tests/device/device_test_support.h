@@ -185,8 +185,9 @@ inline std::string ToSRecords(const std::vector<ImageSegment>& segments, size_t 
     return out + "S70500000000FA\r\n";
 }
 
-// Bytes that compress about as well as receiver firmware does: 32-bit words drawn from a small
-// vocabulary, runs of constants and some text; the same seed gives the same bytes.
+// Bytes that compress about as well as program code does (zlib -9 keeps about half, as for the
+// programs of a Linux system): 32-bit words drawn from a small vocabulary, random words, runs of
+// constants and some text. The same seed gives the same bytes.
 inline std::vector<uint8_t> FirmwareLikeBytes(size_t n, uint32_t seed)
 {
     uint32_t x = seed * 2654435761u + 1;
@@ -204,7 +205,7 @@ inline std::vector<uint8_t> FirmwareLikeBytes(size_t n, uint32_t seed)
     out.reserve(n + 64);
     while (out.size() < n) {
         const uint32_t r = next() % 100;
-        if (r < 80) {
+        if (r < 64) {
             // Skewed choice: a few words are frequent, like common instructions.
             const uint32_t a = next() % 512, b = next() % 512;
             const uint32_t w = vocabulary[std::min(a, b) / ((r % 3) + 1)];

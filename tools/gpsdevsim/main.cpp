@@ -164,22 +164,26 @@ public:
             }
         }
         const size_t step = m_opt.pace ? 64 : bytes.size();
+        // One reply goes out back to back: late wake-ups must not add up from chunk to chunk.
+        m_txClock = std::max(m_txClock, NowNs());
         for (size_t off = 0; off < bytes.size(); off += step) {
             const size_t n = std::min(step, bytes.size() - off);
             if (m_opt.pace) {
-                m_txClock = std::max(m_txClock, NowNs()) + int64_t(n) * m_byteNs;
+                m_txClock += int64_t(n) * m_byteNs;
                 SleepUntil(m_txClock);
             }
             WriteAll(bytes.data() + off, n);
         }
     }
 
-    // Delays delivery of n received bytes to the time they take on the line.
-    void PaceReceived(size_t n)
+    // Delays delivery of n received bytes to the time they take on the line. idleUntil: the
+    // last moment the line was seen empty; bytes that were already waiting follow the ones
+    // before them without a gap.
+    void PaceReceived(size_t n, int64_t idleUntil)
     {
         if (!m_opt.pace)
             return;
-        m_rxClock = std::max(m_rxClock, NowNs()) + int64_t(n) * m_byteNs;
+        m_rxClock = std::max(m_rxClock, idleUntil) + int64_t(n) * m_byteNs;
         SleepUntil(m_rxClock);
     }
 
@@ -276,21 +280,24 @@ int main(int argc, char** argv)
     Line line(master, opt);
     int lineFd = master;
     long long received = 0;
+    int64_t idleUntil = 0;  // when the line was last seen empty
     std::vector<uint8_t> buf(65536), reply;
     for (;;) {
-        pollfd fds[2] = {{sigFd, POLLIN, 0}, {lineFd, POLLIN, 0}};
-        const int n = poll(fds, lineFd >= 0 ? 2 : 1, -1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || (fds[0].revents & POLLIN))
+        pollfd sig{sigFd, POLLIN, 0};
+        if (poll(&sig, 1, 0) > 0)
             break;
-        if (lineFd < 0 || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
-            continue;
-        ssize_t got = read(lineFd, buf.data(), opt.pace ? 64 : buf.size());
-        if (got < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
+        ssize_t got = lineFd >= 0 ? read(lineFd, buf.data(), opt.pace ? 64 : buf.size()) : -1;
         if (got <= 0) {
-            usleep(10000);  // no program on the line at the moment
+            const bool wouldBlock = got < 0 && errno == EAGAIN;
+            if (lineFd >= 0 && got < 0 && errno == EINTR)
+                continue;
+            if (lineFd >= 0 && !wouldBlock)
+                usleep(10000);  // no program on the line at the moment
+            // Wait for bytes or a signal; bytes that wake us up have just arrived.
+            pollfd fds[2] = {{sigFd, POLLIN, 0}, {lineFd, POLLIN, 0}};
+            if (poll(fds, lineFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
+                break;
+            idleUntil = NowNs();
             continue;
         }
         if (opt.silent)
@@ -301,7 +308,7 @@ int main(int argc, char** argv)
             drop = true;
         }
         received += got;
-        line.PaceReceived(size_t(got));
+        line.PaceReceived(size_t(got), idleUntil);
         reply.clear();
         device.Receive(buf.data(), size_t(got), reply);
         if (drop) {
@@ -313,8 +320,10 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "gpsdevsim: line closed after %lld bytes\n", received);
             continue;
         }
-        if (!reply.empty())
+        if (!reply.empty()) {
             line.Send(reply);
+            idleUntil = NowNs();  // the next command cannot have started before this reply ended
+        }
     }
 
     std::string why;

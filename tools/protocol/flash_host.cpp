@@ -102,8 +102,8 @@ HostResult FlashHost::Transact(const std::vector<uint8_t>& cmd, size_t replyFiel
     const uint8_t seq = ++m_seq;
     const uint8_t op = cmd[0];
     const std::vector<uint8_t> frame = EncodeFrame(seq, cmd);
-    const uint32_t timeoutMs =
-        LineMs(frame.size() + replyFields + 2 + FRAME_OVERHEAD) * 3 / 2 + m_opt.marginMs + extraMs;
+    const size_t replyFrame = replyFields + 2 + FRAME_OVERHEAD;
+    const uint32_t timeoutMs = LineMs(frame.size() + replyFrame) * 3 / 2 + m_opt.marginMs + extraMs;
     uint8_t buf[4608];
     HostResult failure = HostResult::Lost;
     for (int attempt = 0; attempt < m_opt.attempts; ++attempt) {
@@ -144,7 +144,11 @@ HostResult FlashHost::Transact(const std::vector<uint8_t>& cmd, size_t replyFiel
                 m_port.DiscardInput();
                 break;
             }
-            const int n = m_port.Read(buf, sizeof buf, uint32_t(deadline - now));
+            // Ask for just the rest of the expected reply: a port that returns only when its
+            // buffer is full or the line has gone quiet then returns as soon as it is complete.
+            const size_t pending = m_decoder.Pending();
+            const size_t want = pending < replyFrame ? replyFrame - pending : 1;
+            const int n = m_port.Read(buf, std::min(want, sizeof buf), uint32_t(deadline - now));
             if (n < 0)
                 return HostResult::PortFailed;
             if (n > 0)
