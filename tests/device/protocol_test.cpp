@@ -249,6 +249,21 @@ TEST_F(HostDevice, EveryLineFaultIsRecoveredWithoutWritingTwice)
     }
 }
 
+TEST_F(HostDevice, LateRepeatOfAnOkNeverStandsInForTheNextFailure)
+{
+    SyncOk();
+    ASSERT_EQ(host->EraseSector(0, 0), HostResult::Ok);
+    const uint8_t data[4] = {1, 2, 3, 4};
+    size_t used = 0;
+    // Reply 2 (the first write's OK) arrives twice; the second write, over programmed
+    // flash, fails and must be seen to fail.
+    line.faults = {{LineFault::ToHost, LineFault::Duplicate, 2}};
+    ASSERT_EQ(host->Write(0x10, data, 4, used), HostResult::Ok);
+    const uint8_t other[4] = {0xF0, 0x0F, 0xAA, 0x55};
+    EXPECT_EQ(host->Write(0x10, other, 4, used), HostResult::Refused);
+    EXPECT_EQ(host->LastStatus(), ST_WRITE_FAILED);
+}
+
 TEST_F(HostDevice, UnpluggedReceiverEndsInLostWithinBoundedTime)
 {
     SyncOk();
