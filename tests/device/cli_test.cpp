@@ -42,8 +42,7 @@ protected:
     std::string P(const char* name) const { return (dir / name).string(); }
 
     // Runs the utility on line 5, which the environment maps to port.
-    ToolRun Tool(std::vector<std::string> args, const std::string& port,
-                 std::map<std::string, std::string> env = {})
+    ToolRun Tool(std::vector<std::string> args, const std::string& port, std::map<std::string, std::string> env = {})
     {
         env["SIRFFLASH_COM5"] = port;
         ToolRun run = RunFlashTool(kTool, std::move(args), env);

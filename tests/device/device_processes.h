@@ -106,8 +106,10 @@ struct ToolRun {
 
 // Runs SiRFflashcl with args followed by the handle options of a pipe it writes its records
 // into, and with env added to its environment; reads records until the program ends.
-inline ToolRun RunFlashTool(const std::string& program, std::vector<std::string> args,
-                            const std::map<std::string, std::string>& env, int timeoutMs = 60000)
+inline ToolRun RunFlashTool(const std::string& program,
+                            std::vector<std::string> args,
+                            const std::map<std::string, std::string>& env,
+                            int timeoutMs = 60000)
 {
     ToolRun run;
     int p[2];

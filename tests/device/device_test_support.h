@@ -28,37 +28,37 @@ struct LineFault {
     };
     Direction direction;
     Kind kind;
-    int frame;          // the index of the host's write (ToDevice) or of the device's reply (ToHost)
+    int frame;  // the index of the host's write (ToDevice) or of the device's reply (ToHost)
     size_t offset = 0;
 };
 
 inline void ApplyFault(const LineFault& f, std::vector<uint8_t>& bytes)
 {
     switch (f.kind) {
-    case LineFault::DropFrame:
-        bytes.clear();
-        break;
-    case LineFault::DropByte:
-        if (f.offset < bytes.size())
-            bytes.erase(bytes.begin() + long(f.offset));
-        break;
-    case LineFault::CorruptByte:
-        if (f.offset < bytes.size())
-            bytes[f.offset] ^= 0xFF;
-        break;
-    case LineFault::Truncate:
-        bytes.resize(std::min(bytes.size(), f.offset));
-        break;
-    case LineFault::Duplicate: {
-        const std::vector<uint8_t> copy = bytes;
-        bytes.insert(bytes.end(), copy.begin(), copy.end());
-        break;
-    }
-    case LineFault::Noise: {
-        const uint8_t noise[] = {0x00, 0xA5, 0x5A, 0x20, 0x00, 0x07, 0xA5, 0x33, 0xA5, 0x5A, 0xFF, 0xFF};
-        bytes.insert(bytes.begin(), noise, noise + sizeof noise);
-        break;
-    }
+        case LineFault::DropFrame:
+            bytes.clear();
+            break;
+        case LineFault::DropByte:
+            if (f.offset < bytes.size())
+                bytes.erase(bytes.begin() + long(f.offset));
+            break;
+        case LineFault::CorruptByte:
+            if (f.offset < bytes.size())
+                bytes[f.offset] ^= 0xFF;
+            break;
+        case LineFault::Truncate:
+            bytes.resize(std::min(bytes.size(), f.offset));
+            break;
+        case LineFault::Duplicate: {
+            const std::vector<uint8_t> copy = bytes;
+            bytes.insert(bytes.end(), copy.begin(), copy.end());
+            break;
+        }
+        case LineFault::Noise: {
+            const uint8_t noise[] = {0x00, 0xA5, 0x5A, 0x20, 0x00, 0x07, 0xA5, 0x33, 0xA5, 0x5A, 0xFF, 0xFF};
+            bytes.insert(bytes.begin(), noise, noise + sizeof noise);
+            break;
+        }
     }
 }
 

@@ -61,11 +61,11 @@ int main(int argc, char** argv)
     std::printf("line: 115200 bit/s 8N1 = %.0f bytes/s, emulator pacing both ways\n\n", kLineBytesPerSecond);
 
     // Reference from this run: reading back 64 KiB, where the emulator's sending rate is the limit.
-    const double readSeconds =
-        TimedRun(sim.pty, {(dir / "back.bin").string(), "-l", "5", "-b", "115200", "-r", "-f", "0", "-t", "0xFFFF"}, {});
+    const double readSeconds = TimedRun(
+        sim.pty, {(dir / "back.bin").string(), "-l", "5", "-b", "115200", "-r", "-f", "0", "-t", "0xFFFF"}, {});
     if (readSeconds > 0)
-        std::printf("%-22s %7.2f s %8.0f bytes/s  ratio %.3f\n", "read-back 64 KiB", readSeconds,
-                    65536 / readSeconds, 65536 / readSeconds / kLineBytesPerSecond);
+        std::printf("%-22s %7.2f s %8.0f bytes/s  ratio %.3f\n", "read-back 64 KiB", readSeconds, 65536 / readSeconds,
+                    65536 / readSeconds / kLineBytesPerSecond);
 
     int status = 0;
     for (bool compressed : {false, true}) {
@@ -73,7 +73,7 @@ int main(int argc, char** argv)
                                   {{"SIRFFLASH_COMPRESS", compressed ? "1" : "0"}});
         const std::string flash = ReadFile(dir / "flash.bin");
         const bool same = flash.size() >= image.size() && std::equal(image.begin(), image.end(), flash.begin(),
-                                                                      [](uint8_t a, char b) { return a == uint8_t(b); });
+                                                                     [](uint8_t a, char b) { return a == uint8_t(b); });
         if (s <= 0 || !same) {
             std::printf("%s run failed%s\n", compressed ? "compressed" : "plain", same ? "" : " (flash differs)");
             status = 1;

@@ -47,7 +47,7 @@ TEST(Frames, FoundWholeInNoiseAndAfterDamage)
     std::vector<uint8_t> torn = EncodeFrame(9, Bytes(40, 2));
     torn.resize(20);  // cut off: its length field makes it swallow the start of the next frame
     std::vector<uint8_t> bad = EncodeFrame(10, {OP_CRC, 9, 9});
-    bad[6] ^= 0x01;   // payload bit flipped: end marker intact, CRC wrong
+    bad[6] ^= 0x01;  // payload bit flipped: end marker intact, CRC wrong
 
     std::vector<uint8_t> stream = {0x00, 0xA5, 0x13, 0xA5, 0x5A, 0xFF, 0xFF};  // noise, a false start
     stream.insert(stream.end(), a.begin(), a.end());

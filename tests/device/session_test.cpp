@@ -94,13 +94,16 @@ protected:
         std::string pipe;
         RecordReporter out(opt.line, [&pipe](const std::string& r) { pipe += r; });
         portOpened = false;
-        exitCode = RunFlashSession(opt, settings, [this](const FlashToolOptions&) {
-            portOpened = true;
-            OpenedPort p;
-            p.port = std::make_unique<BorrowedPort>(*line);
-            p.name = "COM3";
-            return p;
-        }, out);
+        exitCode = RunFlashSession(
+            opt, settings,
+            [this](const FlashToolOptions&) {
+                portOpened = true;
+                OpenedPort p;
+                p.port = std::make_unique<BorrowedPort>(*line);
+                p.name = "COM3";
+                return p;
+            },
+            out);
         const std::vector<Record> records = DecodeRecords(pipe);
         // Whatever happened, the run ends with exactly one final record, and only there.
         EXPECT_FALSE(records.empty());
@@ -305,8 +308,8 @@ TEST(CommandLine, TheUpdatersCommandLinesAndBadOnes)
     };
     FlashToolOptions opt;
     std::string error;
-    ASSERT_TRUE(parse({"C:\\TEMP\\123.bin", "-l", "3", "-b", "115200", "-r", "-f", "0x0", "-t", "0xFF", "-wp",
-                       "72", "-rp", "68", "-wps", "64"},
+    ASSERT_TRUE(parse({"C:\\TEMP\\123.bin", "-l", "3", "-b", "115200", "-r", "-f", "0x0", "-t", "0xFF", "-wp", "72",
+                       "-rp", "68", "-wps", "64"},
                       opt, error))
         << error;
     EXPECT_TRUE(opt.read);
@@ -316,8 +319,8 @@ TEST(CommandLine, TheUpdatersCommandLinesAndBadOnes)
     EXPECT_EQ(opt.readPipe, 68);
     EXPECT_EQ(opt.semaphore, 64);
 
-    ASSERT_TRUE(parse({"C:\\TEMP\\fw.s3", "-l", "12", "-b", "38400", "-e", "-wp", "-1", "-rp", "8", "-wps", "9"},
-                      opt, error));
+    ASSERT_TRUE(
+        parse({"C:\\TEMP\\fw.s3", "-l", "12", "-b", "38400", "-e", "-wp", "-1", "-rp", "8", "-wps", "9"}, opt, error));
     EXPECT_TRUE(opt.eraseAll);
     EXPECT_FALSE(opt.read);
     EXPECT_EQ(opt.baud, 38400u);

@@ -88,20 +88,19 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
 {
     ChipList list;
     std::string error;
-    ASSERT_TRUE(list.Parse("# comment\n\nGSP3 0x100000 0x10000\r\nGSP2e/LPx 1048576 65536 # inline\n", error))
-        << error;
+    ASSERT_TRUE(list.Parse("# comment\n\nGSP3 0x100000 0x10000\r\nGSP2e/LPx 1048576 65536 # inline\n", error)) << error;
     ASSERT_NE(list.Find("GSP2e/LPx"), nullptr);
     EXPECT_EQ(list.Find("GSP2e/LPx")->sectorSize, 0x10000u);
     EXPECT_EQ(list.Find("GSP3e"), nullptr);
     EXPECT_EQ(list.Find("gsp3"), nullptr);
 
     const char* bad[] = {
-        "GSP3 0x100000\n",             // a field missing
-        "GSP3 0x100000 0x10000 x\n",   // one too many
-        "GSP3 0x100000 0x30000\n",     // sector does not divide the flash
-        "GSP3 0 0x10000\n",            // empty flash
-        "GSP3 -5 0x10000\n",           // negative
-        "GSP3 1M 0x10000\n",           // not a number
+        "GSP3 0x100000\n",                                // a field missing
+        "GSP3 0x100000 0x10000 x\n",                      // one too many
+        "GSP3 0x100000 0x30000\n",                        // sector does not divide the flash
+        "GSP3 0 0x10000\n",                               // empty flash
+        "GSP3 -5 0x10000\n",                              // negative
+        "GSP3 1M 0x10000\n",                              // not a number
         "GSP3 0x100000 0x10000\nGSP3 0x80000 0x10000\n",  // listed twice
         "# nothing\n",
     };

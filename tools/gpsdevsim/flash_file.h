@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-constexpr uint32_t kEmulatedFlashSize = 0x100000;  // 1 MiB
-constexpr uint32_t kEmulatedSectorSize = 0x10000;  // sixteen 64 KiB sectors
+constexpr uint32_t kEmulatedFlashSize = 0x100000;                                    // 1 MiB
+constexpr uint32_t kEmulatedSectorSize = 0x10000;                                    // sixteen 64 KiB sectors
 constexpr uint32_t kUserPositionsSector = kEmulatedFlashSize - kEmulatedSectorSize;  // the last one
 
 // The content of a new receiver: erased, with a pattern in the user-positions sector that a

@@ -33,14 +33,14 @@ constexpr uint8_t OP_REPLY = 0x80;
 
 enum Status : uint8_t {
     ST_OK = 0,
-    ST_BAD_FRAME = 1,    // NAK: the frame was damaged
-    ST_UNKNOWN = 2,      // unknown opcode
-    ST_BAD_LENGTH = 3,   // fields missing or too long
-    ST_RANGE = 4,        // address or length outside the flash, or an erase not on a sector start
-    ST_NOT_SYNCED = 5,   // a command before SYNC (or after RESTART)
+    ST_BAD_FRAME = 1,   // NAK: the frame was damaged
+    ST_UNKNOWN = 2,     // unknown opcode
+    ST_BAD_LENGTH = 3,  // fields missing or too long
+    ST_RANGE = 4,       // address or length outside the flash, or an erase not on a sector start
+    ST_NOT_SYNCED = 5,  // a command before SYNC (or after RESTART)
     ST_ERASE_FAILED = 6,
-    ST_WRITE_FAILED = 7, // the bytes did not program (flash not erased there)
-    ST_BAD_DATA = 8,     // a compressed block did not inflate to its stated length
+    ST_WRITE_FAILED = 7,  // the bytes did not program (flash not erased there)
+    ST_BAD_DATA = 8,      // a compressed block did not inflate to its stated length
 };
 
 const char* StatusText(uint8_t status);

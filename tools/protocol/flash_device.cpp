@@ -12,16 +12,26 @@ namespace flashproto {
 const char* StatusText(uint8_t status)
 {
     switch (status) {
-    case ST_OK: return "ok";
-    case ST_BAD_FRAME: return "damaged frame";
-    case ST_UNKNOWN: return "unknown command";
-    case ST_BAD_LENGTH: return "malformed command";
-    case ST_RANGE: return "address outside the flash";
-    case ST_NOT_SYNCED: return "receiver not synchronised";
-    case ST_ERASE_FAILED: return "erase failed";
-    case ST_WRITE_FAILED: return "bytes did not program";
-    case ST_BAD_DATA: return "compressed block damaged";
-    default: return "unknown status";
+        case ST_OK:
+            return "ok";
+        case ST_BAD_FRAME:
+            return "damaged frame";
+        case ST_UNKNOWN:
+            return "unknown command";
+        case ST_BAD_LENGTH:
+            return "malformed command";
+        case ST_RANGE:
+            return "address outside the flash";
+        case ST_NOT_SYNCED:
+            return "receiver not synchronised";
+        case ST_ERASE_FAILED:
+            return "erase failed";
+        case ST_WRITE_FAILED:
+            return "bytes did not program";
+        case ST_BAD_DATA:
+            return "compressed block damaged";
+        default:
+            return "unknown status";
     }
 }
 
@@ -135,74 +145,74 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
         return Reply(op, ST_NOT_SYNCED);
 
     switch (op) {
-    case OP_READ: {
-        if (n != 6)
-            return Reply(op, ST_BAD_LENGTH);
-        const uint32_t addr = GetLE(a, 4), len = GetLE(a + 4, 2);
-        if (len > MAX_DATA)
-            return Reply(op, ST_BAD_LENGTH);
-        if (!InRange(addr, len))
-            return Reply(op, ST_RANGE);
-        return Reply(op, ST_OK, std::vector<uint8_t>(m_flash.begin() + addr, m_flash.begin() + addr + len));
-    }
-    case OP_ERASE_SECTOR: {
-        if (n != 4)
-            return Reply(op, ST_BAD_LENGTH);
-        const uint32_t addr = GetLE(a, 4);
-        if (addr % m_sectorSize != 0 || !InRange(addr, m_sectorSize))
-            return Reply(op, ST_RANGE);
-        std::fill(m_flash.begin() + addr, m_flash.begin() + addr + m_sectorSize, 0xFF);
-        if (m_onChange)
-            m_onChange();
-        return Reply(op, ST_OK);
-    }
-    case OP_ERASE_CHIP:
-        if (n != 0)
-            return Reply(op, ST_BAD_LENGTH);
-        std::fill(m_flash.begin(), m_flash.end(), 0xFF);
-        if (m_onChange)
-            m_onChange();
-        return Reply(op, ST_OK);
-    case OP_WRITE: {
-        if (n < 5 || n - 4 > MAX_DATA)
-            return Reply(op, ST_BAD_LENGTH);
-        const uint32_t addr = GetLE(a, 4);
-        if (!InRange(addr, uint32_t(n - 4)))
-            return Reply(op, ST_RANGE);
-        return Reply(op, Program(addr, a + 4, n - 4));
-    }
-    case OP_WRITE_Z: {
-        if (!m_compression)
+        case OP_READ: {
+            if (n != 6)
+                return Reply(op, ST_BAD_LENGTH);
+            const uint32_t addr = GetLE(a, 4), len = GetLE(a + 4, 2);
+            if (len > MAX_DATA)
+                return Reply(op, ST_BAD_LENGTH);
+            if (!InRange(addr, len))
+                return Reply(op, ST_RANGE);
+            return Reply(op, ST_OK, std::vector<uint8_t>(m_flash.begin() + addr, m_flash.begin() + addr + len));
+        }
+        case OP_ERASE_SECTOR: {
+            if (n != 4)
+                return Reply(op, ST_BAD_LENGTH);
+            const uint32_t addr = GetLE(a, 4);
+            if (addr % m_sectorSize != 0 || !InRange(addr, m_sectorSize))
+                return Reply(op, ST_RANGE);
+            std::fill(m_flash.begin() + addr, m_flash.begin() + addr + m_sectorSize, 0xFF);
+            if (m_onChange)
+                m_onChange();
+            return Reply(op, ST_OK);
+        }
+        case OP_ERASE_CHIP:
+            if (n != 0)
+                return Reply(op, ST_BAD_LENGTH);
+            std::fill(m_flash.begin(), m_flash.end(), 0xFF);
+            if (m_onChange)
+                m_onChange();
+            return Reply(op, ST_OK);
+        case OP_WRITE: {
+            if (n < 5 || n - 4 > MAX_DATA)
+                return Reply(op, ST_BAD_LENGTH);
+            const uint32_t addr = GetLE(a, 4);
+            if (!InRange(addr, uint32_t(n - 4)))
+                return Reply(op, ST_RANGE);
+            return Reply(op, Program(addr, a + 4, n - 4));
+        }
+        case OP_WRITE_Z: {
+            if (!m_compression)
+                return Reply(op, ST_UNKNOWN);
+            if (n < 7)
+                return Reply(op, ST_BAD_LENGTH);
+            const uint32_t addr = GetLE(a, 4), rawLen = GetLE(a + 4, 2);
+            if (rawLen == 0 || rawLen > MAX_RAW)
+                return Reply(op, ST_BAD_LENGTH);
+            if (!InRange(addr, rawLen))
+                return Reply(op, ST_RANGE);
+            std::vector<uint8_t> raw;
+            if (!InflateBlock(a + 6, n - 6, rawLen, raw))
+                return Reply(op, ST_BAD_DATA);
+            return Reply(op, Program(addr, raw.data(), raw.size()));
+        }
+        case OP_CRC: {
+            if (n != 8)
+                return Reply(op, ST_BAD_LENGTH);
+            const uint32_t addr = GetLE(a, 4), len = GetLE(a + 4, 4);
+            if (!InRange(addr, len))
+                return Reply(op, ST_RANGE);
+            std::vector<uint8_t> f;
+            PutLE(f, Crc32(m_flash.data() + addr, len), 4);
+            return Reply(op, ST_OK, f);
+        }
+        case OP_RESTART:
+            if (n != 0)
+                return Reply(op, ST_BAD_LENGTH);
+            m_synced = false;  // back to the firmware: the next session synchronises again
+            return Reply(op, ST_OK);
+        default:
             return Reply(op, ST_UNKNOWN);
-        if (n < 7)
-            return Reply(op, ST_BAD_LENGTH);
-        const uint32_t addr = GetLE(a, 4), rawLen = GetLE(a + 4, 2);
-        if (rawLen == 0 || rawLen > MAX_RAW)
-            return Reply(op, ST_BAD_LENGTH);
-        if (!InRange(addr, rawLen))
-            return Reply(op, ST_RANGE);
-        std::vector<uint8_t> raw;
-        if (!InflateBlock(a + 6, n - 6, rawLen, raw))
-            return Reply(op, ST_BAD_DATA);
-        return Reply(op, Program(addr, raw.data(), raw.size()));
-    }
-    case OP_CRC: {
-        if (n != 8)
-            return Reply(op, ST_BAD_LENGTH);
-        const uint32_t addr = GetLE(a, 4), len = GetLE(a + 4, 4);
-        if (!InRange(addr, len))
-            return Reply(op, ST_RANGE);
-        std::vector<uint8_t> f;
-        PutLE(f, Crc32(m_flash.data() + addr, len), 4);
-        return Reply(op, ST_OK, f);
-    }
-    case OP_RESTART:
-        if (n != 0)
-            return Reply(op, ST_BAD_LENGTH);
-        m_synced = false;  // back to the firmware: the next session synchronises again
-        return Reply(op, ST_OK);
-    default:
-        return Reply(op, ST_UNKNOWN);
     }
 }
 

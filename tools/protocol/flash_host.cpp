@@ -13,13 +13,20 @@ namespace flashproto {
 const char* HostResultText(HostResult r)
 {
     switch (r) {
-    case HostResult::Ok: return "ok";
-    case HostResult::NoAnswer: return "no answer";
-    case HostResult::Lost: return "the receiver stopped answering";
-    case HostResult::Garbled: return "the line delivers only damaged frames";
-    case HostResult::PortFailed: return "the serial line failed";
-    case HostResult::Refused: return "the receiver refused the command";
-    case HostResult::BadReply: return "the receiver gave a malformed reply";
+        case HostResult::Ok:
+            return "ok";
+        case HostResult::NoAnswer:
+            return "no answer";
+        case HostResult::Lost:
+            return "the receiver stopped answering";
+        case HostResult::Garbled:
+            return "the line delivers only damaged frames";
+        case HostResult::PortFailed:
+            return "the serial line failed";
+        case HostResult::Refused:
+            return "the receiver refused the command";
+        case HostResult::BadReply:
+            return "the receiver gave a malformed reply";
     }
     return "unknown";
 }
@@ -96,7 +103,9 @@ HostResult FlashHost::Sync(uint32_t waitMs, ReceiverInfo& info)
     return HostResult::NoAnswer;
 }
 
-HostResult FlashHost::Transact(const std::vector<uint8_t>& cmd, size_t replyFields, uint32_t extraMs,
+HostResult FlashHost::Transact(const std::vector<uint8_t>& cmd,
+                               size_t replyFields,
+                               uint32_t extraMs,
                                std::vector<uint8_t>& reply)
 {
     const uint8_t seq = ++m_seq;

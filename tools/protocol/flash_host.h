@@ -14,11 +14,11 @@
 namespace flashproto {
 
 struct HostOptions {
-    uint32_t baud = 115200;       // the line's rate, for the time a frame takes on it
-    uint32_t marginMs = 400;      // added to the line time of a command and its reply
-    uint32_t syncAttemptMs = 250; // wait for the answer to one SYNC before sending the next
-    int attempts = 6;             // sends of one command before giving up on it
-    bool compress = true;         // use WRITE_Z where the receiver offers it and it pays
+    uint32_t baud = 115200;         // the line's rate, for the time a frame takes on it
+    uint32_t marginMs = 400;        // added to the line time of a command and its reply
+    uint32_t syncAttemptMs = 250;   // wait for the answer to one SYNC before sending the next
+    int attempts = 6;               // sends of one command before giving up on it
+    bool compress = true;           // use WRITE_Z where the receiver offers it and it pays
     std::function<uint64_t()> now;  // milliseconds; a steady clock when empty (tests pass their own)
 };
 
@@ -66,7 +66,9 @@ public:
     uint16_t MaxData() const { return m_info.maxData; }
 
 private:
-    HostResult Transact(const std::vector<uint8_t>& cmd, size_t replyFields, uint32_t extraMs,
+    HostResult Transact(const std::vector<uint8_t>& cmd,
+                        size_t replyFields,
+                        uint32_t extraMs,
                         std::vector<uint8_t>& reply);
     uint32_t LineMs(size_t bytes) const;
 

@@ -15,8 +15,8 @@ namespace flashproto {
 constexpr uint8_t FRAME_START0 = 0xA5;
 constexpr uint8_t FRAME_START1 = 0x5A;
 constexpr uint8_t FRAME_END = 0x7E;
-constexpr size_t FRAME_HEADER = 5;    // start marker, length, seq
-constexpr size_t FRAME_TRAILER = 5;   // CRC, end marker
+constexpr size_t FRAME_HEADER = 5;   // start marker, length, seq
+constexpr size_t FRAME_TRAILER = 5;  // CRC, end marker
 constexpr size_t FRAME_OVERHEAD = FRAME_HEADER + FRAME_TRAILER;
 constexpr size_t MAX_PAYLOAD = 4160;  // a command or reply with 4096 data bytes and its fields
 
@@ -64,8 +64,8 @@ private:
     bool m_lookBehind;
     std::vector<uint8_t> m_buf;
     size_t m_pos = 0;
-    size_t m_scanned = 0;             // start markers looked for up to here
-    std::vector<size_t> m_candidates; // later start markers whose frames are not complete yet
+    size_t m_scanned = 0;              // start markers looked for up to here
+    std::vector<size_t> m_candidates;  // later start markers whose frames are not complete yet
 };
 
 }  // namespace flashproto

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-constexpr int32_t FLASHCL_ERR_USAGE = 1;          // bad command line
+constexpr int32_t FLASHCL_ERR_USAGE = 1;  // bad command line
 // FTM_ERR_NO_PORT (2): the serial port does not exist
 // FTM_ERR_PORT_BUSY (14): the port exists but cannot be opened or set up
 constexpr int32_t FLASHCL_ERR_NO_ANSWER = 20;     // no receiver answered on the port

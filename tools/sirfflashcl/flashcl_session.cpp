@@ -43,34 +43,41 @@ FileRead ReadWholeFile(const std::string& path, std::string& data)
 
 // Turns a failed command into the run's error. refusedCode: the code for a receiver that
 // understood the command and could not carry it out.
-int HostFailure(Reporter& out, const FlashHost& host, HostResult r, int32_t refusedCode, const char* doing,
+int HostFailure(Reporter& out,
+                const FlashHost& host,
+                HostResult r,
+                int32_t refusedCode,
+                const char* doing,
                 uint64_t address)
 {
     const std::string where = " while " + std::string(doing) + " at " + Hex(address);
     switch (r) {
-    case HostResult::Refused: {
-        const uint8_t st = host.LastStatus();
-        if (st == ST_NOT_SYNCED || st == ST_UNKNOWN || st == ST_BAD_LENGTH)
-            return Fail(out, FLASHCL_ERR_PROTOCOL, "The receiver rejected a command (" + std::string(StatusText(st)) +
-                                                       ")" + where + ".");
-        return Fail(out, refusedCode, "The receiver failed" + where + ": " + StatusText(st) + ".");
-    }
-    case HostResult::Garbled:
-        return Fail(out, FLASHCL_ERR_LINE_NOISY,
-                    "Only damaged data came back from the receiver" + where + "; check the cable and the speed.");
-    case HostResult::BadReply:
-    case HostResult::NoAnswer:
-        return Fail(out, FLASHCL_ERR_PROTOCOL, "The receiver gave a malformed reply" + where + ".");
-    case HostResult::PortFailed:
-        return Fail(out, FLASHCL_ERR_LINE_LOST, "The serial line failed" + where + "; was the receiver unplugged?");
-    case HostResult::Lost:
-    case HostResult::Ok:
-        break;
+        case HostResult::Refused: {
+            const uint8_t st = host.LastStatus();
+            if (st == ST_NOT_SYNCED || st == ST_UNKNOWN || st == ST_BAD_LENGTH)
+                return Fail(out, FLASHCL_ERR_PROTOCOL,
+                            "The receiver rejected a command (" + std::string(StatusText(st)) + ")" + where + ".");
+            return Fail(out, refusedCode, "The receiver failed" + where + ": " + StatusText(st) + ".");
+        }
+        case HostResult::Garbled:
+            return Fail(out, FLASHCL_ERR_LINE_NOISY,
+                        "Only damaged data came back from the receiver" + where + "; check the cable and the speed.");
+        case HostResult::BadReply:
+        case HostResult::NoAnswer:
+            return Fail(out, FLASHCL_ERR_PROTOCOL, "The receiver gave a malformed reply" + where + ".");
+        case HostResult::PortFailed:
+            return Fail(out, FLASHCL_ERR_LINE_LOST, "The serial line failed" + where + "; was the receiver unplugged?");
+        case HostResult::Lost:
+        case HostResult::Ok:
+            break;
     }
     return Fail(out, FLASHCL_ERR_LINE_LOST, "The receiver stopped answering" + where + ".");
 }
 
-int ReadFlash(const FlashToolOptions& opt, const ChipLayout* layout, const std::string& chip, FlashHost& host,
+int ReadFlash(const FlashToolOptions& opt,
+              const ChipLayout* layout,
+              const std::string& chip,
+              FlashHost& host,
               Reporter& out)
 {
     uint64_t last = opt.to;
@@ -102,7 +109,10 @@ int ReadFlash(const FlashToolOptions& opt, const ChipLayout* layout, const std::
     return 0;
 }
 
-int ProgramFlash(const FlashToolOptions& opt, const FirmwareImage& image, const ChipLayout& layout, FlashHost& host,
+int ProgramFlash(const FlashToolOptions& opt,
+                 const FirmwareImage& image,
+                 const ChipLayout& layout,
+                 FlashHost& host,
                  Reporter& out)
 {
     for (const ImageSegment& s : image.segments) {
@@ -176,7 +186,9 @@ int ProgramFlash(const FlashToolOptions& opt, const FirmwareImage& image, const 
 
 }  // namespace
 
-int RunFlashSession(const FlashToolOptions& opt, const SessionSettings& settings, const PortOpener& openPort,
+int RunFlashSession(const FlashToolOptions& opt,
+                    const SessionSettings& settings,
+                    const PortOpener& openPort,
                     Reporter& out)
 {
     ChipList chips = ChipList::BuiltIn();
@@ -185,8 +197,8 @@ int RunFlashSession(const FlashToolOptions& opt, const SessionSettings& settings
         const FileRead fr = ReadWholeFile(settings.chipListPath, text);
         if (fr == FileRead::Failed || (fr == FileRead::Ok && !chips.Parse(text, error)))
             return Fail(out, FLASHCL_ERR_CHIP_LIST,
-                        "The chip list " + settings.chipListPath + " is damaged: " +
-                            (error.empty() ? std::string("it cannot be read") : error) + ".");
+                        "The chip list " + settings.chipListPath +
+                            " is damaged: " + (error.empty() ? std::string("it cannot be read") : error) + ".");
     }
 
     FirmwareImage image;
@@ -225,7 +237,8 @@ int RunFlashSession(const FlashToolOptions& opt, const SessionSettings& settings
     if (opt.read)
         return ReadFlash(opt, layout, info.chip, host, out);
     if (!layout)
-        return Fail(out, FLASHCL_ERR_CHIP_UNKNOWN,
-                    "The receiver's chip family " + info.chip + " is not in the chip list; its flash layout is unknown.");
+        return Fail(
+            out, FLASHCL_ERR_CHIP_UNKNOWN,
+            "The receiver's chip family " + info.chip + " is not in the chip list; its flash layout is unknown.");
     return ProgramFlash(opt, image, *layout, host, out);
 }

@@ -13,20 +13,22 @@
 #include <string>
 
 struct SessionSettings {
-    uint32_t noAnswerMs = 16000;  // how long to keep trying a port where nothing answers
-    bool compress = true;         // send compressed blocks where the receiver offers them
-    std::string chipListPath;     // the chip list file; missing or empty: the built-in list
-    flashproto::HostOptions host; // timing; the speed is taken from the options
+    uint32_t noAnswerMs = 16000;   // how long to keep trying a port where nothing answers
+    bool compress = true;          // send compressed blocks where the receiver offers them
+    std::string chipListPath;      // the chip list file; missing or empty: the built-in list
+    flashproto::HostOptions host;  // timing; the speed is taken from the options
 };
 
 struct OpenedPort {
     std::unique_ptr<flashproto::SerialPort> port;  // null when the port could not be opened
-    int32_t code = 0;   // then FTM_ERR_NO_PORT or FTM_ERR_PORT_BUSY
-    std::string text;   // and why, in English
-    std::string name;   // "COM3", or the device path on Linux
+    int32_t code = 0;                              // then FTM_ERR_NO_PORT or FTM_ERR_PORT_BUSY
+    std::string text;                              // and why, in English
+    std::string name;                              // "COM3", or the device path on Linux
 };
 using PortOpener = std::function<OpenedPort(const FlashToolOptions&)>;
 
 // Returns 0 after reporting Done, otherwise the code of the one error reported.
-int RunFlashSession(const FlashToolOptions& opt, const SessionSettings& settings, const PortOpener& openPort,
+int RunFlashSession(const FlashToolOptions& opt,
+                    const SessionSettings& settings,
+                    const PortOpener& openPort,
                     Reporter& out);

@@ -12,11 +12,11 @@ struct FlashToolOptions {
     std::string lineText;  // as given after -l
     int line = 0;          // the port number; 0 when lineText names no port
     uint32_t baud = 115200;
-    bool read = false;     // -r: read the flash into file instead of programming it
-    uint32_t from = 0;     // -f, first address read
+    bool read = false;  // -r: read the flash into file instead of programming it
+    uint32_t from = 0;  // -f, first address read
     bool haveTo = false;
-    uint32_t to = 0;       // -t, last address read (included)
-    bool eraseAll = false; // -e
+    uint32_t to = 0;        // -t, last address read (included)
+    bool eraseAll = false;  // -e
     bool haveWritePipe = false, haveReadPipe = false, haveSemaphore = false;
     long long writePipe = 0, readPipe = 0, semaphore = 0;  // handle values (Linux: descriptors)
 };

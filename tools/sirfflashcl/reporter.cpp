@@ -68,18 +68,18 @@ void RecordReporter::Emit(int32_t code, const std::string* text)
 void ConsoleReporter::Emit(int32_t code, const std::string* text)
 {
     switch (code) {
-    case FTM_PROGRESS:
-        std::printf("progress %s\n", text->c_str());
-        break;
-    case FTM_CHIP_NAME:
-        std::printf("chip %s\n", text->c_str());
-        break;
-    case FTM_DONE:
-        std::printf("done\n");
-        break;
-    default:
-        std::fprintf(stderr, "SiRFflashcl: error %d: %s\n", int(code), text ? text->c_str() : "");
-        break;
+        case FTM_PROGRESS:
+            std::printf("progress %s\n", text->c_str());
+            break;
+        case FTM_CHIP_NAME:
+            std::printf("chip %s\n", text->c_str());
+            break;
+        case FTM_DONE:
+            std::printf("done\n");
+            break;
+        default:
+            std::fprintf(stderr, "SiRFflashcl: error %d: %s\n", int(code), text ? text->c_str() : "");
+            break;
     }
     std::fflush(stdout);
 }

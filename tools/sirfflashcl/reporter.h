@@ -28,8 +28,7 @@ private:
 // Records as the updater reads them, handed to sink as whole records.
 class RecordReporter : public Reporter {
 public:
-    RecordReporter(int32_t line, std::function<void(const std::string&)> sink)
-        : m_line(line), m_sink(std::move(sink))
+    RecordReporter(int32_t line, std::function<void(const std::string&)> sink) : m_line(line), m_sink(std::move(sink))
     {
     }
 

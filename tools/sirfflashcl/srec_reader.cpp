@@ -84,8 +84,7 @@ bool ParseSRecords(const std::string& text, FirmwareImage& image, std::string& e
         const size_t count = bytes[0];
         if (count != bytes.size() - 1) {
             char buf[96];
-            std::snprintf(buf, sizeof buf, "byte count says %zu bytes, the record holds %zu", count,
-                          bytes.size() - 1);
+            std::snprintf(buf, sizeof buf, "byte count says %zu bytes, the record holds %zu", count, bytes.size() - 1);
             error = LineError(lineNo, buf);
             return false;
         }
@@ -135,9 +134,8 @@ bool ParseSRecords(const std::string& text, FirmwareImage& image, std::string& e
     std::stable_sort(records.begin(), records.end(),
                      [](const DataRecord& a, const DataRecord& b) { return a.address < b.address; });
     for (const DataRecord& r : records) {
-        const uint64_t segEnd = image.segments.empty()
-                                    ? 0
-                                    : image.segments.back().address + uint64_t(image.segments.back().data.size());
+        const uint64_t segEnd =
+            image.segments.empty() ? 0 : image.segments.back().address + uint64_t(image.segments.back().data.size());
         if (!image.segments.empty() && r.address <= segEnd) {
             ImageSegment& seg = image.segments.back();
             // Overlap is accepted only where the bytes agree.
