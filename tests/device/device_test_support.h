@@ -72,6 +72,7 @@ public:
     int deafAfterWrites = -1;  // from this write on the device hears nothing (unplugged)
     int failWritesAfter = -1;  // from this write on Write fails (the port itself broke)
     size_t readChunk = 7;      // deliver replies a few bytes at a time, as a real port does
+    bool lateReplies = false;  // a reply arrives only after the host's next write (a slow receiver)
     uint64_t clockMs = 0;
     size_t bytesToDevice = 0;
 
@@ -86,6 +87,8 @@ public:
                 ApplyFault(f, bytes);
         }
         bytesToDevice += bytes.size();
+        m_rx.insert(m_rx.end(), m_held.begin(), m_held.end());
+        m_held.clear();
         if (deafAfterWrites >= 0 && index >= deafAfterWrites)
             return true;
         std::vector<uint8_t> reply;
@@ -96,7 +99,8 @@ public:
                 if (f.direction == LineFault::ToHost && f.frame == r)
                     ApplyFault(f, reply);
             }
-            m_rx.insert(m_rx.end(), reply.begin(), reply.end());
+            std::deque<uint8_t>& to = lateReplies ? m_held : m_rx;
+            to.insert(to.end(), reply.begin(), reply.end());
         }
         return true;
     }
@@ -120,7 +124,7 @@ public:
 
 private:
     flashproto::FlashDevice& m_device;
-    std::deque<uint8_t> m_rx;
+    std::deque<uint8_t> m_rx, m_held;
     int m_writes = 0;
     int m_replies = 0;
 };

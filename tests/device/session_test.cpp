@@ -289,18 +289,6 @@ TEST_F(Session, SilentPortWaitsAtLeastFifteenSecondsWithoutARecord)
     EXPECT_FALSE(fs::exists(Path("123.bin")));
 }
 
-TEST_F(Session, CorruptedBytesAreRecoveredByRetry)
-{
-    for (int i = 3; i < 400; i += 3)
-        line->faults.push_back({LineFault::ToHost, LineFault::CorruptByte, i, size_t(5 + i % 9)});
-    line->faults.push_back({LineFault::ToDevice, LineFault::CorruptByte, 5, 40});
-    const std::vector<uint8_t> fw = FirmwareLikeBytes(40000, 6);
-    WriteFile(Path("fw.s"), ToSRecords({{0x8000, fw}}));
-    const std::vector<Record> rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
-    ASSERT_EQ(rec.back().code, FTM_DONE) << rec.back().text;
-    EXPECT_TRUE(std::equal(fw.begin(), fw.end(), device->Flash().begin() + 0x8000));
-}
-
 TEST(CommandLine, TheUpdatersCommandLinesAndBadOnes)
 {
     auto parse = [](std::vector<const char*> argv, FlashToolOptions& opt, std::string& error) {

@@ -60,6 +60,7 @@ HostResult FlashHost::Sync(uint32_t waitMs, ReceiverInfo& info)
     m_port.DiscardInput();
     m_decoder.Reset();
     uint8_t buf[512];
+    const uint8_t firstSeq = uint8_t(m_seq + 1);
     while (Now() < deadline) {
         const uint8_t seq = ++m_seq;
         const std::vector<uint8_t> frame = EncodeFrame(seq, kSync, sizeof kSync);
@@ -71,7 +72,9 @@ HostResult FlashHost::Sync(uint32_t waitMs, ReceiverInfo& info)
             Frame f;
             FrameDecoder::Result r;
             while ((r = m_decoder.Next(f)) != FrameDecoder::Result::None) {
-                if (r != FrameDecoder::Result::Frame || f.seq != seq || f.payload.size() < 10 ||
+                // A slow receiver's answer to an earlier SYNC of this wait is as good as any.
+                const bool ours = uint8_t(f.seq - firstSeq) <= uint8_t(seq - firstSeq);
+                if (r != FrameDecoder::Result::Frame || !ours || f.payload.size() < 10 ||
                     f.payload[0] != (OP_SYNC | OP_REPLY) || f.payload[1] != ST_OK)
                     continue;
                 const uint8_t* p = f.payload.data() + 2;
