@@ -53,7 +53,10 @@ bool CUpdateSequencer::CanStart()
 {
     const char* pszWhy = nullptr;
     int nSpeed = m_view.GetListSelection(IDC_SPEED_LIST);
-    if (m_view.GetListCount(IDC_PORT_LIST) <= 0)
+    // Without a temporary directory there is nowhere to unpack the payload.
+    if (m_strTempDir.IsEmpty())
+        pszWhy = SEQ_TEXT_CANNOT_RUN;
+    else if (m_view.GetListCount(IDC_PORT_LIST) <= 0)
         pszWhy = SEQ_TEXT_NO_PORTS;
     else if (m_view.GetListSelection(IDC_PORT_LIST) < 0)
         pszWhy = SEQ_TEXT_NO_PORT_ROW;
@@ -238,7 +241,10 @@ void CUpdateSequencer::OnOK()
         m_view.ShowMessage(SEQ_TEXT_BUSY, kCaptionWarning);
         return;
     }
-    m_archive.DeleteExtracted(m_strTempDir);
+    // Without a temporary directory nothing was extracted, and the entry names alone would name
+    // files of the current directory.
+    if (!m_strTempDir.IsEmpty())
+        m_archive.DeleteExtracted(m_strTempDir);
     if (!m_strDumpPath.IsEmpty())
         CFile::Remove(m_strDumpPath);
     m_view.CloseDialog();

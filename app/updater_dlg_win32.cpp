@@ -5,25 +5,20 @@
 #include "app/serial_port_key_win32.h"
 #include "flash/update_events.h"
 
-#ifdef UPDATER_HAVE_FLASH_TOOL
 #include "flash/flash_tool_win32.h"
-#else
-#include <atomic>
-// The flash tool driver declares and defines the dialog's handle for its workers; until it is
-// linked in, the dialog keeps its own.
-std::atomic<HWND> g_hDlgWnd{nullptr};
-#endif
 
 // OnInitDialog sets the logo, the flags and the logo geometry; they start out empty here too, so
 // that a dialog that never opened is destroyed cleanly.
 CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
-    : CDialog(IDD, pParent), m_pLogo(nullptr), m_nUserPositions(0), m_bWatchdogArmed(0), m_bBusy(0)
+    : CDialog(IDD, pParent), m_pLogo(nullptr), m_pFirmware(nullptr), m_pSequencer(nullptr), m_nUserPositions(0)
 {
     m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
 CUpdaterDlg::~CUpdaterDlg()
 {
+    delete m_pSequencer;
+    delete m_pFirmware;
     delete m_pLogo;
 }
 
@@ -49,8 +44,6 @@ BOOL CUpdaterDlg::OnInitDialog()
     AfxSetMainWindowHandle(m_hWnd);
 
     m_pLogo = nullptr;
-    m_strFirmware.Empty();
-    m_strDatabase.Empty();
 
     CSerialCommKey ports;
     FillPortList(*this, ports);
@@ -62,8 +55,13 @@ BOOL CUpdaterDlg::OnInitDialog()
 
     m_pLogo = ShowPayload(*this, m_archive, m_strTempDir, m_sizeLogo, m_ptLogo);
 
-    m_bWatchdogArmed = 0;
-    m_bBusy = 0;
+    // Fresh choice (m_strFirmware and m_strDatabase empty) and a sequencer at rest (not busy,
+    // no watchdog armed).
+    delete m_pSequencer;
+    delete m_pFirmware;
+    m_pFirmware = new CFirmwareImage(m_archive, m_strTempDir, [](const char* pszText) { AfxMessageBox(pszText); });
+    m_pSequencer = new CUpdateSequencer(*this, *this, m_archive, *m_pFirmware, m_strTempDir);
+    m_pSequencer->SetLogoShown(m_pLogo != nullptr);
     return TRUE;  // the focus goes to the first tab stop, the Exit button
 }
 
@@ -141,28 +139,36 @@ HCURSOR CUpdaterDlg::OnQueryDragIcon()
 
 void CUpdaterDlg::OnUpdateButton()
 {
-    // The update sequencer starts here.
+    if (m_pSequencer)
+        m_pSequencer->OnUpdateButton();
 }
 
-void CUpdaterDlg::OnTimer(UINT_PTR /*nIDEvent*/)
+void CUpdaterDlg::OnTimer(UINT_PTR nIDEvent)
 {
+    if (m_pSequencer)
+        m_pSequencer->OnTimer(unsigned(nIDEvent));
     Default();
 }
 
-LRESULT CUpdaterDlg::OnUpdateEvent(WPARAM /*wParam*/, LPARAM /*lParam*/)
+LRESULT CUpdaterDlg::OnUpdateEvent(WPARAM wParam, LPARAM lParam)
 {
-    return 0;
+    return m_pSequencer ? LRESULT(m_pSequencer->OnUpdateEvent(wParam, lParam)) : 0;
 }
 
+// Exit: refused while an update runs; otherwise the sequencer cleans up and closes.
 void CUpdaterDlg::OnOK()
 {
-    // Without a temporary directory nothing was extracted, and the entry names alone would
-    // name files of the current directory.
-    if (!m_strTempDir.IsEmpty())
-        m_archive.DeleteExtracted(m_strTempDir);
-    if (!m_strDumpPath.IsEmpty())
-        CFile::Remove(m_strDumpPath);
-    CDialog::OnOK();
+    if (m_pSequencer)
+        m_pSequencer->OnOK();
+    else
+        CDialog::OnOK();
+}
+
+// Escape and the close box: refused while an update runs, like Exit.
+void CUpdaterDlg::OnCancel()
+{
+    if (!m_pSequencer || m_pSequencer->OnCancel())
+        CDialog::OnCancel();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -278,4 +284,22 @@ void CUpdaterDlg::ShowAppMessage(const CString& strText)
 void CUpdaterDlg::CloseDialog()
 {
     CDialog::OnOK();
+}
+
+// ---------------------------------------------------------------------------------------------
+// IUpdateRunner
+
+unsigned CUpdaterDlg::StartRun()
+{
+    return StartFlashToolRun();
+}
+
+void CUpdaterDlg::StopRun()
+{
+    StopFlashToolRun();
+}
+
+uint32_t CUpdaterDlg::GetTickCount()
+{
+    return ::GetTickCount();
 }

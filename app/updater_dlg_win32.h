@@ -6,10 +6,12 @@
 #include "afx/afxwin.h"
 #include "app/logo/logo_bitmap.h"
 #include "app/resource.h"
+#include "app/update_sequencer.h"
 #include "app/updater_view.h"
+#include "flash/firmware_image.h"
 #include "payload/payload_archive.h"
 
-class CUpdaterDlg : public CDialog, public IUpdaterView {
+class CUpdaterDlg : public CDialog, public IUpdaterView, public IUpdateRunner {
 public:
     explicit CUpdaterDlg(CWnd* pParent = nullptr);
     ~CUpdaterDlg() override;
@@ -36,10 +38,16 @@ public:
     void ShowAppMessage(const CString& strText) override;
     void CloseDialog() override;
 
+    // IUpdateRunner
+    unsigned StartRun() override;
+    void StopRun() override;
+    uint32_t GetTickCount() override;
+
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
     void OnOK() override;
+    void OnCancel() override;
 
     bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
     void OnSysCommand(UINT nID, LPARAM lParam);
@@ -52,16 +60,16 @@ protected:
     CPayloadArchive m_archive;  // the payload of the program's own file
     CLogoBitmap* m_pLogo;       // the loaded logo; null when none is shown
     CString m_strTempDir;       // the system's temporary directory, ending in a backslash
-    CString m_strFirmware;      // firmware entry chosen for the chip
-    CString m_strDatabase;      // database entry
-    CString m_strDumpPath;      // the probe's dump file
+    // The firmware entry chosen for the chip and the database entry (m_strFirmware and
+    // m_strDatabase), and the merge; made once the temporary directory is known.
+    CFirmwareImage* m_pFirmware;
+    // The update: its busy and watchdog flags, the user's option and the probe's dump file.
+    CUpdateSequencer* m_pSequencer;
     CProgressCtrl m_progress;   // 1004
     CComboBox m_portList;       // 1001
     CComboBox m_speedList;      // 1002
     int m_nUserPositions;       // radio group 1008/1009: 0 keep, 1 erase the user positions
     HICON m_hIcon;              // group icon 128
-    int m_bWatchdogArmed;
-    int m_bBusy;       // an update is under way
     CSize m_sizeLogo;  // the logo's size in pixels
     CPoint m_ptLogo;   // client coordinates of the logo's top-left corner
 

@@ -473,6 +473,19 @@ TEST_F(SequencerTest, NothingStartsWithoutAPortToTry)
     EXPECT_FALSE(Exists("SiRFflashcl.exe"));
 }
 
+TEST_F(SequencerTest, WithoutATemporaryDirectoryNothingIsUnpackedOrDeleted)
+{
+    tempDir.clear();
+    Rebuild();
+    seq->OnUpdateButton();
+    ASSERT_EQ(1u, view.boxes.size());
+    EXPECT_EQ("No se puede ejecutar el programa.", view.boxes[0].text);
+    EXPECT_TRUE(runner.commandLines.empty());
+    EXPECT_EQ(0, seq->m_bBusy);
+    seq->OnOK();
+    EXPECT_TRUE(view.closed);
+}
+
 TEST_F(SequencerTest, WhileBusyTheButtonIsIgnoredAndTheDialogCannotBeClosed)
 {
     seq->OnUpdateButton();

@@ -11,94 +11,22 @@
 # numbers 1 to 19 belong to these tests.
 set -uo pipefail
 
+here=$(cd "$(dirname "$0")" && pwd)
 case_name=$1
 bindir=$(cd "$2" && pwd)
 logo=$3
 work=$4
 export WINEPREFIX=$5
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
 
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work" || exit 1
 
-# Checks may fail inside pipelines (subshells): each failure is a line in a file.
-fail() {
-    echo "FAIL: $*"
-    echo "$*" >>"$work/failures.txt"
-}
-
-xvfb_pid=""
-cleanup() {
-    wineserver -k 2>/dev/null
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-}
-trap cleanup EXIT
-
-# A display of our own unless one is given.
-if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>display.txt 2>xvfb.log &
-    xvfb_pid=$!
-    for _ in $(seq 100); do [ -s display.txt ] && break; sleep 0.05; done
-    [ -s display.txt ] || { echo "FAIL: Xvfb did not start"; exit 1; }
-    export DISPLAY=":$(cat display.txt)"
-fi
-
-# The prefix is made once (several seconds); later runs reuse it.
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    (
-        flock 9
-        if [ ! -f "$WINEPREFIX/system.reg" ]; then
-            wineboot -i </dev/null >/dev/null 2>&1 9>&-
-            wineserver -w 9>&-
-        fi
-    ) 9>"$WINEPREFIX.lock"
-fi
-# One server for the whole case, detached from our output (see WINE-NOTES.md).
-setsid wineserver -p30 </dev/null >/dev/null 2>&1 &
-
-# Runs the driver; its output goes to the file named first, then shows in the log.
-drive() {
-    local out=$1
-    shift
-    wine "$bindir/uidriver.exe" "$@" >"$out" 2>"$out.err"
-    local rc=$?
-    cat "$out"
-    [ -s "$out.err" ] && cat "$out.err"
-    return $rc
-}
-
-# HKLM\HARDWARE\DEVICEMAP\SERIALCOMM is volatile: Wine fills it when its server starts, from
-# the serial devices it finds and the links it keeps in dosdevices. It is replaced here with
-# exactly the ports a case wants (value name, data), so that what the window lists does not
-# depend on the machine's own serial devices.
-set_ports() {
-    local key='HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM'
-    local reg="ports.reg" want="" n
-    {
-        printf 'REGEDIT4\r\n\r\n[%s]\r\n' "$key"
-        for pair in "$@"; do
-            printf '"%s"="%s"\r\n' "${pair%%=*}" "${pair#*=}"
-        done
-    } >"$reg"
-    for pair in "$@"; do want+="${pair#*=} "; done
-    for n in 1 2 3; do
-        wine reg delete "$key" /va /f >/dev/null 2>&1
-        wine regedit /S "$reg" >/dev/null 2>&1
-        local have
-        have=$(wine reg query "$key" 2>/dev/null | tr -d '\r' | awk 'NF == 3 { printf "%s ", $3 }')
-        [ "$have" = "$want" ] && return 0
-        sleep 0.5
-    done
-    fail "serial ports in the registry: '$have', wanted '$want'"
-}
-
-# The Windows temporary directory of the prefix, where the updater extracts the logo.
-temp_dir() {
-    find "$WINEPREFIX/drive_c/users" -maxdepth 2 -type d -name Temp 2>/dev/null | head -n1
-}
+# shellcheck source=../wineui/wine-ui.sh
+. "$here/../wineui/wine-ui.sh"
+trap wineui_cleanup EXIT
+start_display
+start_wine
 
 pack() {
     # pack OUT [--label TEXT] ENTRY...
@@ -106,21 +34,6 @@ pack() {
     shift
     wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out "$out" "$@" >pack.log 2>&1 ||
         fail "sfxpack pack $out: $(tr -d '\r' <pack.log)"
-}
-
-# Starts a program under Wine and prints its Windows process id.
-start() {
-    drive start.txt start "$1" >/dev/null || return 1
-    sed -n 's/^pid=//p' start.txt
-}
-
-expect_output() {
-    # expect_output WHAT FILE: FILE holds what the driver printed, stdin what it should be.
-    local what=$1 file=$2
-    if ! diff -u - "$file" >"$file.diff"; then
-        fail "$what differs from what a person should see:"
-        cat "$file.diff"
-    fi
 }
 
 # Takes screenshots until the logo is on the screen at the point the window computes for it,
@@ -329,8 +242,4 @@ payloads) case_payloads ;;
     ;;
 esac
 
-if [ -s "$work/failures.txt" ]; then
-    echo "$(wc -l <"$work/failures.txt") check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+finish
