@@ -27,21 +27,22 @@ if [ "$size" -le 0 ] || [ "$size" -gt $((0xE0000)) ]; then
 fi
 mkdir -p "$out"
 
-# Code of a family: its name and version, then a pattern of its own, the same on every run.
+# Code of a family: its name and version, then bytes that compress no better than machine code
+# does (random, so each run makes other images: compare against the release's own files).
 make_image() {
-    local family=$1 seed=$2 file=$3
+    local family=$1 file=$2
     srec_cat \
         -generate 0x0 0x40 -repeat-string "SiRF $family demo firmware 1.40 " \
-        -generate 0x40 "$size" -repeat-string "$family-$seed-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ" \
+        -generate 0x40 "$size" -random \
         -execution-start-address=0 \
         -o "$file" -Motorola -address-length=4 -disable=data-count -line-termination=crlf \
         -header "$family demo"
 }
 
-make_image GSP3 3 "$out/GSP3demo.S3"
-make_image GSP2e/LPx 2 "$out/GSP2edemo.S2X"
-make_image SiRF 1 "$out/SiRFdemo.S2"
-make_image single 9 "$out/single.S"
+make_image GSP3 "$out/GSP3demo.S3"
+make_image GSP2e/LPx "$out/GSP2edemo.S2X"
+make_image SiRF "$out/SiRFdemo.S2"
+make_image single "$out/single.S"
 
 # The database: S3 records only, without header or terminator: the updater copies it in front
 # of the firmware's final S7 record as it stands.

@@ -1,6 +1,7 @@
 // uidriver: looks at and works the windows of another process from outside, through their
 // handles, as a person would see and use them. For window and end-to-end tests under Wine.
 #include <windows.h>
+#include <commctrl.h>
 #include <tlhelp32.h>
 
 #include <fcntl.h>
@@ -37,6 +38,9 @@ const char kUsage[] =
     "  radio ID [WINDOW]         checked=0|1 of button ID\n"
     "  geometry [WINDOW]         the client area in screen pixels: x y width height\n"
     "  click ID [WINDOW]         post BN_CLICKED of button ID\n"
+    "  press ID [WINDOW]         post BM_CLICK to button ID, as a mouse click: a radio\n"
+    "                            button becomes checked\n"
+    "  progress ID [WINDOW]      pos=N lower=N upper=N of progress bar ID\n"
     "  syscommand VALUE [WINDOW] post WM_SYSCOMMAND VALUE (0x10, 0xF060, ...)\n"
     "  focus [WINDOW]            the id of the control that has the keyboard focus\n"
     "  key NAME [WINDOW]         post a key press (escape, enter, tab, space) to the focus\n"
@@ -464,6 +468,24 @@ void CmdClick(const Args& a)
         Fail("cannot post to the window");
 }
 
+void CmdPress(const Args& a)
+{
+    NeedArgs(a, 1, 2);
+    HWND hCtl = RequireControl(RequireDialog(Arg(a, 2)), ParseNumber(a[1]));
+    if (!::PostMessageA(hCtl, BM_CLICK, 0, 0))
+        Fail("cannot post to the button");
+}
+
+void CmdProgress(const Args& a)
+{
+    NeedArgs(a, 1, 2);
+    HWND hCtl = RequireControl(RequireDialog(Arg(a, 2)), ParseNumber(a[1]));
+    // Limits one at a time, as return values: a structure would not cross the process boundary.
+    const long lower = long(Send(hCtl, PBM_GETRANGE, TRUE));
+    const long upper = long(Send(hCtl, PBM_GETRANGE, FALSE));
+    std::printf("pos=%ld lower=%ld upper=%ld\n", long(Send(hCtl, PBM_GETPOS)), lower, upper);
+}
+
 void CmdSysCommand(const Args& a)
 {
     NeedArgs(a, 1, 2);
@@ -612,6 +634,10 @@ void Run(const Args& a)
         CmdGeometry(a);
     else if (c == "click")
         CmdClick(a);
+    else if (c == "press")
+        CmdPress(a);
+    else if (c == "progress")
+        CmdProgress(a);
     else if (c == "syscommand")
         CmdSysCommand(a);
     else if (c == "focus")

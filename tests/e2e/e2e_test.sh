@@ -1,0 +1,327 @@
+#!/usr/bin/env bash
+# The whole update, as a person runs it: the real updater (a release packed by sfxpack with our
+# SiRFflashcl.exe) under Xvfb and Wine, driven from outside by tools/uidriver, flashing the
+# Linux receiver emulator on a pseudo-terminal linked as a COM port of the test's Wine prefix.
+#
+#   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
+#
+# CASE: keep, erase, ports, nofirmware, unplugged (see the functions below). BINDIR is the
+# Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe,
+# and the Linux gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
+# COM port numbers 40 to 49 belong to these tests.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+case_name=$1
+bindir=$(cd "$2" && pwd)
+logo=$3
+work=$4
+export WINEPREFIX=$5
+
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+cd "$work" || exit 1
+shots=$(dirname "$work")
+
+# shellcheck source=../wineui/wine-ui.sh
+. "$here/../wineui/wine-ui.sh"
+
+sims=()
+cleanup() {
+    for p in "${sims[@]}"; do kill "$p" 2>/dev/null; done
+    rm -f "$WINEPREFIX"/dosdevices/com4[0-9]
+    wineui_cleanup
+}
+trap cleanup EXIT
+start_display
+start_wine
+rm -f "$WINEPREFIX"/dosdevices/com4[0-9]
+
+# What the updater's own boxes and button say, byte for byte, as the driver prints them.
+SUCCESS_CAPTION='\xA2\xAEExito'
+SUCCESS_TEXT='Actualizacion Terminada. '
+SUCCESS_BUTTON='\xA2\xAEExito!!'
+FAILED_BUTTON='Recomprobacion de Actualizacion'
+FAILED_TEXT='existe Puerto de Serie Virtual. \x0D\x0A No se puede Abrir el Puerto de Serie.'
+NO_PART_TEXT='No se puede encontrar un elemento constitutivo.'
+
+# release OUT [make-release options]: a demo release with small firmware.
+release() {
+    local out=$1
+    shift
+    "$source_dir/tools/demo/make-release.sh" --code-bytes 65536 "$@" "$bindir" "$logo" "$out" >release.log 2>&1 ||
+        fail "cannot pack $out: $(tr -d '\r' <release.log)"
+}
+
+sfxpack_extract() {
+    wine "$bindir/sfxpack.exe" extract "$1" "$2" >extract.log 2>&1 || fail "cannot extract $1: $(cat extract.log)"
+}
+
+# sim NAME COM [gpsdevsim options]: a receiver with flash file NAME.bin on COM port COM; keeps
+# its flash as it was before the update in NAME.before.bin.
+sim() {
+    local name=$1 com=$2
+    shift 2
+    "$bindir/gpsdevsim" --flash "$work/$name.bin" "$@" >"$name.pty" 2>"$name.err" &
+    sims+=($!)
+    for _ in $(seq 100); do [ -s "$name.pty" ] && [ -f "$name.bin" ] && break; sleep 0.05; done
+    if [ ! -s "$name.pty" ]; then
+        fail "gpsdevsim $name did not start: $(cat "$name.err")"
+        return 1
+    fi
+    ln -sfn "$(head -n1 "$name.pty")" "$WINEPREFIX/dosdevices/com$com"
+    cp "$name.bin" "$name.before.bin"
+}
+
+# merged_image PAYLOAD_DIR FIRMWARE OUT: what a receiver must hold after the firmware with the
+# database merged in was flashed, as binary from address 0.
+merged_image() {
+    { sed '$d' "$1/$2"; cat "$1/demo.DB0"; printf 'S70500000000FA\r\n'; } >"$3.s3"
+    srec_cat "$3.s3" -o "$3" -binary 2>>srec.log || fail "srec_cat cannot read $3.s3"
+}
+
+# same_bytes WHAT A B OFFSET LENGTH
+same_bytes() {
+    cmp -s -i "$4:$4" -n "$5" "$2" "$3" || fail "$1 differs ($2 against $3 at $4, $5 bytes)"
+}
+
+# erased WHAT FILE OFFSET LENGTH: all 0xFF
+erased() {
+    local n
+    n=$(od -An -v -tx1 -j "$3" -N "$4" "$2" | tr -s ' ' '\n' | grep -c '^[0-9a-f][0-9a-f]$' )
+    local ff
+    ff=$(od -An -v -tx1 -j "$3" -N "$4" "$2" | tr -s ' ' '\n' | grep -c '^ff$')
+    [ "$n" = "$4" ] && [ "$ff" = "$4" ] || fail "$1: $((n - ff)) of $n bytes not erased"
+}
+
+shot() {
+    import -window root "$shots/e2e-$1.png" 2>/dev/null || fail "no screenshot $1"
+}
+
+open_release() {
+    pid=$(start "$1") || { fail "cannot start $1"; return 1; }
+    drive opened.txt --pid "$pid" --timeout 30000 wait window >/dev/null || { fail "the window did not open"; return 1; }
+}
+
+# Presses the update button and waits for the first box of the outcome.
+run_update() {
+    drive update.txt --pid "$pid" --timeout 90000 - <<'SCRIPT' || fail "the update did not come to an end"
+click 1003
+wait msgbox
+msgboxes
+SCRIPT
+}
+
+# wait_box TEXT: waits up to 20 s until a message box shows TEXT; the boxes are in boxes.txt.
+wait_box() {
+    for _ in $(seq 80); do
+        wine "$bindir/uidriver.exe" --pid "$pid" msgboxes >boxes.txt 2>/dev/null
+        grep -qF "text=\"$1\"" boxes.txt && return 0
+        sleep 0.25
+    done
+    return 1
+}
+
+# The extracted payload is gone once an update is over; the probe's dump stays until Exit.
+check_cleaned_up() {
+    local left
+    left=$(ls -A "$(temp_dir)" 2>/dev/null | tr '\n' ' ')
+    [ "$left" = "$1" ] || fail "temporary directory holds '$left', expected '$1'"
+}
+
+exit_updater() {
+    drive exit.txt --pid "$pid" - <<'SCRIPT' || fail "Exit did not close the updater"
+click 1
+wait exit
+SCRIPT
+    check_cleaned_up ""
+}
+
+# ---------------------------------------------------------------------------------------------
+
+# A GSP3 receiver, the user positions kept: the firmware for GSP3 with the database merged in
+# is flashed, and nothing else changes.
+case_keep() {
+    set_ports '\\Device\\Serial40=COM41'
+    release Mirador-demo.exe
+    sim rx 41 --chip GSP3 || return
+    open_release Mirador-demo.exe || return
+    shot start
+    run_update
+    printf 'ok msgbox\nmsgbox caption="%s" text="%s"\n' "$SUCCESS_CAPTION" "$SUCCESS_TEXT" |
+        expect_output "the success box" update.txt
+    shot success
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+state 1003
+state 1001
+state 1002
+progress 1004
+text 1006
+SCRIPT
+    printf '%s\n' 'ok no-msgbox' "\"$SUCCESS_BUTTON\"" 'visible=1 enabled=1' 'visible=1 enabled=1' \
+        'visible=1 enabled=0' 'pos=105 lower=0 upper=105' '""' | expect_output "the window after success" after.txt
+    check_cleaned_up "123.bin "
+
+    sfxpack_extract Mirador-demo.exe payload
+    merged_image payload GSP3demo.S3 merged.bin
+    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
+    same_bytes "the user positions" rx.before.bin rx.bin $((0xF0000)) 65536
+    same_bytes "the flash between firmware and database" rx.before.bin rx.bin 65536 $((0xE0000 - 65536))
+    exit_updater
+}
+
+# A release with one ".s" firmware and no database, on a GSP2e/LPx receiver, the user positions
+# erased: the whole chip is erased first, then the firmware is written as it is.
+case_erase() {
+    set_ports '\\Device\\Serial40=COM41'
+    release Mirador-single.exe --single --label "Firmware unico 1.40"
+    sim rx 41 --chip GSP2e/LPx || return
+    open_release Mirador-single.exe || return
+    drive radio.txt --pid "$pid" - <<'SCRIPT' || fail "cannot choose to erase the user positions"
+press 1009
+sleep 300
+radio 1009
+SCRIPT
+    grep -q 'checked=1' radio.txt || fail "Borrar Posiciones de Usuario is not checked"
+    run_update
+    grep -qF "caption=\"$SUCCESS_CAPTION\"" update.txt || fail "no success: $(cat update.txt)"
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+SCRIPT
+    grep -qF "\"$SUCCESS_BUTTON\"" after.txt || fail "button text after success: $(cat after.txt)"
+    sfxpack_extract Mirador-single.exe payload
+    srec_cat payload/single.S -o single.bin -binary 2>>srec.log || fail "srec_cat cannot read single.S"
+    same_bytes "the firmware" single.bin rx.bin 0 65536
+    erased "the user positions" rx.bin $((0xF0000)) 65536
+    erased "the rest of the chip" rx.bin 65536 $((0xF0000 - 65536))
+    exit_updater
+}
+
+# Four ports: one that does not exist, one that cannot be opened, one where nothing answers,
+# and the receiver. They are tried in that order; the silent one is given up on by the
+# watchdog and its utility stopped; the receiver is flashed at the line rate, with progress.
+case_ports() {
+    set_ports '\\Device\\Serial40=COM41' '\\Device\\Serial41=COM42' '\\Device\\Serial42=COM43' \
+        '\\Device\\Serial43=COM44'
+    release Mirador-demo.exe
+    mkdir -p not-a-port
+    ln -sfn "$work/not-a-port" "$WINEPREFIX/dosdevices/com42"
+    sim silent 43 --silent || return
+    sim rx 44 --chip GSP3 --pace || return
+    open_release Mirador-demo.exe || return
+    drive click.txt --pid "$pid" click 1003 >/dev/null || fail "cannot press the update button"
+
+    # Follow the port list's selection and the progress bar until a box appears.
+    local seen="" sel pos flashing_shot=0 silent_stopped=0
+    for _ in $(seq 400); do
+        wine "$bindir/uidriver.exe" --pid "$pid" - >poll.txt 2>/dev/null <<'SCRIPT'
+combo 1001
+progress 1004
+msgboxes
+SCRIPT
+        sel=$(sed -n 's/^combo id=1001 count=4 sel=\([0-9-]*\).*/\1/p' poll.txt)
+        [ -n "$sel" ] && [ "${seen##* }" != "$sel" ] && seen="$seen $sel"
+        pos=$(sed -n 's/^pos=\([0-9]*\).*/\1/p' poll.txt)
+        if [ "$flashing_shot" = 0 ] && [ "$sel" = 3 ] && [ -n "$pos" ] && [ "$pos" -ge 30 ] && [ "$pos" -le 90 ]; then
+            shot flashing
+            flashing_shot=1
+        fi
+        # Once the receiver's port is being probed, the utility on the silent port is gone.
+        if [ "$sel" = 3 ] && ! pgrep -f 'SiRFflashcl.* -l 43 ' >/dev/null; then
+            silent_stopped=1
+        fi
+        grep -q '^msgbox ' poll.txt && break
+        sleep 0.25
+    done
+    [ "$seen" = " 0 1 2 3" ] || fail "ports tried in the order '$seen', expected ' 0 1 2 3'"
+    [ "$flashing_shot" = 1 ] || fail "no progress seen while flashing"
+    [ "$silent_stopped" = 1 ] || fail "the utility on the silent port was not stopped"
+    grep -qF "caption=\"$SUCCESS_CAPTION\"" poll.txt || fail "no success after the ports: $(cat poll.txt)"
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+combo 1001
+SCRIPT
+    grep -q 'sel=3' after.txt || fail "the receiver's port is not selected after the update"
+    cmp -s silent.before.bin silent.bin || fail "the silent receiver was written"
+    sfxpack_extract Mirador-demo.exe payload
+    merged_image payload GSP3demo.S3 merged.bin
+    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    exit_updater
+}
+
+# A receiver whose chip family has no firmware in the release: the update stops with the
+# updater's error, the receiver untouched, and only Exit useful.
+case_nofirmware() {
+    set_ports '\\Device\\Serial40=COM41'
+    "$source_dir/tools/demo/make-firmware.sh" fw 4096
+    wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out Mirador-gsp3.exe --label "Solo GSP3" \
+        fw/GSP3demo.S3 fw/demo.DB0 "$bindir/SiRFflashcl.exe" "$bindir/chiplist.txt" "logo.bmp=$logo" \
+        >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
+    sim rx 41 --chip GSP2e/LPx || return
+    open_release Mirador-gsp3.exe || return
+    run_update
+    printf 'ok msgbox\nmsgbox caption="Error" text="%s"\n' "$NO_PART_TEXT" |
+        expect_output "the box of a chip without firmware" update.txt
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+state 1003
+state 1001
+state 1002
+SCRIPT
+    printf '%s\n' 'ok no-msgbox' '"Ahora Actualice..."' 'visible=1 enabled=0' 'visible=1 enabled=0' \
+        'visible=1 enabled=0' | expect_output "the window after the halt" after.txt
+    check_cleaned_up "123.bin "
+    cmp -s rx.before.bin rx.bin || fail "the receiver was written"
+    exit_updater
+}
+
+# The receiver is unplugged in the middle of flashing: the utility's error, then the updater's
+# failure; never success.
+case_unplugged() {
+    set_ports '\\Device\\Serial40=COM41'
+    release Mirador-demo.exe
+    sim rx 41 --chip GSP3 --drop-after 20000 || return
+    open_release Mirador-demo.exe || return
+    run_update
+    shot failure
+    grep -q '^msgbox caption="Mirador-demo" text="error desconocido(21)\.' update.txt ||
+        fail "the utility's error box: $(cat update.txt)"
+    # Both boxes carry the application's name: the updater's own follows once the utility's
+    # is closed.
+    drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the utility's error box"
+    wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"
+    grep -qxF "msgbox caption=\"Mirador-demo\" text=\"$FAILED_TEXT\"" boxes.txt ||
+        fail "the failure box: $(cat boxes.txt)"
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+state 1003
+state 1002
+SCRIPT
+    printf '%s\n' 'ok no-msgbox' "\"$FAILED_BUTTON\"" 'visible=1 enabled=1' 'visible=1 enabled=1' |
+        expect_output "the window after the failure" after.txt
+    grep -qF "$SUCCESS_CAPTION" update.txt after.txt && fail "success was reported"
+    check_cleaned_up "123.bin "
+    exit_updater
+}
+
+case "$case_name" in
+keep | erase | ports | nofirmware | unplugged) "case_$case_name" ;;
+*)
+    echo "unknown case $case_name"
+    exit 2
+    ;;
+esac
+finish
