@@ -68,6 +68,18 @@ public:
 
     bool Running() const { return m_pid > 0 && !pty.empty(); }
 
+    // Empty while it runs; otherwise how it ended (it should end only when stopped).
+    std::string Ended()
+    {
+        int st = 0;
+        if (m_pid <= 0 || waitpid(m_pid, &st, WNOHANG) != m_pid)
+            return std::string();
+        m_pid = -1;
+        m_status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return WIFSIGNALED(st) ? "killed by signal " + std::to_string(WTERMSIG(st))
+                               : "exited with status " + std::to_string(m_status);
+    }
+
     // SIGTERM, then the exit status (-1 if it did not exit normally within 5 s).
     int Stop()
     {

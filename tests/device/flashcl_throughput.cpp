@@ -74,6 +74,11 @@ int main(int argc, char** argv)
         const std::string flash = ReadFile(dir / "flash.bin");
         const bool same = flash.size() >= image.size() && std::equal(image.begin(), image.end(), flash.begin(),
                                                                      [](uint8_t a, char b) { return a == uint8_t(b); });
+        const std::string ended = sim.Ended();
+        if (!ended.empty()) {
+            std::printf("gpsdevsim %s during the run\n", ended.c_str());
+            return 1;
+        }
         if (s <= 0 || !same) {
             std::printf("%s run failed%s\n", compressed ? "compressed" : "plain", same ? "" : " (flash differs)");
             status = 1;
