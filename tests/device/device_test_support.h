@@ -191,10 +191,10 @@ inline std::string ToSRecords(const std::vector<ImageSegment>& segments, size_t 
 
 // Bytes that compress about as well as program code does (zlib -9 keeps about half, as for the
 // programs of a Linux system): 32-bit words drawn from a small vocabulary, random words, runs of
-// constants and some text. The same seed gives the same bytes.
-inline std::vector<uint8_t> FirmwareLikeBytes(size_t n, uint32_t seed)
+// constants and some text. The same variant number gives the same bytes.
+inline std::vector<uint8_t> FirmwareLikeBytes(size_t n, uint32_t variant)
 {
-    uint32_t x = seed * 2654435761u + 1;
+    uint32_t x = variant * 2654435761u + 1;
     auto next = [&x]() {
         x ^= x << 13;
         x ^= x >> 17;

@@ -14,9 +14,9 @@ namespace {
 constexpr uint32_t kFlash = 0x40000;
 constexpr uint32_t kSector = 0x10000;
 
-std::vector<uint8_t> Bytes(size_t n, uint32_t seed)
+std::vector<uint8_t> Bytes(size_t n, uint32_t variant)
 {
-    return FirmwareLikeBytes(n, seed);
+    return FirmwareLikeBytes(n, variant);
 }
 
 // Collects every frame a decoder finds in bytes fed one at a time.
