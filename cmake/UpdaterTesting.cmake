@@ -36,7 +36,11 @@ function(updater_add_gtest target)
         add_test(NAME ${target} COMMAND ${target})
         set_tests_properties(${target} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "wine;${ARG_LABELS}")
     else()
-        gtest_discover_tests(${target} DISCOVERY_TIMEOUT 30
-            PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "native;${ARG_LABELS}")
+        # Discovered tests take a single label value; further labels come from the folder's
+        # LABELS property.
+        gtest_discover_tests(${target} DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS native)
+        if(ARG_LABELS)
+            set_property(DIRECTORY APPEND PROPERTY LABELS ${ARG_LABELS})
+        endif()
     endif()
 endfunction()
