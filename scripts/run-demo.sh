@@ -114,7 +114,7 @@ progress 1004
 msgboxes
 SCRIPT
         pos=$(sed -n 's/^pos=\([0-9]*\).*/\1/p' poll.txt)
-        if [ "$shot_taken" = 0 ] && [ -n "$pos" ] && [ "$pos" -ge 40 ]; then
+        if [ "$shot_taken" = 0 ] && [ -n "$pos" ] && [ "$pos" -ge 30 ] && [ "$pos" -le 80 ]; then
             import -window root "$work/2-flashing.png"
             shot_taken=1
         fi

@@ -134,14 +134,16 @@ inline unsigned long ProcessId()
 #endif
 }
 
-// A fresh directory for one test, ending in the path separator; removed with its files.
+// A fresh directory for one test, ending in the path separator; removed with its files. Named
+// after the process too: CTest runs the cases of one program in parallel processes.
 class ScratchDir {
 public:
     explicit ScratchDir(const std::string& name)
     {
         static unsigned s_count = 0;
-        std::filesystem::path dir =
-            std::filesystem::temp_directory_path() / ("updater-app-" + name + "-" + std::to_string(++s_count));
+        std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("updater-app-" + name + "-" + std::to_string(ProcessId()) + "-" +
+                                     std::to_string(++s_count));
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
         std::filesystem::create_directories(dir);

@@ -19,9 +19,10 @@ public:
     TempDir()
     {
         static std::atomic<int> counter{0};
+        // The test's name keeps apart the cases that CTest runs in parallel processes.
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
         m_path = fs::temp_directory_path() /
-                 ("payload-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                  std::to_string(counter++) + "-" + std::to_string(reinterpret_cast<uintptr_t>(this) & 0xFFFFF));
+                 ("payload-test-" + std::string(test ? test->name() : "none") + "-" + std::to_string(counter++));
         fs::remove_all(m_path);
         fs::create_directories(m_path);
     }
