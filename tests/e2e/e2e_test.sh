@@ -205,13 +205,33 @@ SCRIPT
     exit_updater
 }
 
+# While flashing, Exit, Escape and the close command are refused with the updater's warning,
+# and the flashing goes on.
+busy_refusals() {
+    local how
+    for how in "click 1" "key escape" "syscommand 0xF060"; do
+        drive refused.txt --pid "$pid" - <<SCRIPT || fail "$how while flashing: no warning"
+$how
+wait msgbox Advertencia
+msgboxes
+msgbox-ok Advertencia
+wait no-msgbox
+wait window
+SCRIPT
+        grep -qxF 'msgbox caption="Advertencia" text="Ahora Actualice...."' refused.txt ||
+            fail "$how while flashing: $(cat refused.txt)"
+    done
+}
+
 # Four ports: one that does not exist, one that cannot be opened, one where nothing answers,
 # and the receiver. They are tried in that order; the silent one is given up on by the
-# watchdog and its utility stopped; the receiver is flashed at the line rate, with progress.
+# watchdog and its utility stopped; the receiver is flashed at the line rate, with progress,
+# and the updater cannot be closed meanwhile.
 case_ports() {
     set_ports '\\Device\\Serial40=COM41' '\\Device\\Serial41=COM42' '\\Device\\Serial42=COM43' \
         '\\Device\\Serial43=COM44'
-    release Mirador-demo.exe
+    # Large enough that flashing at the line rate lasts while the refusals are tried.
+    release Mirador-demo.exe --code-bytes 262144
     mkdir -p not-a-port
     ln -sfn "$work/not-a-port" "$WINEPREFIX/dosdevices/com42"
     sim silent 43 --silent || return
@@ -230,9 +250,10 @@ SCRIPT
         sel=$(sed -n 's/^combo id=1001 count=4 sel=\([0-9-]*\).*/\1/p' poll.txt)
         [ -n "$sel" ] && [ "${seen##* }" != "$sel" ] && seen="$seen $sel"
         pos=$(sed -n 's/^pos=\([0-9]*\).*/\1/p' poll.txt)
-        if [ "$flashing_shot" = 0 ] && [ "$sel" = 3 ] && [ -n "$pos" ] && [ "$pos" -ge 30 ] && [ "$pos" -le 90 ]; then
+        if [ "$flashing_shot" = 0 ] && [ "$sel" = 3 ] && [ -n "$pos" ] && [ "$pos" -ge 30 ] && [ "$pos" -le 70 ]; then
             shot flashing
             flashing_shot=1
+            busy_refusals
         fi
         # Once the receiver's port is being probed, the utility on the silent port is gone.
         if [ "$sel" = 3 ] && ! pgrep -f 'SiRFflashcl.* -l 43 ' >/dev/null; then
@@ -254,7 +275,7 @@ SCRIPT
     cmp -s silent.before.bin silent.bin || fail "the silent receiver was written"
     sfxpack_extract Mirador-demo.exe payload
     merged_image payload GSP3demo.S3 merged.bin
-    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    same_bytes "the firmware" merged.bin rx.bin 0 262144
     exit_updater
 }
 
