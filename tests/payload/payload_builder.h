@@ -29,12 +29,12 @@ inline Bytes Deflate(const Bytes& data, int level = Z_DEFAULT_COMPRESSION)
 }
 
 // Data that deflate cannot shrink much, so that an entry spans many 4096-byte input blocks.
-inline Bytes NoisyData(size_t n, uint32_t seed)
+inline Bytes NoisyData(size_t n, uint32_t state)
 {
     Bytes out(n);
     for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        out[i] = static_cast<unsigned char>(seed >> 24);
+        state = state * 1664525u + 1013904223u;
+        out[i] = static_cast<unsigned char>(state >> 24);
     }
     return out;
 }
