@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every libFuzzer target of a fuzz build for a share of a time budget, starting from the
+# Runs every libFuzzer target of a fuzz build for a share of a time budget, beginning with the
 # starting inputs in tests/fuzz/seeds/<target>/ and keeping what it finds in BUILD/corpus/<target>/.
 #   run-fuzzers.sh BUILD_DIR TOTAL_SECONDS
 set -euo pipefail
