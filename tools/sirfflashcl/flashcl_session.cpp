@@ -211,6 +211,9 @@ int RunFlashSession(const FlashToolOptions& opt,
                         "The firmware file " + opt.file + " is not valid S-record text: " + error + ".");
     }
 
+    // A line text that is no port number names no port on any system.
+    if (opt.line <= 0)
+        return Fail(out, FTM_ERR_NO_PORT, "There is no serial port \"" + opt.lineText + "\".");
     OpenedPort port = openPort(opt);
     if (!port.port)
         return Fail(out, port.code ? port.code : FTM_ERR_PORT_BUSY, port.text);

@@ -4,4 +4,5 @@
 
 #include "flashcl_session.h"
 
+// Opens the port of opt.line (a positive number: the session refuses others first).
 OpenedPort OpenSerialPort(const FlashToolOptions& opt);

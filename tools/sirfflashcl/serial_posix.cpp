@@ -100,12 +100,6 @@ speed_t SpeedConstant(uint32_t baud)
 OpenedPort OpenSerialPort(const FlashToolOptions& opt)
 {
     OpenedPort result;
-    if (opt.line <= 0) {
-        result.code = FTM_ERR_NO_PORT;
-        result.name = opt.lineText;
-        result.text = "There is no serial port \"" + opt.lineText + "\".";
-        return result;
-    }
     const std::string var = "SIRFFLASH_COM" + std::to_string(opt.line);
     const char* env = std::getenv(var.c_str());
     const std::string path = env && *env ? env : "/dev/ttyS" + std::to_string(opt.line - 1);

@@ -76,12 +76,6 @@ private:
 OpenedPort OpenSerialPort(const FlashToolOptions& opt)
 {
     OpenedPort result;
-    if (opt.line <= 0) {
-        result.code = FTM_ERR_NO_PORT;
-        result.name = opt.lineText;
-        result.text = "There is no serial port \"" + opt.lineText + "\".";
-        return result;
-    }
     result.name = "COM" + std::to_string(opt.line);
     const std::string path = "\\\\.\\" + result.name;
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
