@@ -1,5 +1,7 @@
 #include "payload_archive.h"
 
+#include "pe_certificate.h"
+
 #include <cstring>
 
 const char SFX_MARKER[10] = {'!', 'T', 'A', 'V', 'O', '_', 'S', 'F', 'X', '!'};
@@ -19,18 +21,19 @@ CString WithSeparator(CString strDirectory)
     return strDirectory;
 }
 
-// Reads fields at distances from the end of the file, refusing any that would lie before its
-// start: a damaged length field must not turn into a wild seek.
+// Reads fields at distances from the end of the trailer, refusing any that would lie before the
+// start of the file: a damaged length field must not turn into a wild seek. The trailer ends at
+// the end of the file, or before the certificate table of a signed release.
 class TrailerReader {
 public:
-    explicit TrailerReader(CFile& file) : m_file(file), m_length(int64_t(file.GetLength())) {}
+    explicit TrailerReader(CFile& file) : m_file(file), m_length(SfxTrailerEnd(file)) {}
 
-    // Reads n bytes that begin nDistance bytes before the end of the file.
+    // Reads n bytes that begin nDistance bytes before the end of the trailer.
     bool ReadAt(int64_t nDistance, void* pBuf, unsigned n)
     {
         if (nDistance < int64_t(n) || nDistance > m_length)
             return false;
-        m_file.Seek(-nDistance, CFile::end);
+        m_file.Seek(m_length - nDistance, CFile::begin);
         return m_file.Read(pBuf, n) == n;
     }
 

@@ -2,6 +2,7 @@
 // of a release. Reading goes through CPayloadArchive, so that what this tool accepts is
 // exactly what the updater accepts.
 #include "payload/payload_archive.h"
+#include "payload/pe_certificate.h"
 
 #include <zlib.h>
 
@@ -80,6 +81,18 @@ std::string Lower(std::string s)
     return s;
 }
 
+// A signature covers the file as it was signed: appending a payload would break it.
+bool IsSigned(const std::string& path)
+{
+    CFile file;
+    try {
+        return file.Open(path.c_str(), CFile::modeRead | CFile::shareDenyNone) &&
+               PeReadCertificateTable(file).status != PE_CERT_NONE;
+    } catch (const CFileException&) {
+        return false;
+    }
+}
+
 struct PackEntry {
     std::string name;
     std::string path;  // empty for the label
@@ -104,6 +117,8 @@ int Pack(const std::string& bare, const std::string& release, const std::vector<
     std::vector<unsigned char> out;
     if (!ReadWholeFile(bare, out))
         return Fail({bare, "cannot read the bare program", SFX_ERR_OPEN});
+    if (IsSigned(bare))
+        return Fail({bare, "is signed; pack the unsigned program, then sign the release", SFX_ERR_FORMAT});
     if (out.size() >= sizeof SFX_MARKER &&
         std::memcmp(out.data() + out.size() - sizeof SFX_MARKER, SFX_MARKER, sizeof SFX_MARKER) == 0)
         return Fail({bare, "already carries a payload", SFX_ERR_FORMAT});

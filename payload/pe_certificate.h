@@ -1,0 +1,34 @@
+// Where a signed Windows program keeps its signature, and where a signed release's payload
+// trailer ends. Signing appends a certificate table behind everything else in the file, so the
+// payload trailer is no longer at the very end of a signed release.
+#pragma once
+
+#include "afx/afx.h"
+
+#include <cstdint>
+
+enum PeCertificateStatus {
+    PE_CERT_NONE = 0,     // not a PE program, or its security directory is empty
+    PE_CERT_TABLE = 1,    // a certificate table that lies inside the file and ends at its end
+    PE_CERT_DAMAGED = 2,  // the security directory names a table that is not such a table
+};
+
+// The certificate table named by data directory 4 (the security directory) of the PE program
+// in `file`: its file offset and size, valid with PE_CERT_TABLE only. Reads only within the
+// file; throws nothing but what CFile throws for a failing read.
+struct PeCertificateTable {
+    PeCertificateStatus status = PE_CERT_NONE;
+    int64_t nOffset = 0;
+    int64_t nSize = 0;
+};
+PeCertificateTable PeReadCertificateTable(CFile& file);
+
+// Signers align the certificate table to 8 bytes with zero bytes put in front of it.
+constexpr int PE_CERT_ALIGNMENT = 8;
+
+// Where the payload trailer of the release in `file` ends: the file's length when its last
+// bytes are the payload marker (unsigned releases), otherwise, for a program signed after
+// packing, the start of its certificate table less the signer's padding (fewer than 8 zero
+// bytes, up to the 8-byte boundary). Falls back to the file's length, where the reader then
+// finds no trailer.
+int64_t SfxTrailerEnd(CFile& file);
