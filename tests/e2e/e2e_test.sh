@@ -5,7 +5,7 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged (see the functions below). BINDIR is the
+# CASE: keep, erase, ports, nofirmware, unplugged, signed (see the functions below). BINDIR is the
 # Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe,
 # and the Linux gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
@@ -146,8 +146,14 @@ SCRIPT
 case_keep() {
     set_ports '\\Device\\Serial40=COM41'
     release Mirador-demo.exe
+    update_keeping_positions Mirador-demo.exe
+}
+
+# update_keeping_positions RELEASE: the update of a GSP3 receiver on COM41, checked whole.
+update_keeping_positions() {
+    local rel=$1
     sim rx 41 --chip GSP3 || return
-    open_release Mirador-demo.exe || return
+    open_release "$rel" || return
     shot start
     run_update
     printf 'ok msgbox\nmsgbox caption="%s" text="%s"\n' "$SUCCESS_CAPTION" "$SUCCESS_TEXT" |
@@ -167,13 +173,36 @@ SCRIPT
         'visible=1 enabled=0' 'pos=105 lower=0 upper=105' '""' | expect_output "the window after success" after.txt
     check_cleaned_up "123.bin "
 
-    sfxpack_extract Mirador-demo.exe payload
+    sfxpack_extract "$rel" payload
     merged_image payload GSP3demo.S3 merged.bin
     same_bytes "the firmware" merged.bin rx.bin 0 65536
     same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
     same_bytes "the user positions" rx.before.bin rx.bin $((0xF0000)) 65536
     same_bytes "the flash between firmware and database" rx.before.bin rx.bin 65536 $((0xE0000 - 65536))
     exit_updater
+}
+
+# A release made and signed by the vendors' release script (its own release-only build, a
+# PKCS#12 file made here): it verifies, and updates the receiver as an unsigned one does.
+case_signed() {
+    set_ports '\\Device\\Serial40=COM41'
+    mkdir -p firmware
+    "$source_dir/tools/demo/make-firmware.sh" firmware 65536 >firmware.log 2>&1 || { fail "no demo firmware"; return; }
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=E2E test vendor" \
+        -addext "extendedKeyUsage=codeSigning" >openssl.log 2>&1 &&
+        openssl pkcs12 -export -inkey key.pem -in cert.pem -out vendor.p12 -passout pass:e2e >>openssl.log 2>&1 ||
+        { fail "openssl: $(cat openssl.log)"; return; }
+    echo e2e >pass.txt
+    "$source_dir/scripts/make-release.sh" --out "$work" --name Mirador-signed.exe --label "Firmware firmado 1.40" \
+        --logo "$logo" --pkcs12 vendor.p12 --pass-file pass.txt --ca cert.pem \
+        firmware/GSP3demo.S3 firmware/GSP2edemo.S2X firmware/SiRFdemo.S2 firmware/demo.DB0 >make-release.log 2>&1 ||
+        { fail "make-release.sh: $(cat make-release.log)"; return; }
+    rm -f key.pem vendor.p12
+    grep -q 'Mirador-signed.exe (signed and verified)' make-release.log || fail "not signed: $(cat make-release.log)"
+    grep -q '^Flash utility:  ours' make-release.log || fail "the release script does not say which utility it packed"
+    (sha256sum -c SHA256SUMS >/dev/null) || fail "SHA256SUMS does not match the release"
+    osslsigncode verify -CAfile cert.pem -in Mirador-signed.exe >verify.log 2>&1 || fail "does not verify: $(cat verify.log)"
+    update_keeping_positions Mirador-signed.exe
 }
 
 # A release with one ".s" firmware and no database, on a GSP2e/LPx receiver, the user positions
@@ -273,7 +302,7 @@ combo 1001
 SCRIPT
     grep -q 'sel=3' after.txt || fail "the receiver's port is not selected after the update"
     cmp -s silent.before.bin silent.bin || fail "the silent receiver was written"
-    sfxpack_extract Mirador-demo.exe payload
+    sfxpack_extract "$rel" payload
     merged_image payload GSP3demo.S3 merged.bin
     same_bytes "the firmware" merged.bin rx.bin 0 262144
     exit_updater
@@ -339,7 +368,7 @@ SCRIPT
 }
 
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged) "case_$case_name" ;;
+keep | erase | ports | nofirmware | unplugged | signed) "case_$case_name" ;;
 *)
     echo "unknown case $case_name"
     exit 2

@@ -92,10 +92,12 @@ row id=1002 index=2 text=" 115200"
 EOF
 }
 
+# The icon's static holds the template's reference to icon 128 (0xFFFF 0x0080) as its text; the
+# Common Controls 6 static keeps it as UTF-16, which reads back in the ANSI code page as "??".
 about_box_dump() {
     cat <<'EOF'
 window caption="Acerca de Mirador" visible=1 enabled=1
-control id=65535 class=Static visible=1 enabled=1 text="\xFF\x80"
+control id=65535 class=Static visible=1 enabled=1 text="??"
 control id=65535 class=Static visible=1 enabled=1 text="Tavo flash"
 control id=65535 class=Static visible=1 enabled=1 text="Mirador Versi\xF3n 1.40"
 control id=1 class=Button visible=1 enabled=1 text="Aceptar"
