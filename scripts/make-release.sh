@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Makes a release for vendors: builds the 32-bit updater and flash utility (a release-only build
+# in a folder of its own), packs the vendor's firmware, logo and label behind the updater,
+# signs the release when given a certificate, verifies the signature, and writes the release
+# and SHA256SUMS into one output folder.
+#
+#   scripts/make-release.sh --out DIR --label TEXT --logo BMP [options] FIRMWARE...
+#
+# FIRMWARE: S-record files and an optional database, as the updater expects them (README,
+# "Making a release"). Options:
+#   --name FILE.exe         name of the release (default Mirador.exe)
+#   --language FILE         a language file to carry
+#   --flash-utility EXE     the flash utility to carry (default: our SiRFflashcl.exe); with it
+#   --chip-list FILE        its chip list (default: our chiplist.txt)
+#   --pkcs12 FILE           sign with this PKCS#12 file (certificate and key), or
+#   --cert FILE --key FILE  sign with this certificate (PEM or DER, with its chain) and key
+#   --pass-file FILE        the password of the key or PKCS#12 file
+#   --timestamp URL         have the signature time-stamped by this server
+#   --ca FILE               verify against these root certificates (default: the system's)
+#   --build-dir DIR         where to build (default build/release)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+usage() {
+    sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+die() {
+    echo "make-release: $*" >&2
+    exit 1
+}
+
+out="" label="" logo="" name="Mirador.exe" language="" utility="" chiplist=""
+pkcs12="" cert="" key="" passfile="" timestamp="" ca="" build="$root/build/release"
+have_label=0
+firmware=()
+while [ $# -gt 0 ]; do
+    case $1 in
+    --out | --label | --logo | --name | --language | --flash-utility | --chip-list | --pkcs12 | --cert | \
+        --key | --pass-file | --timestamp | --ca | --build-dir)
+        [ $# -ge 2 ] || usage
+        case $1 in
+        --out) out=$2 ;;
+        --label) label=$2; have_label=1 ;;
+        --logo) logo=$2 ;;
+        --name) name=$2 ;;
+        --language) language=$2 ;;
+        --flash-utility) utility=$2 ;;
+        --chip-list) chiplist=$2 ;;
+        --pkcs12) pkcs12=$2 ;;
+        --cert) cert=$2 ;;
+        --key) key=$2 ;;
+        --pass-file) passfile=$2 ;;
+        --timestamp) timestamp=$2 ;;
+        --ca) ca=$2 ;;
+        --build-dir) build=$2 ;;
+        esac
+        shift 2 ;;
+    -h | --help) usage ;;
+    -*) usage ;;
+    *) firmware+=("$1"); shift ;;
+    esac
+done
+[ -n "$out" ] && [ "$have_label" = 1 ] && [ -n "$logo" ] && [ ${#firmware[@]} -gt 0 ] || usage
+case $name in
+*/* | *\\*) die "--name is a file name, not a path: $name" ;;
+esac
+if { [ -n "$utility" ] && [ -z "$chiplist" ]; } || { [ -z "$utility" ] && [ -n "$chiplist" ]; }; then
+    die "--flash-utility and --chip-list go together: a utility comes with its own chip list"
+fi
+if [ -n "$pkcs12" ] && { [ -n "$cert" ] || [ -n "$key" ]; }; then
+    die "sign with either --pkcs12 or --cert and --key"
+fi
+if { [ -n "$cert" ] && [ -z "$key" ]; } || { [ -z "$cert" ] && [ -n "$key" ]; }; then
+    die "--cert and --key go together"
+fi
+sign=0
+[ -n "$pkcs12" ] || [ -n "$cert" ] && sign=1
+for f in "${firmware[@]}" "$logo" ${language:+"$language"} ${utility:+"$utility"} ${chiplist:+"$chiplist"} \
+    ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${passfile:+"$passfile"} ${ca:+"$ca"}; do
+    [ -f "$f" ] || die "no such file: $f"
+done
+if [ "$sign" = 1 ] && ! command -v osslsigncode >/dev/null; then
+    die "signing needs osslsigncode (Debian package osslsigncode)"
+fi
+
+# The release programs: i686, built without tests in a folder of their own. The packer runs
+# here, so it is built for this machine.
+jobs=${JOBS:-$(nproc)}
+echo "Building the release programs ($build)..."
+cmake -S "$root" -B "$build/i686" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF >"$build.configure.log" 2>&1 ||
+    die "cannot configure the i686 build: see $build.configure.log"
+cmake --build "$build/i686" -j "$jobs" --target Mirador SiRFflashcl >"$build.build.log" 2>&1 ||
+    die "cannot build the i686 programs: see $build.build.log"
+cmake -S "$root" -B "$build/tools" -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF >>"$build.configure.log" 2>&1 ||
+    die "cannot configure the packer's build: see $build.configure.log"
+cmake --build "$build/tools" -j "$jobs" --target sfxpack >>"$build.build.log" 2>&1 ||
+    die "cannot build sfxpack: see $build.build.log"
+bindir=$build/i686/bin
+
+if [ -z "$utility" ]; then
+    utility=$bindir/SiRFflashcl.exe
+    chiplist=$bindir/chiplist.txt
+    which_utility="ours: SiRFflashcl.exe built from this tree; it speaks the protocol of docs/protocol.md"
+else
+    which_utility="the one given: $utility; the updater runs it through the same command line and records"
+fi
+
+mkdir -p "$out"
+release=$out/$name
+partial=$out/.$name.partial
+signed=$out/.$name.signed
+trap 'rm -f "$partial" "$signed"' EXIT
+rm -f "$release" "$out/SHA256SUMS"
+
+entries=("${firmware[@]}" "SiRFflashcl.exe=$utility" "$(basename "$chiplist")=$chiplist")
+[ -n "$language" ] && entries+=("$language")
+entries+=("$logo")
+"$build/tools/bin/sfxpack" pack --exe "$bindir/Mirador.exe" --out "$partial" --label "$label" "${entries[@]}" ||
+    die "packing failed"
+
+if [ "$sign" = 1 ]; then
+    signopts=(-h sha256 -n "${name%.exe}")
+    if [ -n "$pkcs12" ]; then signopts+=(-pkcs12 "$pkcs12"); else signopts+=(-certs "$cert" -key "$key"); fi
+    [ -n "$passfile" ] && signopts+=(-readpass "$passfile")
+    [ -n "$timestamp" ] && signopts+=(-ts "$timestamp")
+    osslsigncode sign "${signopts[@]}" -in "$partial" -out "$signed" >"$out/.sign.log" 2>&1 ||
+        { cat "$out/.sign.log" >&2; rm -f "$out/.sign.log"; die "signing failed"; }
+    verifyopts=()
+    [ -n "$ca" ] && verifyopts+=(-CAfile "$ca")
+    if ! osslsigncode verify "${verifyopts[@]}" -in "$signed" >"$out/.verify.log" 2>&1; then
+        cat "$out/.verify.log" >&2
+        rm -f "$out/.sign.log" "$out/.verify.log"
+        die "the signed release does not verify; nothing written"
+    fi
+    rm -f "$out/.sign.log" "$out/.verify.log"
+    mv "$signed" "$release"
+    rm -f "$partial"
+    signature="signed and verified"
+else
+    mv "$partial" "$release"
+    signature="not signed (give --pkcs12, or --cert and --key)"
+fi
+(cd "$out" && sha256sum "$name" >SHA256SUMS)
+
+echo "Release:        $release ($signature)"
+echo "Label:          $label"
+echo "Flash utility:  $which_utility"
+echo "Chip list:      $(basename "$chiplist")"
+"$build/tools/bin/sfxpack" list "$release" | sed 's/^/    /'
+echo "Checksums:      $out/SHA256SUMS"
