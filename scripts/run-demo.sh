@@ -40,17 +40,21 @@ done
 cd "$root"
 ./scripts/install-deps.sh
 
-echo "Building the Windows programs (build/win64)..."
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$(nproc)" --target Mirador SiRFflashcl uidriver sfxpack gpsdevsim_host demo_logo \
+echo "Building the 32-bit Windows programs, as a release carries them (build/win32)..."
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$(nproc)" --target Mirador SiRFflashcl uidriver sfxpack gpsdevsim_host demo_logo \
     >build-demo.log 2>&1 || { tail -30 build-demo.log; exit 1; }
 rm -f build-demo.log
 
-bindir=$root/build/win64/bin
+bindir=$root/build/win32/bin
 work=$root/build/demo
 mkdir -p "$work"
 rm -f "$work"/*.png "$work/failures.txt"
 export WINEPREFIX=$work/wineprefix
+# A prefix made before wine32 was installed has no 32-bit system folder: make it again.
+if [ -d "$WINEPREFIX" ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+    rm -rf "$WINEPREFIX"
+fi
 # shellcheck source=../tests/wineui/wine-ui.sh
 . "$root/tests/wineui/wine-ui.sh"
 
@@ -77,7 +81,7 @@ echo "Preparing Wine (a prefix of its own, build/demo/wineprefix)..."
 start_wine
 
 echo "Packing the demo release (build/demo/Mirador-demo.exe)..."
-"$root/tools/demo/make-release.sh" --code-bytes "$code_bytes" "$bindir" "$root/build/win64/demo/logo.bmp" \
+"$root/tools/demo/make-release.sh" --code-bytes "$code_bytes" "$bindir" "$root/build/win32/demo/logo.bmp" \
     "$work/Mirador-demo.exe" >"$work/release.log" 2>&1 || { cat "$work/release.log"; exit 1; }
 wine "$bindir/sfxpack.exe" list "$work/Mirador-demo.exe" | tr -d '\r' |
     awk -F'\t' '{ printf "    %-26s %9d bytes\n", $5, $3 }'

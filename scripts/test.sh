@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: native (Linux) and Windows (under Wine), a 32-bit compile check,
-# and a short fuzzing run. Installs missing Debian packages first.
+# Builds and runs every test: native (Linux); the 32-bit Windows build, whose programs a release
+# carries, with every test under Wine; the 64-bit build with its unit programs under Wine; a
+# second build of the release programs elsewhere that must give the same bytes; and a short
+# fuzzing run. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
 #   JOBS=4 scripts/test.sh     more parallel jobs (default: the number of cores)
@@ -21,16 +23,21 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
 ctest --preset native -j "$jobs" || status=1
 
-step "win64: build and test under Wine"
+step "win64: build and unit programs under Wine"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$jobs"
 ctest --preset win64 -j "$jobs" || status=1
 # Stop the test prefix's Wine server rather than leave it to its idle timeout.
 WINEPREFIX="$PWD/build/win64/wineprefix" wineserver -k 2>/dev/null || true
 
-step "win32: compile check"
+step "win32 (the release programs): build and every test under Wine"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
+ctest --preset win32 -j "$jobs" || status=1
+WINEPREFIX="$PWD/build/win32/wineprefix" wineserver -k 2>/dev/null || true
+
+step "reproducible: the release programs built again from a copy of the tree"
+./scripts/check-reproducible.sh build/win32/bin || status=1
 
 if [ "$fuzz_seconds" != 0 ]; then
     step "fuzz: smoke run of ${fuzz_seconds}s in all"

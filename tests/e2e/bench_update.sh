@@ -5,25 +5,25 @@
 #
 #   tests/e2e/bench_update.sh [CODE_BYTES] [ROUNDS]     (defaults 131072 and 3)
 #
-# Needs the win64 build (scripts/test.sh or scripts/run-demo.sh make it). Prints each round and
-# the best; works in build/win64/bench-update/.
+# Needs the win32 build (scripts/test.sh or scripts/run-demo.sh make it). Prints each round and
+# the best; works in build/win32/bench-update/.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 code_bytes=${1:-131072}
 rounds=${2:-3}
-bindir=$root/build/win64/bin
-work=$root/build/win64/bench-update
+bindir=$root/build/win32/bin
+work=$root/build/win32/bench-update
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work" || exit 1
-export WINEPREFIX=$root/build/win64/bench-wineprefix
+export WINEPREFIX=$root/build/win32/bench-wineprefix
 # shellcheck source=../wineui/wine-ui.sh
 . "$here/../wineui/wine-ui.sh"
 
 for f in Mirador.exe SiRFflashcl.exe uidriver.exe sfxpack.exe gpsdevsim; do
-    [ -e "$bindir/$f" ] || { echo "missing $bindir/$f: build the win64 preset first"; exit 1; }
+    [ -e "$bindir/$f" ] || { echo "missing $bindir/$f: build the win32 preset first"; exit 1; }
 done
 
 sim_pid=""
@@ -37,7 +37,7 @@ start_display
 start_wine
 set_ports '\\Device\\Serial44=COM45'
 
-"$root/tools/demo/make-release.sh" --code-bytes "$code_bytes" "$bindir" "$root/build/win64/demo/logo.bmp" \
+"$root/tools/demo/make-release.sh" --code-bytes "$code_bytes" "$bindir" "$root/build/win32/demo/logo.bmp" \
     Mirador-bench.exe >release.log 2>&1 || { cat release.log; exit 1; }
 # What crosses the line: the firmware's code and the merged database, as binary.
 firmware_bytes=$((code_bytes + 4096))

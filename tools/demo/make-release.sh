@@ -4,7 +4,7 @@
 #
 #   tools/demo/make-release.sh [--single] [--code-bytes N] [--label TEXT] BINDIR LOGO OUT.exe
 #
-# BINDIR holds Mirador.exe, SiRFflashcl.exe and chiplist.txt (a win64 build's bin/). The packer
+# BINDIR holds Mirador.exe, SiRFflashcl.exe and chiplist.txt (a win32 build's bin/). The packer
 # is $SFXPACK when set, else BINDIR/sfxpack (Linux), else BINDIR/sfxpack.exe under Wine.
 # Default: one firmware per chip family (GSP3, GSP2e/LPx, other) and a database to merge.
 # --single: one firmware for every chip, without database. --code-bytes: size of each
