@@ -5,9 +5,10 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged, signed (see the functions below). BINDIR is the
-# Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe,
-# and the Linux gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
+# CASE: keep, erase, ports, nofirmware, unplugged, signed (see the functions below). BINDIR is
+# the Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe,
+# sfxpack.exe, and the Linux gpsdevsim). Screenshots of the main moments go next to WORKDIR as
+# e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
 set -uo pipefail
 
@@ -302,7 +303,7 @@ combo 1001
 SCRIPT
     grep -q 'sel=3' after.txt || fail "the receiver's port is not selected after the update"
     cmp -s silent.before.bin silent.bin || fail "the silent receiver was written"
-    sfxpack_extract "$rel" payload
+    sfxpack_extract Mirador-demo.exe payload
     merged_image payload GSP3demo.S3 merged.bin
     same_bytes "the firmware" merged.bin rx.bin 0 262144
     exit_updater
