@@ -542,7 +542,7 @@ TEST(PayloadNames, WindowsFileNameRulesForEntriesButNotForTheLabel)
         EXPECT_EQ(row.file ? 2 : 0, archive.GetCount());
         if (row.file) {
             EXPECT_EQ(SFX_OK, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
-            EXPECT_EQ(ToBytes("data"), ReadBack(out.File(row.name)));
+            EXPECT_EQ(ToBytes("data"), ReadBack(out.Dir() + row.name));
         } else {
             EXPECT_EQ(SFX_ERR_FORMAT, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
             EXPECT_TRUE(fs::is_empty(out.Path()));
