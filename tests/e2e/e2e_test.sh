@@ -5,7 +5,7 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged (see the functions below). BINDIR is the
+# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled (see the functions below). BINDIR is the
 # Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe,
 # and the Linux gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
@@ -338,8 +338,91 @@ SCRIPT
     exit_updater
 }
 
+# The receiver is unplugged in the middle of flashing and plugged in again on the same flash
+# file: pressing the button again flashes it whole, and the user positions are still there.
+case_redo() {
+    set_ports '\\Device\\Serial40=COM41'
+    release Mirador-demo.exe
+    sim rx 41 --chip GSP3 --drop-after 20000 || return
+    cp rx.before.bin rx.original.bin
+    open_release Mirador-demo.exe || return
+    run_update
+    grep -q 'text="error desconocido(21)\.' update.txt || fail "the first attempt did not fail: $(cat update.txt)"
+    drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the utility's error box"
+    wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"
+    drive closed.txt --pid "$pid" - <<'SCRIPT' || fail "cannot close the failure box"
+msgbox-ok
+wait no-msgbox
+SCRIPT
+
+    # Unplug for good (the emulator writes its flash file as it ends), then plug in again.
+    kill "${sims[0]}" && wait "${sims[0]}" 2>/dev/null
+    sfxpack_extract Mirador-demo.exe payload
+    merged_image payload GSP3demo.S3 merged.bin
+    cmp -s -n 65536 merged.bin rx.bin && fail "the interrupted attempt already wrote the whole firmware"
+    sim rx 41 --chip GSP3 || return
+    run_update
+    printf 'ok msgbox\nmsgbox caption="%s" text="%s"\n' "$SUCCESS_CAPTION" "$SUCCESS_TEXT" |
+        expect_output "the success box of the second attempt" update.txt
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+SCRIPT
+    grep -qF "\"$SUCCESS_BUTTON\"" after.txt || fail "button text after success: $(cat after.txt)"
+    kill "${sims[1]}" && wait "${sims[1]}" 2>/dev/null
+    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
+    same_bytes "the user positions" rx.original.bin rx.bin $((0xF0000)) 65536
+    check_cleaned_up "123.bin "
+    exit_updater
+}
+
+# The stand-in utility reports once and then stays alive without a word: a minute later the
+# updater ends it and tells the user, and the window is free again.
+case_stalled() {
+    set_ports '\\Device\\Serial40=COM41'
+    "$source_dir/tools/demo/make-firmware.sh" fw 4096
+    wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out Mirador-stalled.exe --label "Sin respuesta" \
+        fw/GSP3demo.S3 fw/demo.DB0 "SiRFflashcl.exe=$bindir/flashstub.exe" "$bindir/chiplist.txt" "logo.bmp=$logo" \
+        >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
+    printf 'record 1004 5 100 a b c\nhang\n' >scenario.txt
+    FLASHSTUB_SCENARIO="Z:$(printf '%s' "$work/scenario.txt" | tr / '\\')"
+    export FLASHSTUB_SCENARIO
+    open_release Mirador-stalled.exe || return
+    drive click.txt --pid "$pid" click 1003 >/dev/null || fail "cannot press the update button"
+    # Past the 6 s watchdog: the run has reported, so it is still going.
+    sleep 15
+    wine "$bindir/uidriver.exe" --pid "$pid" msgboxes >early.txt 2>/dev/null
+    grep -q '^msgbox ' early.txt && fail "a box before the minute was up: $(cat early.txt)"
+    pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null || fail "the stand-in utility is not running"
+    drive stalled.txt --pid "$pid" --timeout 70000 - <<'SCRIPT' || fail "the silent run was never given up"
+wait msgbox
+msgboxes
+SCRIPT
+    grep -qxF 'msgbox caption="Error" text="El receptor no responde desde hace un minuto. Compruebe la conexion e intentelo otra vez."' \
+        stalled.txt || fail "the box of a silent run: $(cat stalled.txt)"
+    pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null && fail "the silent utility was not ended"
+    drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the box"
+    wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+state 1003
+SCRIPT
+    printf '%s\n' 'ok no-msgbox' "\"$FAILED_BUTTON\"" 'visible=1 enabled=1' |
+        expect_output "the window after the silent run" after.txt
+    drive exit.txt --pid "$pid" - <<'SCRIPT' || fail "Exit did not close the updater"
+click 1
+wait exit
+SCRIPT
+    # What the stand-in wrote about its command line stays; the payload is gone.
+    check_cleaned_up "received.txt "
+}
+
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged) "case_$case_name" ;;
+keep | erase | ports | nofirmware | unplugged | redo | stalled) "case_$case_name" ;;
 *)
     echo "unknown case $case_name"
     exit 2
