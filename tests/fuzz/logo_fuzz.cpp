@@ -43,13 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     if (logo.GetFileDataSize() + 14 != logo.GetFileHeader().bfSize)
         std::abort();
-    const CSize size = logo.GetSize();
-    if (size.cx <= 0 || size.cy <= 0)
+    const CSize dims = logo.GetSize();
+    if (dims.cx <= 0 || dims.cy <= 0)
         std::abort();
     const unsigned bitCount = unsigned(info[14]) | unsigned(info[15]) << 8;
     const uint32_t compression = Le32(info + 16);
     uint64_t nPixelBytes = compression == 0 || compression == 3
-                               ? (uint64_t(size.cx) * bitCount + 31) / 32 * 4 * uint64_t(size.cy)
+                               ? (uint64_t(dims.cx) * bitCount + 31) / 32 * 4 * uint64_t(dims.cy)
                                : Le32(info + 20);
     volatile unsigned sum = 0;
     for (uint64_t i = 0; i < nPixelBytes; ++i)
