@@ -55,6 +55,15 @@ release() {
         fail "cannot pack $out: $(tr -d '\r' <release.log)"
 }
 
+# gsp3_release OUT LABEL UTILITY: a release with firmware for GSP3 receivers only and UTILITY
+# packed as the flash utility.
+gsp3_release() {
+    "$source_dir/tools/demo/make-firmware.sh" fw 4096
+    wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out "$1" --label "$2" \
+        fw/GSP3demo.S3 fw/demo.DB0 "SiRFflashcl.exe=$3" "$bindir/chiplist.txt" "logo.bmp=$logo" \
+        >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
+}
+
 sfxpack_extract() {
     wine "$bindir/sfxpack.exe" extract "$1" "$2" >extract.log 2>&1 || fail "cannot extract $1: $(cat extract.log)"
 }
@@ -124,6 +133,16 @@ wait_box() {
     return 1
 }
 
+# Closes the success box; the update button then reads the success text.
+close_success_box() {
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+SCRIPT
+    grep -qF "\"$SUCCESS_BUTTON\"" after.txt || fail "button text after success: $(cat after.txt)"
+}
+
 # The extracted payload is gone once an update is over; the probe's dump stays until Exit.
 check_cleaned_up() {
     local left
@@ -191,12 +210,7 @@ SCRIPT
     grep -q 'checked=1' radio.txt || fail "Borrar Posiciones de Usuario is not checked"
     run_update
     grep -qF "caption=\"$SUCCESS_CAPTION\"" update.txt || fail "no success: $(cat update.txt)"
-    drive after.txt --pid "$pid" - <<'SCRIPT'
-msgbox-ok
-wait no-msgbox
-text 1003
-SCRIPT
-    grep -qF "\"$SUCCESS_BUTTON\"" after.txt || fail "button text after success: $(cat after.txt)"
+    close_success_box
     sfxpack_extract Mirador-single.exe payload
     srec_cat payload/single.S -o single.bin -binary 2>>srec.log || fail "srec_cat cannot read single.S"
     same_bytes "the firmware" single.bin rx.bin 0 65536
@@ -283,10 +297,7 @@ SCRIPT
 # updater's error, the receiver untouched, and only Exit useful.
 case_nofirmware() {
     set_ports '\\Device\\Serial40=COM41'
-    "$source_dir/tools/demo/make-firmware.sh" fw 4096
-    wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out Mirador-gsp3.exe --label "Solo GSP3" \
-        fw/GSP3demo.S3 fw/demo.DB0 "$bindir/SiRFflashcl.exe" "$bindir/chiplist.txt" "logo.bmp=$logo" \
-        >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
+    gsp3_release Mirador-gsp3.exe "Solo GSP3" "$bindir/SiRFflashcl.exe"
     sim rx 41 --chip GSP2e/LPx || return
     open_release Mirador-gsp3.exe || return
     run_update
@@ -364,12 +375,7 @@ SCRIPT
     run_update
     printf 'ok msgbox\nmsgbox caption="%s" text="%s"\n' "$SUCCESS_CAPTION" "$SUCCESS_TEXT" |
         expect_output "the success box of the second attempt" update.txt
-    drive after.txt --pid "$pid" - <<'SCRIPT'
-msgbox-ok
-wait no-msgbox
-text 1003
-SCRIPT
-    grep -qF "\"$SUCCESS_BUTTON\"" after.txt || fail "button text after success: $(cat after.txt)"
+    close_success_box
     kill "${sims[1]}" && wait "${sims[1]}" 2>/dev/null
     same_bytes "the firmware" merged.bin rx.bin 0 65536
     same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
@@ -382,10 +388,7 @@ SCRIPT
 # updater ends it and tells the user, and the window is free again.
 case_stalled() {
     set_ports '\\Device\\Serial40=COM41'
-    "$source_dir/tools/demo/make-firmware.sh" fw 4096
-    wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out Mirador-stalled.exe --label "Sin respuesta" \
-        fw/GSP3demo.S3 fw/demo.DB0 "SiRFflashcl.exe=$bindir/flashstub.exe" "$bindir/chiplist.txt" "logo.bmp=$logo" \
-        >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
+    gsp3_release Mirador-stalled.exe "Sin respuesta" "$bindir/flashstub.exe"
     printf 'record 1004 5 100 a b c\nhang\n' >scenario.txt
     FLASHSTUB_SCENARIO="Z:$(printf '%s' "$work/scenario.txt" | tr / '\\')"
     export FLASHSTUB_SCENARIO
