@@ -684,8 +684,9 @@ TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
             EXPECT_EQ(row.nextStepMs, view.timers[TIMER_NEXT_STEP]);
             Fire(TIMER_NEXT_STEP);
             ASSERT_EQ(runs + 1, runner.commandLines.size());
-            if (row.nextStepMs == 5000)
+            if (row.nextStepMs == 5000) {
                 EXPECT_EQ(Probe("12", 115200), runner.commandLines.back());  // the next port
+            }
             continue;
         }
         // The update is over: the failure or success the user is told, the window free again.
@@ -702,8 +703,9 @@ TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
         const bool bSuccess = row.ending == FINAL_RECORDS && row.records.back().first == FTM_DONE;
         expected.push_back(bSuccess ? SEQ_TEXT_DONE : SEQ_TEXT_FAILED);
         EXPECT_EQ(expected, boxes);
-        if (!boxes.empty() && boxes[0] == SEQ_TEXT_STALLED)
+        if (!boxes.empty() && boxes[0] == SEQ_TEXT_STALLED) {
             EXPECT_EQ("Error", view.boxes[0].caption);
+        }
         EXPECT_TRUE(view.enabled[IDC_UPDATE_BUTTON] && view.enabled[IDC_PORT_LIST]);
     }
 }
