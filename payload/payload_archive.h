@@ -75,7 +75,8 @@ public:
     CString GetModulePath() const { return m_strModulePath; }
 
     // Extracts every entry, last index first, into strDirectory (a separator is appended when
-    // missing). Every entry is attempted. Returns SFX_OK when all were written whole,
+    // missing). Every entry is attempted; the label is not written but still raises its begin
+    // and done events. Returns SFX_OK when all were written whole,
     // SFX_ERR_EXTRACT when any was not, SFX_ERR_REOPEN, or the code of ReadDirectory.
     int ExtractAll(CString strDirectory, SfxCallback pfnCallback, void* pUserData);
     // Extracts one entry. Returns SFX_OK, SFX_ERR_EXTRACT (also for an index outside the
