@@ -33,6 +33,22 @@ int AfxMessageBox(const char* lpszText, UINT nType, UINT /*nIDHelp*/)
     HWND hOwner = s_hMainWnd.load();
     if (hOwner && !::IsWindow(hOwner))
         hOwner = nullptr;
+    // As the class library's boxes: when the caller names no icon, a box that only informs
+    // (OK, OK/Cancel) warns, and a box that asks (Yes/No) shows the question mark.
+    if ((nType & MB_ICONMASK) == 0) {
+        switch (nType & MB_TYPEMASK) {
+        case MB_OK:
+        case MB_OKCANCEL:
+            nType |= MB_ICONEXCLAMATION;
+            break;
+        case MB_YESNO:
+        case MB_YESNOCANCEL:
+            nType |= MB_ICONQUESTION;
+            break;
+        default:
+            break;
+        }
+    }
     CString caption = AfxGetAppName();
     return ::MessageBoxA(hOwner, lpszText, caption, nType);
 }

@@ -17,6 +17,8 @@ const char SEQ_TEXT_NO_PORTS[] =
     "No se encuentra ningun Puerto de Serie. Conecte el receptor y vuelva a abrir el programa.";
 const char SEQ_TEXT_NO_PORT_ROW[] = "Seleccione un Puerto COM de la lista.";
 const char SEQ_TEXT_NO_SPEED_ROW[] = "Seleccione una Velocidad de Conexion de la lista.";
+const char SEQ_TEXT_STALLED[] =
+    "El receptor no responde desde hace un minuto. Compruebe la conexion e intentelo otra vez.";
 
 namespace {
 const char kCaptionError[] = "Error";
@@ -103,12 +105,22 @@ intptr_t CUpdateSequencer::OnUpdateEvent(uintptr_t wParam, intptr_t lParam)
         m_view.StopTimer(TIMER_WATCHDOG);
         m_bWatchdogArmed = 0;
     }
+    if (m_bStallArmed) {
+        m_view.StopTimer(TIMER_STALL);
+        m_bStallArmed = 0;
+    }
     switch (UpdateEventKindOf(wParam)) {
     case UPD_PROBE:
         StartProbe(lParam == 1);
         break;
     case UPD_PROGRESS:
         m_view.SetProgressPos(int(lParam) + 10);
+        // Once a run has spoken it may take as long as it needs, but never a minute of silence:
+        // a utility stuck on a dead line would otherwise keep the update, and the window, forever.
+        if (m_nRun != 0) {
+            m_view.StartTimer(TIMER_STALL, STALL_MS);
+            m_bStallArmed = 1;
+        }
         break;
     case UPD_PROBED:
         Probed(lParam);
@@ -226,6 +238,9 @@ void CUpdateSequencer::OnTimer(unsigned nIDEvent)
             OnUpdateEvent(MakeUpdateEventWParam(UPD_FINISH, 0), 0);
         else
             OnUpdateEvent(MakeUpdateEventWParam(UPD_PROBE, 0), 1);
+    } else if (nIDEvent == TIMER_STALL) {
+        m_bStallArmed = 0;
+        Stalled();
     } else if (nIDEvent == TIMER_NEXT_STEP) {
         unsigned char chip = static_cast<unsigned char>(g_chipType.load());
         if (chip & 0x0F)
@@ -233,6 +248,22 @@ void CUpdateSequencer::OnTimer(unsigned nIDEvent)
         else
             OnUpdateEvent(MakeUpdateEventWParam(UPD_PROBE, 0), 1);
     }
+}
+
+// A run that went silent after it had posted is ended and then treated like a run whose utility
+// stopped without a final record: a probe with ports left moves on to the next port; otherwise
+// the update fails, saying why.
+void CUpdateSequencer::Stalled()
+{
+    m_runner.StopRun();
+    m_nRun = 0;
+    if (g_chipType.load() != 0 && g_portCursor != g_firstPort) {
+        OnUpdateEvent(MakeUpdateEventWParam(UPD_PROBED, 0), 0);
+        return;
+    }
+    g_lastToolError = FTM_ERR_NO_FINAL_RECORD;
+    m_view.ShowMessage(SEQ_TEXT_STALLED, kCaptionError);
+    OnUpdateEvent(MakeUpdateEventWParam(UPD_FINISH, 0), 0);
 }
 
 void CUpdateSequencer::OnOK()

@@ -18,7 +18,11 @@
 
 constexpr unsigned TIMER_WATCHDOG = 2;   // a run's first event must come within 6000 ms
 constexpr unsigned TIMER_NEXT_STEP = 3;  // 1000 ms after a probe with firmware, 5000 ms after a failed port
+constexpr unsigned TIMER_STALL = 4;      // a run that has posted must post again within 60 s
 constexpr unsigned WATCHDOG_MS = 6000;
+// A receiver's chip erase takes seconds and our utility reports at least every few seconds: a
+// minute without a word means the utility or the line is stuck.
+constexpr unsigned STALL_MS = 60000;
 constexpr unsigned NEXT_STEP_MS = 1000;
 constexpr unsigned NEXT_PORT_MS = 5000;
 
@@ -48,6 +52,7 @@ extern const char SEQ_TEXT_FAILED[];         // "existe Puerto de Serie Virtual.
 extern const char SEQ_TEXT_NO_PORTS[];       // no serial port listed
 extern const char SEQ_TEXT_NO_PORT_ROW[];    // no port row selected
 extern const char SEQ_TEXT_NO_SPEED_ROW[];   // no speed row selected
+extern const char SEQ_TEXT_STALLED[];        // a run that went silent was given up
 
 class CUpdateSequencer {
 public:
@@ -70,6 +75,7 @@ public:
 
     int m_bBusy = 0;            // an update runs
     int m_bWatchdogArmed = 0;   // TIMER_WATCHDOG runs
+    int m_bStallArmed = 0;      // TIMER_STALL runs
     int m_nUserPositions = 0;   // 0 keep the user positions, 1 erase them (read at the button press)
     CString m_strDumpPath;      // the probe's dump file; empty until the first probe
 
@@ -78,6 +84,7 @@ private:
     void Probed(intptr_t lParam);
     void StartFlash();
     void Finish(intptr_t lParam);
+    void Stalled();
     void WaitOneSecond();
     void StartRun();
     CString PortText(int nRow) const;

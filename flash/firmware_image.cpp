@@ -22,6 +22,8 @@ CString CFirmwareImage::FindEntryBySuffix(const CString& strEnding) const
     if (k == 0)
         return CString();
     for (int i = 0; i < m_archive.GetCount(); ++i) {
+        if (m_archive.IsLabel(i))
+            continue;  // shown only, never extracted: it cannot be flashed
         CString strName = m_archive.GetEntry(i).strName;
         strName.MakeLower();
         const int n = strName.GetLength();

@@ -73,7 +73,7 @@ void CFlashToolRun::EndDone()
     m_nExitCode = 1;
 }
 
-void CFlashToolRun::EndError(int32_t nCode, const char* pszText)
+void CFlashToolRun::EndError(int32_t nCode, const char* pszText, bool bNoFinalRecord)
 {
     m_host.ReleaseRun();
     m_nExitCode = 0;
@@ -81,8 +81,10 @@ void CFlashToolRun::EndError(int32_t nCode, const char* pszText)
     bool bPortsLeft = false;
     if (!m_host.IfCurrent([&] {
             // Only a probe cycle moves on to another port; a flashing run (chip type 0) that
-            // fails ends the update, whatever the port rows say.
-            bPortsLeft = bPortFailed && g_chipType.load() != 0 && g_portCursor.load() != g_firstPort.load();
+            // fails ends the update, whatever the port rows say. A utility that died on this
+            // port (no final record) says nothing about the other ports: they are tried too.
+            bPortsLeft = (bPortFailed || bNoFinalRecord) && g_chipType.load() != 0 &&
+                         g_portCursor.load() != g_firstPort.load();
             if (bPortsLeft)
                 m_host.PostUpdateEvent(UPD_PROBED, 0);
             else
@@ -104,5 +106,5 @@ void CFlashToolRun::EndError(int32_t nCode, const char* pszText)
 
 void CFlashToolRun::EndWithoutFinalRecord()
 {
-    EndError(FTM_ERR_NO_FINAL_RECORD, FLASH_TEXT_NO_FINAL_RECORD);
+    EndError(FTM_ERR_NO_FINAL_RECORD, FLASH_TEXT_NO_FINAL_RECORD, true);
 }

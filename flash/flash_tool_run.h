@@ -41,14 +41,15 @@ public:
 
     // Handles one record; returns true while the run goes on, false once it has ended.
     bool Dispatch(int32_t nCode, const char* pszText);
-    // Ends the run for a utility that stopped without a final record.
+    // Ends the run for a utility that stopped without a final record: a probe with ports left
+    // moves on to the next port without a word, any other run ends the update as an error.
     void EndWithoutFinalRecord();
 
     int GetExitCode() const { return m_nExitCode; }
 
 private:
     void EndDone();
-    void EndError(int32_t nCode, const char* pszText);
+    void EndError(int32_t nCode, const char* pszText, bool bNoFinalRecord = false);
 
     IFlashRunHost& m_host;
     int32_t m_nProgress = 0;  // keeps its value when a progress text has no leading integer

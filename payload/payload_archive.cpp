@@ -1,8 +1,11 @@
 #include "payload_archive.h"
 
-#include "pe_certificate.h"
+#include "payload/pe_certificate.h"
+#include "payload/windows_file_name.h"
 
 #include <cstring>
+#include <set>
+#include <string>
 
 const char SFX_MARKER[10] = {'!', 'T', 'A', 'V', 'O', '_', 'S', 'F', 'X', '!'};
 const char SFX_VERSION[4] = {'0', '.', '9', '0'};
@@ -70,14 +73,7 @@ const char* SfxResultName(int nResult)
 
 bool SfxIsSafeEntryName(const CString& strName)
 {
-    if (strName == "." || strName == "..")
-        return false;
-    for (int i = 0; i < strName.GetLength(); ++i) {
-        char c = strName[i];
-        if (c == '/' || c == '\\' || c == ':')
-            return false;
-    }
-    return true;
+    return WindowsFileNameProblem(strName.GetString(), size_t(strName.GetLength())) == nullptr;
 }
 
 CPayloadArchive::CPayloadArchive() : CPayloadArchive(AfxGetModuleFilePath()) {}
@@ -98,6 +94,11 @@ void CPayloadArchive::ClearTable()
         e.Clear();
     m_nCount = 0;
     m_nDirLength = 0;
+}
+
+bool CPayloadArchive::IsLabel(int nIndex) const
+{
+    return nIndex == m_nCount - 1 && nIndex >= 0 && m_entries[nIndex].nUncompressedSize == 0;
 }
 
 PayloadEntry CPayloadArchive::GetEntry(int nIndex) const
@@ -142,6 +143,8 @@ int CPayloadArchive::ReadDirectoryFrom(CFile& file)
         return SFX_ERR_FORMAT;
 
     char name[SFX_MAX_NAME];
+    // Names as Windows compares them: a later entry must never replace an earlier one's file.
+    std::set<std::string> fileKeys;
     int64_t D = 18;
     for (int k = nCount - 1; k >= 0; --k) {
         int32_t L, nCompressed, nUncompressed, nOffset;
@@ -157,8 +160,14 @@ int CPayloadArchive::ReadDirectoryFrom(CFile& file)
         const void* zero = std::memchr(name, 0, size_t(L));
         int nNameLength = zero ? int(static_cast<const char*>(zero) - name) : L;
         CString strName(name, nNameLength);
-        if (!SfxIsSafeEntryName(strName))
-            return SFX_ERR_FORMAT;
+        // The label is shown, never written: its name is free text.
+        const bool bLabel = k == nCount - 1 && nUncompressed == 0;
+        if (!bLabel) {
+            if (!SfxIsSafeEntryName(strName))
+                return SFX_ERR_FORMAT;
+            if (!fileKeys.insert(WindowsFileNameKey(name, size_t(nNameLength))).second)
+                return SFX_ERR_FORMAT;
+        }
 
         PayloadEntry& e = m_entries[k];
         e.nUncompressedSize = nUncompressed;
@@ -187,7 +196,7 @@ int CPayloadArchive::ExtractAll(CString strDirectory, SfxCallback pfnCallback, v
     for (int i = m_nCount - 1; i >= 0; --i) {
         if (m_pfnCallback)
             m_pfnCallback(SFX_EV_BEGIN, &m_entries[i], m_pUserData);
-        if (InflateEntry(file, i, strDirectory) == SFX_OK) {
+        if (IsLabel(i) || InflateEntry(file, i, strDirectory) == SFX_OK) {
             if (m_pfnCallback)
                 m_pfnCallback(SFX_EV_DONE, &m_entries[i], m_pUserData);
         } else {
@@ -206,6 +215,8 @@ int CPayloadArchive::ExtractEntry(int nIndex, CString strDirectory)
         return nResult;
     if (nIndex < 0 || nIndex >= m_nCount)
         return SFX_ERR_EXTRACT;
+    if (IsLabel(nIndex))
+        return SFX_OK;  // nothing to write
     CFile file;
     if (!file.Open(GetModulePath(), CFile::modeRead | CFile::shareDenyNone))
         return SFX_ERR_REOPEN;
@@ -227,9 +238,9 @@ int CPayloadArchive::Percentage() const
 }
 
 // Inflates one entry into directory + name. The result is SFX_OK only when the zlib stream
-// reached its end and every byte was written: a damaged, truncated or unreadable entry, or a
-// full disk, gives SFX_ERR_EXTRACT and leaves no output file behind, so that a broken
-// firmware image can never be taken for a good one.
+// reached its end and gave exactly the entry's uncompressed size, every byte written: a damaged,
+// truncated, oversized or unreadable entry, or a full disk, gives SFX_ERR_EXTRACT and leaves no
+// output file behind, so that a broken firmware image can never be taken for a good one.
 int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDirectory)
 {
     const PayloadEntry& entry = m_entries[nIndex];
@@ -249,10 +260,20 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
         return SFX_ERR_EXTRACT;
     }
 
-    // Writes out whatever the last inflate call produced; returns the number of bytes.
+    // Writes out whatever the last inflate call produced; returns the number of bytes. Output
+    // beyond the declared size is never written: a stream that would inflate to gigabytes
+    // stops at the first block that passes the size.
+    const int64_t nDeclared = entry.nUncompressedSize;
+    int64_t nWritten = 0;
+    bool bOversized = false;
     auto flush = [&]() -> unsigned {
         unsigned have = SFX_IO_BUFFER - m_stream.avail_out;
         if (have) {
+            if (nWritten + have > nDeclared) {
+                bOversized = true;
+                return 0;
+            }
+            nWritten += have;
             out.Write(m_outBuf, have);
             m_stream.next_out = m_outBuf;
             m_stream.avail_out = SFX_IO_BUFFER;
@@ -273,7 +294,7 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
                 break;
             ret = inflate(&m_stream, Z_NO_FLUSH);
             flush();
-            if (ret != Z_OK)
+            if (ret != Z_OK || bOversized)
                 break;
             if (m_pfnCallback) {
                 int nPercent = Percentage();
@@ -282,13 +303,14 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
         }
         // The file ended while the stream was still open: let zlib hand out what it holds.
         // Without the end of the stream this still fails below.
-        while (ret == Z_OK) {
+        while (ret == Z_OK && !bOversized) {
             ret = inflate(&m_stream, Z_FINISH);
             if (flush() == 0)
                 break;
         }
-        out.Close();
-        bComplete = ret == Z_STREAM_END;
+        bComplete = ret == Z_STREAM_END && !bOversized && nWritten == nDeclared;
+        if (bComplete)
+            out.Close();
     } catch (const CFileException&) {
         bComplete = false;
     }
@@ -304,5 +326,6 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
 void CPayloadArchive::DeleteExtracted(CString strDirectory)
 {
     for (int i = 0; i < m_nCount; ++i)
-        CFile::Remove(strDirectory + m_entries[i].strName);
+        if (!IsLabel(i))
+            CFile::Remove(strDirectory + m_entries[i].strName);
 }

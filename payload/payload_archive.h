@@ -13,7 +13,7 @@
 // Result codes of the archive.
 enum : int {
     SFX_ERR_OPEN = 1000,     // the file cannot be opened for reading
-    SFX_ERR_FORMAT = 1001,   // no payload, a damaged directory, or an unsafe entry name
+    SFX_ERR_FORMAT = 1001,   // no payload, a damaged directory, an unsafe or repeated entry name
     SFX_OK = 1002,
     SFX_ERR_EMPTY = 1004,    // the directory holds no entries
     SFX_ERR_EXTRACT = 1005,  // an entry could not be written out whole
@@ -69,10 +69,14 @@ public:
     int GetCount() const { return m_nCount; }
     // A copy of entry nIndex; a cleared entry when the index is outside 0..count-1.
     PayloadEntry GetEntry(int nIndex) const;
+    // True for the label: the last entry when its data is empty. Its name is free text that the
+    // dialog shows; it is never written to disk nor deleted.
+    bool IsLabel(int nIndex) const;
     CString GetModulePath() const { return m_strModulePath; }
 
     // Extracts every entry, last index first, into strDirectory (a separator is appended when
-    // missing). Every entry is attempted. Returns SFX_OK when all were written whole,
+    // missing). Every entry is attempted; the label is not written but still raises its begin
+    // and done events. Returns SFX_OK when all were written whole,
     // SFX_ERR_EXTRACT when any was not, SFX_ERR_REOPEN, or the code of ReadDirectory.
     int ExtractAll(CString strDirectory, SfxCallback pfnCallback, void* pUserData);
     // Extracts one entry. Returns SFX_OK, SFX_ERR_EXTRACT (also for an index outside the
@@ -101,6 +105,6 @@ private:
 
 // Name of a result code ("SFX_ERR_FORMAT"), for messages; "SFX_?" for an unknown code.
 const char* SfxResultName(int nResult);
-// True when an entry name can be used as a file name inside the extraction directory:
-// no separator or drive colon, and not "." or "..".
+// True when an entry name can be used as an ordinary file name inside the extraction
+// directory on Windows (see windows_file_name.h).
 bool SfxIsSafeEntryName(const CString& strName);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: native (Linux); the 32-bit Windows build, whose programs a release
-# carries, with every test under Wine; the 64-bit build with its unit programs under Wine; a
-# second build of the release programs elsewhere that must give the same bytes; and a short
-# fuzzing run. Installs missing Debian packages first.
+# Builds and runs every test: native (Linux); the native unit tests again under sanitizers; the
+# 32-bit Windows build, whose programs a release carries, with every test under Wine; the 64-bit
+# build with its unit programs under Wine; a second build of the release programs elsewhere that
+# must give the same bytes; and a short fuzzing run. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
 #   JOBS=4 scripts/test.sh     more parallel jobs (default: the number of cores)
@@ -22,6 +22,13 @@ step "native: build and test"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
 ctest --preset native -j "$jobs" || status=1
+
+# The same unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer: the GoogleTest
+# programs only (label native), not the command-line and shell tests.
+step "sanitize: native unit tests with ASan and UBSan"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs" || status=1
 
 step "win64: build and unit programs under Wine"
 cmake --preset win64 >/dev/null

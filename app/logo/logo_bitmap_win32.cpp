@@ -48,7 +48,10 @@ int CLogoBitmap::Paint(int x, int y, CDC* pDC)
     }
     pDC->SetStretchBltMode(COLORONCOLOR);
     const CSize size = GetSize();
-    ::SetDIBitsToDevice(pDC->m_hDC, x, y, DWORD(size.cx), DWORD(size.cy), 0, 0, 0, UINT(size.cy), m_pBits,
+    // The scan-line count is the low 16 bits of the height: a bitmap of more than 65535 rows
+    // paints only that many of its first (bottom) scan lines.
+    const UINT nScanLines = UINT(uint16_t(size.cy));
+    ::SetDIBitsToDevice(pDC->m_hDC, x, y, DWORD(size.cx), DWORD(size.cy), 0, 0, 0, nScanLines, m_pBits,
                         reinterpret_cast<const BITMAPINFO*>(m_pbmi), DIB_RGB_COLORS);
     if (hOldPalette)
         pDC->SelectPalette(hOldPalette, TRUE);

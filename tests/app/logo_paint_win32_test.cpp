@@ -120,6 +120,26 @@ TEST_F(LogoPaintTest, PalettedPixelsUseTheColourTableAndThePaletteIsRestored)
     ::DeleteObject(hMine);
 }
 
+TEST_F(LogoPaintTest, ScanLineCountIsTheLowSixteenBitsOfTheHeight)
+{
+    Bmp bmp;
+    bmp.width = 1;
+    bmp.height = 65536 + 2;  // painted with 2 scan lines: the bottom two rows
+    CLogoBitmap logo;
+    ASSERT_EQ(1, logo.Load(Write(bmp).c_str()));
+    Canvas canvas;
+    CDC dc(canvas.Dc());
+    // Placed so that the three bottom rows land on canvas rows 0 to 2.
+    ASSERT_EQ(1, logo.Paint(0, -65535, &dc));
+    for (int scan = 0; scan < 2; ++scan) {
+        const unsigned char* got = canvas.Pixel(0, 2 - scan);
+        EXPECT_EQ((4 * scan) & 0xFF, got[0]) << scan;
+        EXPECT_EQ((4 * scan + 2) & 0xFF, got[2]) << scan;
+    }
+    EXPECT_EQ(0x5A, canvas.Pixel(0, 0)[0]) << "the third scan line is beyond the count";
+    EXPECT_EQ(0x5A, canvas.Pixel(0, 0)[2]);
+}
+
 TEST_F(LogoPaintTest, NothingIsDrawnWithoutAPixelArray)
 {
     Canvas canvas;

@@ -5,10 +5,10 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged, signed (see the functions below). BINDIR is
-# the Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe,
-# sfxpack.exe, and the Linux gpsdevsim). Screenshots of the main moments go next to WORKDIR as
-# e2e-*.png.
+# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, signed (see the functions
+# below). BINDIR is the Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt,
+# uidriver.exe, sfxpack.exe, and the Linux gpsdevsim). Screenshots of the main moments go next to
+# WORKDIR as e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
 set -uo pipefail
 
@@ -54,6 +54,15 @@ release() {
     shift
     "$source_dir/tools/demo/make-release.sh" --code-bytes 65536 "$@" "$bindir" "$logo" "$out" >release.log 2>&1 ||
         fail "cannot pack $out: $(tr -d '\r' <release.log)"
+}
+
+# gsp3_release OUT LABEL UTILITY: a release with firmware for GSP3 receivers only and UTILITY
+# packed as the flash utility.
+gsp3_release() {
+    "$source_dir/tools/demo/make-firmware.sh" fw 4096
+    wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out "$1" --label "$2" \
+        fw/GSP3demo.S3 fw/demo.DB0 "SiRFflashcl.exe=$3" "$bindir/chiplist.txt" "logo.bmp=$logo" \
+        >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
 }
 
 sfxpack_extract() {
@@ -123,6 +132,16 @@ wait_box() {
         sleep 0.25
     done
     return 1
+}
+
+# Closes the success box; the update button then reads the success text.
+close_success_box() {
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+SCRIPT
+    grep -qF "\"$SUCCESS_BUTTON\"" after.txt || fail "button text after success: $(cat after.txt)"
 }
 
 # The extracted payload is gone once an update is over; the probe's dump stays until Exit.
@@ -221,12 +240,7 @@ SCRIPT
     grep -q 'checked=1' radio.txt || fail "Borrar Posiciones de Usuario is not checked"
     run_update
     grep -qF "caption=\"$SUCCESS_CAPTION\"" update.txt || fail "no success: $(cat update.txt)"
-    drive after.txt --pid "$pid" - <<'SCRIPT'
-msgbox-ok
-wait no-msgbox
-text 1003
-SCRIPT
-    grep -qF "\"$SUCCESS_BUTTON\"" after.txt || fail "button text after success: $(cat after.txt)"
+    close_success_box
     sfxpack_extract Mirador-single.exe payload
     srec_cat payload/single.S -o single.bin -binary 2>>srec.log || fail "srec_cat cannot read single.S"
     same_bytes "the firmware" single.bin rx.bin 0 65536
@@ -313,10 +327,7 @@ SCRIPT
 # updater's error, the receiver untouched, and only Exit useful.
 case_nofirmware() {
     set_ports '\\Device\\Serial40=COM41'
-    "$source_dir/tools/demo/make-firmware.sh" fw 4096
-    wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out Mirador-gsp3.exe --label "Solo GSP3" \
-        fw/GSP3demo.S3 fw/demo.DB0 "$bindir/SiRFflashcl.exe" "$bindir/chiplist.txt" "logo.bmp=$logo" \
-        >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
+    gsp3_release Mirador-gsp3.exe "Solo GSP3" "$bindir/SiRFflashcl.exe"
     sim rx 41 --chip GSP2e/LPx || return
     open_release Mirador-gsp3.exe || return
     run_update
@@ -368,8 +379,83 @@ SCRIPT
     exit_updater
 }
 
+# The receiver is unplugged in the middle of flashing and plugged in again on the same flash
+# file: pressing the button again flashes it whole, and the user positions are still there.
+case_redo() {
+    set_ports '\\Device\\Serial40=COM41'
+    release Mirador-demo.exe
+    sim rx 41 --chip GSP3 --drop-after 20000 || return
+    cp rx.before.bin rx.original.bin
+    open_release Mirador-demo.exe || return
+    run_update
+    grep -q 'text="error desconocido(21)\.' update.txt || fail "the first attempt did not fail: $(cat update.txt)"
+    drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the utility's error box"
+    wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"
+    drive closed.txt --pid "$pid" - <<'SCRIPT' || fail "cannot close the failure box"
+msgbox-ok
+wait no-msgbox
+SCRIPT
+
+    # Unplug for good (the emulator writes its flash file as it ends), then plug in again.
+    kill "${sims[0]}" && wait "${sims[0]}" 2>/dev/null
+    sfxpack_extract Mirador-demo.exe payload
+    merged_image payload GSP3demo.S3 merged.bin
+    cmp -s -n 65536 merged.bin rx.bin && fail "the interrupted attempt already wrote the whole firmware"
+    sim rx 41 --chip GSP3 || return
+    run_update
+    printf 'ok msgbox\nmsgbox caption="%s" text="%s"\n' "$SUCCESS_CAPTION" "$SUCCESS_TEXT" |
+        expect_output "the success box of the second attempt" update.txt
+    close_success_box
+    kill "${sims[1]}" && wait "${sims[1]}" 2>/dev/null
+    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
+    same_bytes "the user positions" rx.original.bin rx.bin $((0xF0000)) 65536
+    check_cleaned_up "123.bin "
+    exit_updater
+}
+
+# The stand-in utility reports once and then stays alive without a word: a minute later the
+# updater ends it and tells the user, and the window is free again.
+case_stalled() {
+    set_ports '\\Device\\Serial40=COM41'
+    gsp3_release Mirador-stalled.exe "Sin respuesta" "$bindir/flashstub.exe"
+    printf 'record 1004 5 100 a b c\nhang\n' >scenario.txt
+    FLASHSTUB_SCENARIO="Z:$(printf '%s' "$work/scenario.txt" | tr / '\\')"
+    export FLASHSTUB_SCENARIO
+    open_release Mirador-stalled.exe || return
+    drive click.txt --pid "$pid" click 1003 >/dev/null || fail "cannot press the update button"
+    # Past the 6 s watchdog: the run has reported, so it is still going.
+    sleep 15
+    wine "$bindir/uidriver.exe" --pid "$pid" msgboxes >early.txt 2>/dev/null
+    grep -q '^msgbox ' early.txt && fail "a box before the minute was up: $(cat early.txt)"
+    pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null || fail "the stand-in utility is not running"
+    drive stalled.txt --pid "$pid" --timeout 70000 - <<'SCRIPT' || fail "the silent run was never given up"
+wait msgbox
+msgboxes
+SCRIPT
+    grep -qxF 'msgbox caption="Error" text="El receptor no responde desde hace un minuto. Compruebe la conexion e intentelo otra vez."' \
+        stalled.txt || fail "the box of a silent run: $(cat stalled.txt)"
+    pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null && fail "the silent utility was not ended"
+    drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the box"
+    wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+text 1003
+state 1003
+SCRIPT
+    printf '%s\n' 'ok no-msgbox' "\"$FAILED_BUTTON\"" 'visible=1 enabled=1' |
+        expect_output "the window after the silent run" after.txt
+    drive exit.txt --pid "$pid" - <<'SCRIPT' || fail "Exit did not close the updater"
+click 1
+wait exit
+SCRIPT
+    # What the stand-in wrote about its command line stays; the payload is gone.
+    check_cleaned_up "received.txt "
+}
+
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged | signed) "case_$case_name" ;;
+keep | erase | ports | nofirmware | unplugged | redo | stalled | signed) "case_$case_name" ;;
 *)
     echo "unknown case $case_name"
     exit 2

@@ -115,15 +115,15 @@ TEST_F(FirmwareImageTest, EndingsCompareTheLastTwoCharactersOnly)
         const char* ending;
         const char* match;
     } rows[] = {
-        {{{"Update.S", ""}}, "s", "update.s"},  // the dot before a lone letter, any case
-        {{{"updates", ""}}, "s", ""},           // no dot before it
-        {{{"fw.S3", ""}}, "s3", "fw.s3"},
-        {{{"fw.s2x", ""}, {"fw.s2", ""}}, "s2", "fw.s2"},  // "2x" does not end like "s2"
-        {{{"FW.Q2X", ""}}, "s2x", "fw.q2x"},               // only "2x" counts
-        {{{"datab0", ""}}, "db0", "datab0"},               // only "b0" counts
-        {{{"a.s2", ""}, {"b.s2", ""}}, "s2", "a.s2"},      // the first match wins
-        {{{"s", ""}, {"2", ""}}, "s", ""},                 // a name of one character never matches
-        {{{"x.s3", ""}}, "s2", ""},
+        {{{"Update.S", "x"}}, "s", "update.s"},  // the dot before a lone letter, any case
+        {{{"updates", "x"}}, "s", ""},           // no dot before it
+        {{{"fw.S3", "x"}}, "s3", "fw.s3"},
+        {{{"fw.s2x", "x"}, {"fw.s2", "x"}}, "s2", "fw.s2"},  // "2x" does not end like "s2"
+        {{{"FW.Q2X", "x"}}, "s2x", "fw.q2x"},               // only "2x" counts
+        {{{"datab0", "x"}}, "db0", "datab0"},               // only "b0" counts
+        {{{"a.s2", "x"}, {"b.s2", "x"}}, "s2", "a.s2"},      // the first match wins
+        {{{"s", "x"}, {"2", "x"}}, "s", ""},                 // a name of one character never matches
+        {{{"x.s3", "x"}}, "s2", ""},
     };
     for (const auto& r : rows) {
         CFirmwareImage& image = Extract(r.entries);
@@ -210,7 +210,7 @@ protected:
 TEST_F(FirmwareImageTest, EmptyAndMultiBlockDatabases)
 {
     const std::string db2500(2500, 'd');
-    CFirmwareImage& image = Extract({{"a.s2", kFirmware}, {"b.s3", kFirmware}, {"empty.db0", ""}});
+    CFirmwareImage& image = Extract({{"a.s2", kFirmware}, {"empty.db0", ""}, {"b.s3", kFirmware}});
     image.ChooseFirmware(1);
     EXPECT_EQ(image.m_strFirmware, CString("a.s2"));
     EXPECT_EQ(Extracted("a.s2"), kFirmware) << "an empty database leaves the image as it was";

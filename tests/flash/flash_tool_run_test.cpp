@@ -176,7 +176,7 @@ TEST(FlashToolRun, ARunGivenUpOnChangesNothingAndShowsNothing)
     }
 }
 
-TEST(FlashToolRun, UtilityEndingWithoutAFinalRecordEndsTheRunAsAnError)
+TEST(FlashToolRun, UtilityEndingWithoutAFinalRecordFailsItsPortOrEndsTheUpdate)
 {
     const std::string progress = EncodeFlashToolMessage(0, FTM_PROGRESS, "20 100 a b c");
     const std::string streams[] = {
@@ -184,19 +184,37 @@ TEST(FlashToolRun, UtilityEndingWithoutAFinalRecordEndsTheRunAsAnError)
         progress + EncodeFlashToolMessage(0, 5, "cut").substr(0, 14),  // died inside a record
         "",                                                            // died before writing
     };
-    for (const std::string& s : streams) {
-        g_chipType = CHIP_PENDING;
-        g_portCursor = 2;  // ports left: still an error that ends the update
-        g_firstPort = 1;
-        RecordingHost host;
-        CMemoryByteSource source(s.data(), s.size());
-        CFlashRecordReader reader(source);
-        CFlashToolRun run(host);
-        EXPECT_EQ(run.Run(reader), 0);
-        Calls expected = {"release", "box error desconocido(-1).The flash utility ended without a result.", "post 0 0"};
-        if (!s.empty())
-            expected.insert(expected.begin(), "post 2 20");
-        EXPECT_EQ(host.calls, expected) << s.size();
-        EXPECT_EQ(g_lastToolError.load(), FTM_ERR_NO_FINAL_RECORD);
+    const Calls kEndsUpdate = {"release", "box error desconocido(-1).The flash utility ended without a result.",
+                               "post 0 0"};
+    const struct {
+        const char* what;
+        ChipType chip;
+        int cursor, first;
+        Calls calls;
+        int lastError;
+    } rows[] = {
+        // A probe that died on its port says nothing of the others: the next one is tried.
+        {"probe, ports left", CHIP_PENDING, 2, 1, {"release", "post 3 0"}, 77},
+        {"probe with a chip, ports left", CHIP_GSP3, 0, 1, {"release", "post 3 0"}, 77},
+        {"probe, no port left", CHIP_PENDING, 1, 1, kEndsUpdate, FTM_ERR_NO_FINAL_RECORD},
+        {"flashing", 0, 2, 1, kEndsUpdate, FTM_ERR_NO_FINAL_RECORD},
+    };
+    for (const auto& row : rows) {
+        for (const std::string& s : streams) {
+            g_chipType = row.chip;
+            g_portCursor = row.cursor;
+            g_firstPort = row.first;
+            g_lastToolError = 77;
+            RecordingHost host;
+            CMemoryByteSource source(s.data(), s.size());
+            CFlashRecordReader reader(source);
+            CFlashToolRun run(host);
+            EXPECT_EQ(run.Run(reader), 0);
+            Calls expected = row.calls;
+            if (!s.empty())
+                expected.insert(expected.begin(), "post 2 20");
+            EXPECT_EQ(host.calls, expected) << row.what << ", " << s.size() << " bytes";
+            EXPECT_EQ(g_lastToolError.load(), row.lastError) << row.what;
+        }
     }
 }

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -31,6 +33,27 @@ struct Event {
 std::vector<Event> s_events;
 std::vector<std::string> s_boxes;     // texts of the boxes closed, in order
 std::vector<std::string> s_captions;  // their captions
+std::vector<std::string> s_icons;     // their icons: "exclamation", "question", "none" or "other"
+
+// The system icon a message box shows.
+std::string IconOf(HWND hBox)
+{
+    HICON hIcon = nullptr;
+    for (HWND hChild = ::GetWindow(hBox, GW_CHILD); hChild && !hIcon; hChild = ::GetWindow(hChild, GW_HWNDNEXT)) {
+        char cls[32] = {};
+        ::GetClassNameA(hChild, cls, sizeof cls);
+        if (_stricmp(cls, "Static") == 0 && (::GetWindowLongA(hChild, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+            ::IsWindowVisible(hChild))
+            hIcon = reinterpret_cast<HICON>(::SendMessageA(hChild, STM_GETICON, 0, 0));
+    }
+    if (!hIcon)
+        return "none";
+    if (hIcon == ::LoadIconA(nullptr, IDI_EXCLAMATION))
+        return "exclamation";
+    if (hIcon == ::LoadIconA(nullptr, IDI_QUESTION))
+        return "question";
+    return "other";
+}
 
 LRESULT CALLBACK CollectorProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
 {
@@ -84,6 +107,7 @@ void PressBoxes()
         ::GetWindowTextA(hBox, caption, sizeof caption);
         s_boxes.push_back(text);
         s_captions.push_back(caption);
+        s_icons.push_back(IconOf(hBox));
         ::PostMessageA(hBox, WM_COMMAND, IDOK, 0);
     }
 }
@@ -144,6 +168,7 @@ protected:
         s_events.clear();
         s_boxes.clear();
         s_captions.clear();
+        s_icons.clear();
         g_chipType = CHIP_PENDING;
         g_portCursor = 1;
         g_firstPort = 0;
@@ -335,14 +360,60 @@ TEST_F(FlashToolWorkerTest, UtilityThatStopsWithoutAFinalRecordEndsTheRun)
 {
     const char* endings[] = {"exit 3\n", "crash\n", "bytes 10 00 00 00 00 00\nexit 0\n"};
     for (const char* ending : endings) {
+        // No port left to try: the update ends, saying so.
+        g_portCursor = g_firstPort = 0;
         s_events.clear();
         s_boxes.clear();
+        s_icons.clear();
         g_lastToolError = 0;
         Scenario(std::string("record 1004 10 100 a b c\n") + ending);
         EXPECT_EQ(RunToEnd(), 0u) << ending;
         EXPECT_EQ(Events(), (Strings{"2:10", "0:0"})) << ending;
         EXPECT_EQ(s_boxes, (Strings{"error desconocido(-1).The flash utility ended without a result."})) << ending;
+        EXPECT_EQ(s_icons, (Strings{"exclamation"})) << ending;
         EXPECT_EQ(g_lastToolError.load(), FTM_ERR_NO_FINAL_RECORD);
+
+        // Ports left in the probe cycle: this port failed, without a word.
+        g_portCursor = 1;
+        s_events.clear();
+        s_boxes.clear();
+        g_lastToolError = 0;
+        EXPECT_EQ(RunToEnd(), 0u) << ending;
+        EXPECT_EQ(Events(), (Strings{"2:10", "3:0"})) << ending;
+        EXPECT_TRUE(s_boxes.empty()) << ending;
+        EXPECT_EQ(g_lastToolError.load(), 0);
+    }
+}
+
+// Boxes raised through AfxMessageBox get the icon the class library gives them when the caller
+// names none; an icon the caller names is kept.
+TEST(AfxMessageBoxTest, IconFollowsTheButtonsWhenNoneIsNamed)
+{
+    const struct {
+        UINT nType;
+        const char* icon;
+    } rows[] = {
+        {MB_OK, "exclamation"},
+        {MB_OKCANCEL, "exclamation"},
+        {MB_YESNO, "question"},
+        {MB_YESNOCANCEL, "question"},
+        {MB_RETRYCANCEL, "none"},
+        {MB_OK | MB_ICONQUESTION, "question"},
+        {MB_YESNO | MB_ICONEXCLAMATION, "exclamation"},
+        {MB_OK | MB_ICONINFORMATION, "other"},
+    };
+    AfxSetMainWindowHandle(nullptr);
+    for (const auto& row : rows) {
+        s_boxes.clear();
+        s_icons.clear();
+        std::atomic<bool> bDone{false};
+        std::thread asker([&] {
+            AfxMessageBox("icon?", row.nType);
+            bDone = true;
+        });
+        EXPECT_TRUE(PumpUntil([&] { return bDone.load(); })) << row.nType;
+        asker.join();
+        EXPECT_EQ(s_icons, (Strings{row.icon})) << std::hex << row.nType;
     }
 }
 

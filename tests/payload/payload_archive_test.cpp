@@ -109,15 +109,15 @@ TEST(PayloadDirectory, NameWithZeroByteIsCutButTheReaderAdvancesByTheFullLength)
     TempDir tmp;
     PayloadBuilder b;
     b.AddEntry(std::string("abc\0zzz", 7), ToBytes("one"));
-    b.AddEntry("", ToBytes("two"));
     b.AddEntry("third", ToBytes("three"));
+    b.AddEntry("", Bytes());  // a label may be empty text
     ASSERT_TRUE(WriteFile(tmp.File("p"), b.Build()));
     CPayloadArchive archive(tmp.File("p").c_str());
     ASSERT_EQ(SFX_OK, archive.ReadDirectory(tmp.File("p").c_str()));
     EXPECT_EQ(std::string("abc"), archive.GetEntry(0).strName.GetString());
-    EXPECT_EQ(std::string(""), archive.GetEntry(1).strName.GetString());
-    EXPECT_EQ(std::string("third"), archive.GetEntry(2).strName.GetString());
-    EXPECT_EQ(b.Records()[2].offset, archive.GetEntry(2).nOffset);
+    EXPECT_EQ(std::string("third"), archive.GetEntry(1).strName.GetString());
+    EXPECT_EQ(std::string(""), archive.GetEntry(2).strName.GetString());
+    EXPECT_EQ(b.Records()[1].offset, archive.GetEntry(1).nOffset);
 }
 
 TEST(PayloadDirectory, AcceptsTheLimitsOfTheFormat)
@@ -177,8 +177,8 @@ const BadDirectory kBadDirectories[] = {
     {"name with a slash", SFX_ERR_FORMAT, [] { PayloadBuilder b; Good(b); b.Records()[0].name = "../fw.s"; return b.Build(); }},
     {"name with a backslash", SFX_ERR_FORMAT, [] { PayloadBuilder b; Good(b); b.Records()[0].name = "..\\fw.s"; return b.Build(); }},
     {"name with a drive", SFX_ERR_FORMAT, [] { PayloadBuilder b; Good(b); b.Records()[0].name = "C:fw.s"; return b.Build(); }},
-    {"name dot", SFX_ERR_FORMAT, [] { PayloadBuilder b; Good(b); b.Records()[1].name = "."; return b.Build(); }},
-    {"name dot dot", SFX_ERR_FORMAT, [] { PayloadBuilder b; Good(b); b.Records()[1].name = ".."; return b.Build(); }},
+    {"name dot", SFX_ERR_FORMAT, [] { PayloadBuilder b; Good(b); b.Records()[0].name = "."; return b.Build(); }},
+    {"name dot dot", SFX_ERR_FORMAT, [] { PayloadBuilder b; Good(b); b.Records()[0].name = ".."; return b.Build(); }},
     {"unsafe name after a zero byte is harmless", SFX_OK,
      [] { PayloadBuilder b; Good(b); b.Records()[1].name = std::string("ok\0/..", 6); return b.Build(); }},
 };
@@ -235,18 +235,21 @@ TEST(PayloadExtract, WritesEveryEntryWhole)
     ASSERT_TRUE(WriteFile(tmp.File("Mirador.exe"), p.file));
     ASSERT_TRUE(WriteFile(out.File("chiplist.txt"), ToBytes(std::string(100000, 'x'))));  // truncated
     ASSERT_TRUE(WriteFile(out.File("unrelated.txt"), ToBytes("keep me")));
+    // A file that happens to bear the label's name is not the label's: never written nor deleted.
+    ASSERT_TRUE(WriteFile(out.File("Actualizacion 1.40"), ToBytes("the user's own")));
     CPayloadArchive archive(tmp.File("Mirador.exe").c_str());
     // Without the trailing separator: one is added.
     std::string dir = out.Path().string();
     ASSERT_EQ(SFX_OK, archive.ExtractAll(dir.c_str(), nullptr, nullptr));
-    for (size_t i = 0; i < p.names.size(); ++i)
+    for (size_t i = 0; i + 1 < p.names.size(); ++i)
         EXPECT_EQ(p.data[i], ReadBack(out.File(p.names[i]))) << p.names[i];
-    EXPECT_EQ(0u, fs::file_size(out.File("Actualizacion 1.40")));
+    EXPECT_EQ(ToBytes("the user's own"), ReadBack(out.File("Actualizacion 1.40")));
 
     archive.DeleteExtracted(out.Dir().c_str());
-    for (const std::string& n : p.names)
-        EXPECT_FALSE(fs::exists(out.File(n))) << n;
+    for (size_t i = 0; i + 1 < p.names.size(); ++i)
+        EXPECT_FALSE(fs::exists(out.File(p.names[i]))) << p.names[i];
     EXPECT_TRUE(fs::exists(out.File("unrelated.txt")));
+    EXPECT_EQ(ToBytes("the user's own"), ReadBack(out.File("Actualizacion 1.40")));
     archive.DeleteExtracted(out.Dir().c_str());  // again: silent
 }
 
@@ -423,9 +426,13 @@ TEST(PayloadExtract, MissingDirectoryFailsEveryEntryWithoutDoneEvents)
     std::vector<Event> events;
     std::string missing = tmp.File("no-such-dir");
     EXPECT_EQ(SFX_ERR_EXTRACT, archive.ExtractAll(missing.c_str(), Collect, &events));
-    ASSERT_EQ(6u, events.size());
-    for (const Event& e : events)
-        EXPECT_EQ(SFX_EV_BEGIN, e.kind);
+    // The label, written nowhere, is done; every other entry fails.
+    ASSERT_EQ(7u, events.size());
+    EXPECT_EQ(SFX_EV_BEGIN, events[0].kind);
+    EXPECT_EQ(SFX_EV_DONE, events[1].kind);
+    EXPECT_EQ("Actualizacion 1.40", events[1].name);
+    for (size_t i = 2; i < events.size(); ++i)
+        EXPECT_EQ(SFX_EV_BEGIN, events[i].kind);
 }
 
 TEST(PayloadExtract, ExtractEntryChecksTheIndexAndUsesTheStoredCallback)
@@ -465,9 +472,10 @@ TEST(PayloadExtract, EntryWithEmptyNameCannotBeWrittenOverTheDirectory)
     b.AddEntry("named", ToBytes("named"));
     ASSERT_TRUE(WriteFile(tmp.File("p"), b.Build()));
     CPayloadArchive archive(tmp.File("p").c_str());
-    EXPECT_EQ(SFX_ERR_EXTRACT, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
+    // An empty name is no file name: the directory is refused before anything is written.
+    EXPECT_EQ(SFX_ERR_FORMAT, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
     EXPECT_TRUE(fs::is_directory(out.Path()));
-    EXPECT_EQ(ToBytes("named"), ReadBack(out.File("named")));
+    EXPECT_TRUE(fs::is_empty(out.Path()));
 }
 
 #ifndef _WIN32
@@ -497,3 +505,153 @@ TEST(PayloadExtract, RunningProgramHasNoPayload)
 }
 
 } // namespace
+
+// Entry names against Windows' rules for an ordinary file of the temporary directory: the
+// reader refuses the whole directory for a name Windows would not store as such a file, while
+// the label, which is never written, may hold any text.
+TEST(PayloadNames, WindowsFileNameRulesForEntriesButNotForTheLabel)
+{
+    const struct {
+        std::string name;
+        bool file;  // acceptable as an extracted entry's name
+    } rows[] = {
+        {"fw_gsp3.s3", true},
+        {"Firmware GSP3 1.40.S", true},
+        {"con", false},           {"CON", false},         {"Prn", false},        {"aux", false},
+        {"NUL", false},           {"nul.s3", false},      {"NUL.tar.gz", false}, {"nul .s3", false},
+        {"COM0", false},          {"COM3", false},        {"com9.bmp", false},   {"LPT1", false},
+        {"lpt0.txt", false},      {"COM\xB9", false},    {"CONIN$", false},     {"conout$.log", false},
+        {"COM10", true},          {"LPT", true},          {"CONSOLE", true},     {"nul_file", true},
+        {"xcon", true},           {"CON$", true},         {"COMA", true},        {"nul-.s3", true},
+        {"one.s.", false},        {"one.s ", false},      {".", false},          {"..", false},
+        {".hidden", true},        {"a b", true},
+        {"tab\tname", false},     {"bell\x07", false},    {"\x1F", false},       {"del\x7F", true},
+        {"a<b", false},           {"a>b", false},         {"a:b", false},        {"a\"b", false},
+        {"a/b", false},           {"a\\b", false},        {"a|b", false},        {"a?b", false},
+        {"a*b", false},           {"Versi\xF3n", true},   {"", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE("name \"" + row.name + "\"");
+        TempDir tmp, out;
+        PayloadBuilder b;
+        b.AddEntry(row.name, ToBytes("data"));
+        b.AddEntry("label", Bytes());
+        ASSERT_TRUE(WriteFile(tmp.File("p"), b.Build()));
+        CPayloadArchive archive(tmp.File("p").c_str());
+        EXPECT_EQ(row.file ? SFX_OK : SFX_ERR_FORMAT, archive.ReadDirectory(archive.GetModulePath()));
+        EXPECT_EQ(row.file ? 2 : 0, archive.GetCount());
+        if (row.file) {
+            EXPECT_EQ(SFX_OK, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
+            EXPECT_EQ(ToBytes("data"), ReadBack(out.Dir() + row.name));
+        } else {
+            EXPECT_EQ(SFX_ERR_FORMAT, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
+            EXPECT_TRUE(fs::is_empty(out.Path()));
+        }
+
+        // The same text as the label: shown as it is, nothing written.
+        fs::remove_all(out.Path());
+        fs::create_directories(out.Path());
+        PayloadBuilder l;
+        l.AddEntry("fw.s", ToBytes("data"));
+        l.AddEntry(row.name, Bytes());
+        ASSERT_TRUE(WriteFile(tmp.File("l"), l.Build()));
+        CPayloadArchive labelled(tmp.File("l").c_str());
+        ASSERT_EQ(SFX_OK, labelled.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
+        EXPECT_EQ(row.name, labelled.GetEntry(1).strName.GetString());
+        EXPECT_TRUE(labelled.IsLabel(1));
+        EXPECT_EQ(1, std::distance(fs::directory_iterator(out.Path()), fs::directory_iterator()));
+        labelled.DeleteExtracted(out.Dir().c_str());
+        EXPECT_TRUE(fs::is_empty(out.Path()));
+    }
+}
+
+// Two entries that Windows takes for one file: the later extraction would replace the earlier
+// entry's data without a word, so the directory is refused.
+TEST(PayloadNames, EntriesThatWindowsTakesForOneFileAreRefused)
+{
+    const struct {
+        const char* first;
+        const char* second;
+        bool same;
+    } rows[] = {
+        {"one.s", "ONE.S", true},    {"Logo.BMP", "logo.bmp", true}, {"versi\xF3n", "VERSI\xD3N", true},
+        {"one.s", "one.s3", false},  {"a", "b", false},              {"one.s", "one.s_", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.first) + " / " + row.second);
+        TempDir tmp, out;
+        PayloadBuilder b;
+        b.AddEntry(row.first, ToBytes("real firmware"));
+        b.AddEntry(row.second, ToBytes("4 b."));
+        b.AddEntry("label", Bytes());
+        ASSERT_TRUE(WriteFile(tmp.File("p"), b.Build()));
+        CPayloadArchive archive(tmp.File("p").c_str());
+        EXPECT_EQ(row.same ? SFX_ERR_FORMAT : SFX_OK, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
+        EXPECT_EQ(row.same, fs::is_empty(out.Path()));
+    }
+    // The label may repeat an entry's name: it is never written.
+    TempDir tmp, out;
+    PayloadBuilder b;
+    b.AddEntry("Firmware", ToBytes("real firmware"));
+    b.AddEntry("FIRMWARE", Bytes());
+    ASSERT_TRUE(WriteFile(tmp.File("p"), b.Build()));
+    CPayloadArchive archive(tmp.File("p").c_str());
+    ASSERT_EQ(SFX_OK, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
+    EXPECT_EQ(ToBytes("real firmware"), ReadBack(out.File("Firmware")));
+}
+
+// An entry must inflate to exactly its declared size: more or less is damage, and output past
+// the declared size is never written.
+TEST(PayloadExtract, EntryMustInflateToExactlyItsDeclaredSize)
+{
+    const Bytes data = NoisyData(50000, 11);
+    const struct {
+        const char* what;
+        int32_t declared;
+        int expected;
+    } rows[] = {
+        {"exact", 50000, SFX_OK},
+        {"one byte more in the stream", 49999, SFX_ERR_EXTRACT},
+        {"one byte less in the stream", 50001, SFX_ERR_EXTRACT},
+        {"a block short", 50000 - 4096, SFX_ERR_EXTRACT},
+        {"nothing declared", 0, SFX_ERR_EXTRACT},
+        {"negative", -1, SFX_ERR_EXTRACT},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir tmp, out;
+        PayloadBuilder b;
+        b.AddEntry("fw.s3", data).uncompressed = row.declared;
+        b.AddEntry("label", Bytes());
+        ASSERT_TRUE(WriteFile(tmp.File("p"), b.Build()));
+        CPayloadArchive archive(tmp.File("p").c_str());
+        EXPECT_EQ(row.expected, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
+        EXPECT_EQ(row.expected == SFX_OK, fs::exists(out.File("fw.s3")));
+        EXPECT_EQ(row.expected, archive.ExtractEntry(0, out.Dir().c_str()));
+    }
+}
+
+// A small stream that inflates far past its declared size (a "zip bomb") stops at the first
+// block beyond it instead of filling the disk first.
+TEST(PayloadExtract, OversizedStreamStopsWritingAtTheDeclaredSize)
+{
+    TempDir tmp, out;
+    PayloadBuilder b;
+    b.AddEntry("fw.s3", Bytes(64u << 20, 0)).uncompressed = 4096;
+    b.AddEntry("label", Bytes());
+    ASSERT_TRUE(WriteFile(tmp.File("p"), b.Build()));
+    ASSERT_LT(fs::file_size(tmp.File("p")), 200000u);
+
+    // The callback sees how much input went in before the entry was given up.
+    struct Watch {
+        int progressEvents = 0;
+    } watch;
+    CPayloadArchive archive(tmp.File("p").c_str());
+    EXPECT_EQ(SFX_ERR_EXTRACT, archive.ExtractAll(out.Dir().c_str(), [](int nEvent, void*, void* pUser) {
+        static_cast<Watch*>(pUser)->progressEvents += nEvent == SFX_EV_PROGRESS;
+    }, &watch));
+    EXPECT_FALSE(fs::exists(out.File("fw.s3")));
+    // 64 MiB of zeros deflate to about 64 KiB: giving up within the first input blocks shows
+    // that inflation stopped at once.
+    EXPECT_LE(watch.progressEvents, 3);
+}

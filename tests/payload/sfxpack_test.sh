@@ -71,7 +71,7 @@ cmp -s fw.s3 out/new/fw.s3 || fail "fw.s3 differs after the round trip"
 cmp -s tool.bin out/new/SiRFflashcl.exe || fail "tool differs"
 cmp -s chips.txt out/new/chips.txt || fail "chips differ"
 [ -f out/new/empty.txt ] && [ ! -s out/new/empty.txt ] || fail "empty entry"
-[ -f "out/new/Version 1.40 demo" ] && [ ! -s "out/new/Version 1.40 demo" ] || fail "label entry file"
+[ -e "out/new/Version 1.40 demo" ] && fail "the label was written as a file"
 
 # Refusals: each exits 1 with one line on stderr naming the result code, and writes nothing.
 refuse() {
@@ -90,6 +90,24 @@ refuse SFX_ERR_FORMAT "a name with a colon" pack --exe bare.exe --out refused.ex
 refuse SFX_ERR_FORMAT "a name dot dot" pack --exe bare.exe --out refused.exe "..=chips.txt"
 refuse SFX_ERR_FORMAT "a name twice" pack --exe bare.exe --out refused.exe chips.txt CHIPS.TXT=fw.s3
 refuse SFX_ERR_FORMAT "an empty label" pack --exe bare.exe --out refused.exe --label "" chips.txt
+# Names that Windows would not store as an ordinary file of the temporary directory, and names
+# that would take the temporary path past Windows' limit.
+for name in CON nul prn.txt Aux.s3 COM3 com0.bmp LPT9 lpt1.s CONIN\$ conout\$.log "one.s." "one.s " \
+    "a?b" "a*b" "a<b" "a>b" 'a"b' "a|b" 'a\b' $'tab\tname' "$(printf '%0101d' 0)"; do
+    refuse SFX_ERR_FORMAT "the name '$name'" pack --exe bare.exe --out refused.exe "$name=chips.txt"
+    grep -q "not a valid entry name: " err.txt || fail "the name '$name': no reason given: $(cat err.txt)"
+done
+grep -q "longer than 100 bytes" err.txt || fail "a long name: $(cat err.txt)"
+refuse SFX_ERR_FORMAT "names Windows takes for one file" pack --exe bare.exe --out refused.exe one.s=fw.s3 ONE.S=chips.txt
+expect_rc 0 "a name of 100 bytes" pack --exe bare.exe --out long.exe "$(printf '%0100d' 0)=chips.txt"
+expect_rc 0 "names close to device names" pack --exe bare.exe --out near.exe COM10=chips.txt console=chips.txt nul_=chips.txt
+# The label is free text: shown, never written; list escapes what could break its line or the terminal.
+expect_rc 0 "a free-text label" pack --exe bare.exe --out free.exe --label $'Firmware GSP3 1.40? a/b:c\x\tend\033[31m\x7f' chips.txt
+expect_rc 0 "list a free-text label" list free.exe
+[ "$(sed -n 2p out.txt | cut -f5-)" = 'Firmware GSP3 1.40? a/b:c\x5Cx\x09end\x1B[31m\x7F' ] || fail "escaped label: $(sed -n 2p out.txt)"
+awk -F'\t' 'NF != 5 { bad = 1 } END { exit bad }' out.txt || fail "escaped list not five fields: $(cat out.txt)"
+expect_rc 0 "extract with a free-text label" extract free.exe out/free
+[ "$(ls out/free)" = chips.txt ] || fail "extracting wrote more than the entry: $(ls out/free)"
 refuse SFX_ERR_OPEN "a missing entry" pack --exe bare.exe --out refused.exe missing.txt
 refuse SFX_ERR_OPEN "a missing bare program" pack --exe missing.exe --out refused.exe chips.txt
 entries=()

@@ -2,6 +2,7 @@
 // test, over a real payload extracted into a real temporary directory.
 #include "app/resource.h"
 #include "app/update_sequencer.h"
+#include "flash/flash_tool_run.h"
 #include "flash/tool_message.h"
 #include "../payload/payload_builder.h"
 
@@ -98,13 +99,18 @@ public:
     uint32_t tick = 0xFFFFF000u;  // close to wrapping: waits must still last a second
     std::vector<std::string> commandLines;
     unsigned run = 0;
+    unsigned stopped = 0;  // the last run given up on
     int stops = 0;
     unsigned StartRun() override
     {
         commandLines.push_back(g_toolCommandLine.GetString());
         return ++run;
     }
-    void StopRun() override { ++stops; }
+    void StopRun() override
+    {
+        ++stops;
+        stopped = run;
+    }
     uint32_t GetTickCount() override { return tick += 7; }
 };
 
@@ -223,7 +229,8 @@ TEST_F(SequencerTest, SuccessfulUpdateKeepingTheUserPositions)
     seq->SetLogoShown(false);
     seq->OnUpdateButton();
     // Extracted, busy, controls locked, the probe on the selected port.
-    EXPECT_TRUE(Exists("SiRFflashcl.exe") && Exists("fw_gsp3.s3") && Exists("Demo 1.40"));
+    EXPECT_TRUE(Exists("SiRFflashcl.exe") && Exists("fw_gsp3.s3"));
+    EXPECT_FALSE(Exists("Demo 1.40"));  // the label is shown, never written
     EXPECT_EQ(1, seq->m_bBusy);
     EXPECT_EQ(0, view.progressLower);
     EXPECT_EQ(105, view.progressUpper);
@@ -373,7 +380,8 @@ TEST_F(SequencerTest, WatchdogBoundsOnlyTheTimeToARunsFirstEvent)
     seq->OnUpdateButton();
     Post(UPD_PROGRESS, 1);
     EXPECT_EQ(0, seq->m_bWatchdogArmed);
-    EXPECT_TRUE(view.timers.empty());
+    EXPECT_EQ(0u, view.timers.count(TIMER_WATCHDOG));
+    EXPECT_EQ(1u, view.timers.size());  // only the minute of silence is still watched
     g_chipType = CHIP_GSP3;
     Post(UPD_PROBED, 1);
     Fire(TIMER_NEXT_STEP);
@@ -559,6 +567,167 @@ TEST_F(SequencerTest, OneFirmwareWithoutDatabaseIsFlashedAsExtracted)
     Fire(TIMER_NEXT_STEP);
     EXPECT_EQ(Flash("firmware.s", "3", 115200), runner.commandLines.at(1));
     EXPECT_EQ(kFirmwareBody + kS7, Read("Firmware.S"));
+}
+
+// The worker of the current run played by the real record handling: what the utility writes
+// reaches the sequencer as the dialog would receive it, boxes included.
+class WorkerHost : public IFlashRunHost {
+public:
+    WorkerHost(SequencerTest& t) : m_t(t), m_run(t.runner.run) {}
+    bool IfCurrent(const std::function<void()>& f) override
+    {
+        if (m_run != m_t.runner.run || m_run == m_t.runner.stopped)
+            return false;
+        f();
+        return true;
+    }
+    void PostUpdateEvent(int nKind, intptr_t lArg) override
+    {
+        m_t.seq->OnUpdateEvent(MakeUpdateEventWParam(nKind, m_run), lArg);
+    }
+    void ShowMessageBox(const CString& strText) override { m_t.view.ShowAppMessage(strText); }
+    void ReleaseRun() override {}
+
+private:
+    SequencerTest& m_t;
+    unsigned m_run;
+};
+
+// How a run ends, and what the update does next: one row per way a run can end, in a probe
+// cycle with ports left, at the end of the cycle, and in the flashing run.
+TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
+{
+    enum Phase { PROBE_PORTS_LEFT, PROBE_LAST_PORT, FLASHING };
+    enum Ending {
+        FINAL_RECORDS,  // the records are written, then the pipe ends
+        PIPE_ENDS,      // the utility dies after the records: no final record
+        GOES_SILENT,    // the records, then the utility stays alive and silent
+        NEVER_SPEAKS,   // nothing at all: the watchdog
+    };
+    const std::string kNoResult = "error desconocido(-1).The flash utility ended without a result.";
+    const std::string kClosePort = "Cierre el programa conectado con otro puerto e intentelo otra vez.";
+    const struct {
+        const char* what;
+        Phase phase;
+        std::vector<std::pair<int32_t, const char*>> records;
+        Ending ending;
+        unsigned nextStepMs;             // 0: the update ended
+        std::vector<std::string> boxes;  // before the sequencer's own failure box
+        int stops;                       // runs given up on
+    } rows[] = {
+        {"probe done", PROBE_PORTS_LEFT, {{FTM_PROGRESS, "5 0 a b c"}, {FTM_CHIP_NAME, "GSP3"}, {FTM_DONE, ""}},
+         FINAL_RECORDS, 1000, {}, 0},
+        {"probe, port busy", PROBE_PORTS_LEFT, {{FTM_ERR_PORT_BUSY, "busy"}}, FINAL_RECORDS, 5000, {}, 0},
+        {"probe dies at once", PROBE_PORTS_LEFT, {}, PIPE_ENDS, 5000, {}, 0},
+        {"probe dies after progress", PROBE_PORTS_LEFT, {{FTM_PROGRESS, "5 0 a b c"}}, PIPE_ENDS, 5000, {}, 0},
+        {"probe goes silent", PROBE_PORTS_LEFT, {{FTM_PROGRESS, "5 0 a b c"}}, GOES_SILENT, 5000, {}, 1},
+        {"probe never speaks", PROBE_PORTS_LEFT, {}, NEVER_SPEAKS, 0, {}, 1},
+        {"last port busy", PROBE_LAST_PORT, {{FTM_ERR_PORT_BUSY, "busy"}}, FINAL_RECORDS, 0, {kClosePort}, 0},
+        {"last port dies", PROBE_LAST_PORT, {{FTM_PROGRESS, "5 0 a b c"}}, PIPE_ENDS, 0, {kNoResult}, 0},
+        {"last port goes silent", PROBE_LAST_PORT, {{FTM_PROGRESS, "5 0 a b c"}}, GOES_SILENT, 0,
+         {SEQ_TEXT_STALLED}, 1},
+        {"flashing done", FLASHING, {{FTM_PROGRESS, "50 0 a b c"}, {FTM_DONE, ""}}, FINAL_RECORDS, 0, {}, 0},
+        {"flashing dies", FLASHING, {{FTM_PROGRESS, "50 0 a b c"}}, PIPE_ENDS, 0, {kNoResult}, 0},
+        {"flashing goes silent", FLASHING, {{FTM_PROGRESS, "50 0 a b c"}, {FTM_PROGRESS, "60 0 a b c"}},
+         GOES_SILENT, 0, {SEQ_TEXT_STALLED}, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        SetUp();
+        if (row.phase == PROBE_LAST_PORT) {
+            view.rows[IDC_PORT_LIST] = {" COM7"};
+            view.SetListSelection(IDC_PORT_LIST, 0);
+        }
+        seq->OnUpdateButton();
+        if (row.phase == FLASHING) {
+            g_chipType = CHIP_GSP3;
+            Post(UPD_PROBED, 1);
+            Fire(TIMER_NEXT_STEP);
+        }
+        const size_t runs = runner.commandLines.size();
+
+        WorkerHost host(*this);
+        CFlashToolRun worker(host);
+        bool bGoesOn = true;
+        for (const auto& r : row.records) {
+            bGoesOn = worker.Dispatch(r.first, r.second);
+            // Each report of a run restarts its minute; the first also ends the watchdog.
+            if (r.first == FTM_PROGRESS) {
+                EXPECT_EQ(0u, view.timers.count(TIMER_WATCHDOG));
+                EXPECT_EQ(STALL_MS, view.timers[TIMER_STALL]);
+            }
+            if (!bGoesOn)
+                break;
+        }
+        if (row.ending == PIPE_ENDS) {
+            ASSERT_TRUE(bGoesOn);
+            worker.EndWithoutFinalRecord();
+        } else if (row.ending == GOES_SILENT) {
+            ASSERT_TRUE(bGoesOn);
+            EXPECT_EQ(0u, view.timers.count(TIMER_NEXT_STEP));
+            Fire(TIMER_STALL);
+            // The run was ended: what its worker sees next (the pipe closing) changes nothing.
+            worker.EndWithoutFinalRecord();
+        } else if (row.ending == NEVER_SPEAKS) {
+            Fire(TIMER_WATCHDOG);
+        }
+        EXPECT_EQ(row.stops, runner.stops);
+        EXPECT_EQ(0u, view.timers.count(TIMER_STALL));
+        EXPECT_EQ(0u, view.timers.count(TIMER_WATCHDOG) && row.ending != NEVER_SPEAKS);
+
+        std::vector<std::string> boxes;
+        for (const auto& b : view.boxes)
+            boxes.push_back(b.text);
+        if (row.nextStepMs) {
+            EXPECT_EQ(1, seq->m_bBusy);
+            EXPECT_TRUE(boxes.empty());
+            EXPECT_EQ(row.nextStepMs, view.timers[TIMER_NEXT_STEP]);
+            Fire(TIMER_NEXT_STEP);
+            ASSERT_EQ(runs + 1, runner.commandLines.size());
+            if (row.nextStepMs == 5000) {
+                EXPECT_EQ(Probe("12", 115200), runner.commandLines.back());  // the next port
+            }
+            continue;
+        }
+        // The update is over: the failure or success the user is told, the window free again.
+        if (row.ending == NEVER_SPEAKS) {
+            // The watchdog of a cycle with ports left probes the next port instead.
+            EXPECT_EQ(runs + 1, runner.commandLines.size());
+            EXPECT_EQ(6000u, view.timers[TIMER_WATCHDOG]);
+            continue;
+        }
+        EXPECT_EQ(0, seq->m_bBusy);
+        EXPECT_TRUE(view.timers.empty());
+        EXPECT_EQ(runs, runner.commandLines.size());
+        std::vector<std::string> expected = row.boxes;
+        const bool bSuccess = row.ending == FINAL_RECORDS && row.records.back().first == FTM_DONE;
+        expected.push_back(bSuccess ? SEQ_TEXT_DONE : SEQ_TEXT_FAILED);
+        EXPECT_EQ(expected, boxes);
+        if (!boxes.empty() && boxes[0] == SEQ_TEXT_STALLED) {
+            EXPECT_EQ("Error", view.boxes[0].caption);
+        }
+        EXPECT_TRUE(view.enabled[IDC_UPDATE_BUTTON] && view.enabled[IDC_PORT_LIST]);
+    }
+}
+
+TEST_F(SequencerTest, ARunThatKeepsReportingIsNeverGivenUp)
+{
+    seq->OnUpdateButton();
+    g_chipType = CHIP_GSP3;
+    Post(UPD_PROBED, 1);
+    Fire(TIMER_NEXT_STEP);
+    // A long flash reporting every few seconds: the minute starts again with every report.
+    for (int percent = 0; percent <= 100; percent += 10) {
+        Post(UPD_PROGRESS, percent);
+        EXPECT_EQ(STALL_MS, view.timers[TIMER_STALL]);
+        EXPECT_EQ("timer 4 60000", view.log.back());
+    }
+    Post(UPD_FINISH, 1);
+    EXPECT_EQ(0, runner.stops);
+    EXPECT_TRUE(view.timers.empty());
+    // A late report of the finished run does not start a watch of its own.
+    Post(UPD_PROGRESS, 100, runner.run);
+    EXPECT_TRUE(view.timers.empty());
 }
 
 } // namespace

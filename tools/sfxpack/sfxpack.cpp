@@ -3,6 +3,7 @@
 // exactly what the updater accepts.
 #include "payload/payload_archive.h"
 #include "payload/pe_certificate.h"
+#include "payload/windows_file_name.h"
 
 #include <zlib.h>
 
@@ -27,10 +28,14 @@ const char kUsage[] =
     "pack     writes RELEASE: the program BARE followed by one zlib stream per ENTRY and the\n"
     "         payload directory. ENTRY is PATH (stored under its base name) or NAME=PATH.\n"
     "         Entries keep the order given; --label adds a last, empty entry named TEXT,\n"
-    "         which the updater shows as its update information.\n"
+    "         which the updater shows as its update information. Entry names must be\n"
+    "         Windows file names of at most 100 bytes (no device name such as NUL or\n"
+    "         COM3, none of < > : \" / \\ | ? *, no trailing dot or blank), distinct\n"
+    "         without regard to case; the label is free text.\n"
     "list     prints INDEX, OFFSET, UNCOMPRESSED, COMPRESSED and NAME of each entry,\n"
-    "         separated by tabs, one entry per line.\n"
-    "extract  writes every entry of RELEASE into DIR (created when missing).\n"
+    "         separated by tabs, one entry per line; in names, control bytes, DEL and\n"
+    "         the backslash are printed as \\xNN.\n"
+    "extract  writes every entry of RELEASE but the label into DIR (created when missing).\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
@@ -73,13 +78,9 @@ std::string BaseName(const std::string& path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return s;
-}
+// The updater unpacks into the Windows temporary directory: with a name of at most this many
+// bytes the whole path stays within Windows' 260-character limit.
+constexpr size_t kMaxFileNameBytes = 100;
 
 // A signature covers the file as it was signed: appending a payload would break it.
 bool IsSigned(const std::string& path)
@@ -98,6 +99,41 @@ struct PackEntry {
     std::string path;  // empty for the label
 };
 
+// Why the updater could not write this entry as a file of its own; empty when it can.
+std::string NameProblem(const PackEntry& e, std::set<std::string>& seen)
+{
+    if (e.path.empty()) {
+        if (e.name.empty())
+            return "empty label";
+        return e.name.size() > size_t(SFX_MAX_NAME) ? "label longer than 1000 bytes" : "";
+    }
+    if (const char* pszWhy = WindowsFileNameProblem(e.name.data(), e.name.size()))
+        return std::string("not a valid entry name: ") + pszWhy;
+    if (e.name.size() > kMaxFileNameBytes)
+        return "not a valid entry name: longer than 100 bytes, too long for the temporary directory";
+    if (!seen.insert(WindowsFileNameKey(e.name.data(), e.name.size())).second)
+        return "entry name given twice (Windows takes it for the same file)";
+    return "";
+}
+
+// A name as list prints it: control bytes, DEL and the backslash as \xNN, so that a name can
+// neither break its tab-separated line nor send escape sequences to a terminal.
+std::string Printable(const CString& strName)
+{
+    std::string s;
+    for (int i = 0; i < strName.GetLength(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(strName[i]);
+        if (c < 0x20 || c == 0x7F || c == '\\') {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            s += buf;
+        } else {
+            s += char(c);
+        }
+    }
+    return s;
+}
+
 int Pack(const std::string& bare, const std::string& release, const std::vector<PackEntry>& entries)
 {
     if (entries.empty())
@@ -106,12 +142,10 @@ int Pack(const std::string& bare, const std::string& release, const std::vector<
         return Fail({release, "more than 256 entries", SFX_ERR_FORMAT});
     std::set<std::string> seen;
     for (const PackEntry& e : entries) {
-        // The updater extracts every entry under its name into one directory: a name must be
-        // a plain, unique (Windows compares without case) file name.
-        if (e.name.empty() || e.name.size() > size_t(SFX_MAX_NAME) || !SfxIsSafeEntryName(e.name.c_str()))
-            return Fail({e.name, "not a valid entry name", SFX_ERR_FORMAT});
-        if (!seen.insert(Lower(e.name)).second)
-            return Fail({e.name, "entry name given twice", SFX_ERR_FORMAT});
+        // The updater extracts every entry but the label under its name into one directory.
+        std::string why = NameProblem(e, seen);
+        if (!why.empty())
+            return Fail({Printable(e.name.c_str()), why, SFX_ERR_FORMAT});
     }
 
     std::vector<unsigned char> out;
@@ -194,7 +228,7 @@ int List(const std::string& release)
     for (int i = 0; i < archive.GetCount(); ++i) {
         PayloadEntry e = archive.GetEntry(i);
         std::printf("%d\t%d\t%d\t%d\t%s\n", i, e.nOffset, e.nUncompressedSize, e.nCompressedSize,
-                    e.strName.GetString());
+                    Printable(e.strName).c_str());
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
