@@ -221,8 +221,11 @@ TEST_F(Cli, DamagedRepliesSilentErasesAndNonFilesGetTheirOwnCodes)
         {"every byte inverted", {"--corrupt-every", "1"}, Probe(), FLASHCL_ERR_LINE_NOISY, 5000},
         {"every 22nd byte inverted", {"--corrupt-every", "22"}, Probe(), FLASHCL_ERR_LINE_NOISY, 5000},
         // Silent right after the SYNC (16 bytes) and the ERASE_CHIP (11 bytes) arrived.
-        {"silent during the chip erase", {"--silent-after", "27"}, {P("fw.s"), "-l", "5", "-b", "115200", "-e"},
-         FLASHCL_ERR_LINE_LOST, 5000},
+        {"silent during the chip erase",
+         {"--silent-after", "27"},
+         {P("fw.s"), "-l", "5", "-b", "115200", "-e"},
+         FLASHCL_ERR_LINE_LOST,
+         5000},
         {"firmware is a folder", {}, {P("folder"), "-l", "5", "-b", "115200"}, FLASHCL_ERR_FILE_READ, 5000},
         {"firmware of 1.2 GB", {}, {P("huge.s"), "-l", "5", "-b", "115200"}, FLASHCL_ERR_FILE_BAD, 5000},
     };

@@ -44,13 +44,15 @@ std::vector<uint8_t> UserPattern()
 // Lends a test's line to the session, which wants to own its port.
 class BorrowedPort : public SerialPort {
 public:
-    explicit BorrowedPort(SerialPort& p) : m_p(p) {}
+    BorrowedPort(SerialPort& p, bool& open) : m_p(p), m_open(open) { m_open = true; }
+    ~BorrowedPort() override { m_open = false; }
     bool Write(const uint8_t* p, size_t n) override { return m_p.Write(p, n); }
     int Read(uint8_t* p, size_t max, uint32_t t) override { return m_p.Read(p, max, t); }
     void DiscardInput() override { m_p.DiscardInput(); }
 
 private:
     SerialPort& m_p;
+    bool& m_open;
 };
 
 class Session : public ::testing::Test {
@@ -96,9 +98,11 @@ protected:
         EXPECT_TRUE(ParseFlashToolOptions(int(argv.size()), argv.data(), opt, error)) << error;
         std::string pipe;
         recordTimes.clear();
-        RecordReporter out(opt.line, [this, &pipe](const std::string& r) {
+        std::vector<bool> portOpenAt;
+        RecordReporter out(opt.line, [this, &pipe, &portOpenAt](const std::string& r) {
             pipe += r;
             recordTimes.push_back(line->clockMs);
+            portOpenAt.push_back(portOpen);
         });
         portOpened = false;
         exitCode = RunFlashSession(
@@ -106,14 +110,16 @@ protected:
             [this](const FlashToolOptions&) {
                 portOpened = true;
                 OpenedPort p;
-                p.port = std::make_unique<BorrowedPort>(*line);
+                p.port = std::make_unique<BorrowedPort>(*line, portOpen);
                 p.name = "COM3";
                 return p;
             },
             out);
         const std::vector<Record> records = DecodeRecords(pipe);
-        // Whatever happened, the run ends with exactly one final record, and only there.
+        // Whatever happened, the run ends with exactly one final record, and only there, sent
+        // once the port is closed: a run started on reading it finds the port free.
         EXPECT_FALSE(records.empty());
+        EXPECT_FALSE(portOpenAt.empty() || portOpenAt.back());
         for (size_t i = 0; i < records.size(); ++i) {
             const bool final = records[i].code == FTM_DONE || records[i].code < 1000;
             EXPECT_EQ(final, i + 1 == records.size()) << "record " << i << " code " << records[i].code;
@@ -127,6 +133,7 @@ protected:
     std::unique_ptr<LoopbackLine> line;
     SessionSettings settings;
     bool portOpened = false;
+    bool portOpen = false;
     int exitCode = -1;
     std::vector<uint64_t> recordTimes;  // the line's clock at each record of the last run
 };
@@ -248,8 +255,7 @@ TEST_F(Session, ChipLayoutComesFromTheChipList)
     EXPECT_EQ(rec.back().code, FTM_DONE);
     EXPECT_EQ(rec.front().text, "GSP4x");
 
-    WriteFile(Path("chiplist.txt"),
-              "GSP3 0x100000 0x10000 0xF0000-0xFFFFF\nGSP4x 0x100000 0x10000 0xF0000-0xFFFFF\n");
+    WriteFile(Path("chiplist.txt"), "GSP3 0x100000 0x10000 0xF0000-0xFFFFF\nGSP4x 0x100000 0x10000 0xF0000-0xFFFFF\n");
     rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
     EXPECT_EQ(rec.back().code, FTM_DONE) << rec.back().text;
 }

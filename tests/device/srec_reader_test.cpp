@@ -91,9 +91,10 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
 {
     ChipList list;
     std::string error;
-    ASSERT_TRUE(list.Parse("# comment\n\nGSP3 0x100000 0x10000 0xF0000-0xFFFFF\r\n"
-                           "GSP2e/LPx 1048576 4096 1044480-1048575 # inline\n",
-                           error))
+    ASSERT_TRUE(
+        list.Parse("# comment\n\nGSP3 0x100000 0x10000 0xF0000-0xFFFFF\r\n"
+                   "GSP2e/LPx 1048576 4096 1044480-1048575 # inline\n",
+                   error))
         << error;
     ASSERT_NE(list.Find("GSP2e/LPx"), nullptr);
     EXPECT_EQ(list.Find("GSP2e/LPx")->sectorSize, 0x1000u);
@@ -123,7 +124,8 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
         {"GSP3 0x100000 0x10000 0xFFFFF-0xF0000\n", "inside the flash"},
         {"GSP3 0x100000 0x10000 0xF8000-0xFFFFF\n", "whole sectors"},
         {"GSP3 0x100000 0x10000 0xF0000-0xF7FFF\n", "whole sectors"},
-        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF\nGSP3 0x80000 0x10000 0x70000-0x7FFFF\n", "line 2: chip GSP3 is listed twice"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF\nGSP3 0x80000 0x10000 0x70000-0x7FFFF\n",
+         "line 2: chip GSP3 is listed twice"},
         {"# nothing\n", "names no chip"},
     };
     for (const Bad& b : bad) {

@@ -343,8 +343,8 @@ int main(int argc, char** argv)
     }
     std::printf("%s\n", pty.path.c_str());
     std::fflush(stdout);
-    std::fprintf(stderr, "gpsdevsim: %s on %s, flash %s (%s)\n", opt.chip.c_str(), pty.path.c_str(),
-                 opt.flash.c_str(), created ? "new" : "loaded");
+    std::fprintf(stderr, "gpsdevsim: %s on %s, flash %s (%s)\n", opt.chip.c_str(), pty.path.c_str(), opt.flash.c_str(),
+                 created ? "new" : "loaded");
 
     flashproto::FlashDevice device(opt.chip, content, kEmulatedSectorSize);
     int status = 0;

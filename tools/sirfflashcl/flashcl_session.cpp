@@ -48,14 +48,14 @@ FileRead ReadBoundedFile(const std::string& path, uint64_t maxBytes, std::string
         if (e.m_cause == CFileException::fileNotFound)
             return FileRead::Missing;
         why = e.m_cause == CFileException::accessDenied ? "it is a folder or a device, or access is denied"
-                                                          : "it cannot be opened";
+                                                        : "it cannot be opened";
         return FileRead::Unreadable;
     }
     try {
         const uint64_t length = file.GetLength();
         if (length > maxBytes) {
-            why = "it holds " + std::to_string(length) + " bytes, more than the " + std::to_string(maxBytes) +
-                  " allowed";
+            why =
+                "it holds " + std::to_string(length) + " bytes, more than the " + std::to_string(maxBytes) + " allowed";
             return FileRead::TooLarge;
         }
         data.resize(size_t(length));
@@ -100,7 +100,8 @@ int LoadFirmware(const FlashToolOptions& opt, const ChipList& chips, SRecordImag
             return Fail(out, FLASHCL_ERR_FILE_BAD,
                         "The firmware file " + opt.file + " is too large for any flash in the chip list: " + why + ".");
         case FileRead::Missing:
-            return Fail(out, FLASHCL_ERR_FILE_READ, "Cannot read the firmware file " + opt.file + ": it does not exist.");
+            return Fail(out, FLASHCL_ERR_FILE_READ,
+                        "Cannot read the firmware file " + opt.file + ": it does not exist.");
         case FileRead::Unreadable:
             return Fail(out, FLASHCL_ERR_FILE_READ, "Cannot read the firmware file " + opt.file + ": " + why + ".");
     }
@@ -147,8 +148,9 @@ int ReadFlash(const FlashToolOptions& opt, const ReceiverInfo& info, FlashHost& 
 {
     const uint64_t last = opt.haveTo ? opt.to : info.flashSize - 1ull;
     if (opt.from > last)
-        return Fail(out, FLASHCL_ERR_READ,
-                    "Nothing to read: " + Hex(opt.from) + " lies past the receiver's " + KiB(info.flashSize) + " flash.");
+        return Fail(
+            out, FLASHCL_ERR_READ,
+            "Nothing to read: " + Hex(opt.from) + " lies past the receiver's " + KiB(info.flashSize) + " flash.");
     const uint64_t total = last - opt.from + 1;
     std::string data;
     for (uint64_t addr = opt.from; addr <= last;) {
@@ -298,12 +300,7 @@ int ProgramFlash(const FlashToolOptions& opt,
     return 0;
 }
 
-}  // namespace
-
-int RunFlashSession(const FlashToolOptions& opt,
-                    const SessionSettings& settings,
-                    const PortOpener& openPort,
-                    Reporter& out)
+int RunWithPort(const FlashToolOptions& opt, const SessionSettings& settings, const PortOpener& openPort, Reporter& out)
 {
     ChipList chips;
     if (int code = LoadChipList(settings, chips, out))
@@ -353,4 +350,17 @@ int RunFlashSession(const FlashToolOptions& opt,
             out, FLASHCL_ERR_CHIP_UNKNOWN,
             "The receiver's chip family " + info.chip + " is not in the chip list; its flash layout is unknown.");
     return ProgramFlash(opt, settings, image, *layout, info, host, out);
+}
+
+}  // namespace
+
+int RunFlashSession(const FlashToolOptions& opt,
+                    const SessionSettings& settings,
+                    const PortOpener& openPort,
+                    Reporter& out)
+{
+    out.HoldFinal();
+    const int code = RunWithPort(opt, settings, openPort, out);  // the port is closed on return
+    out.ReleaseFinal();
+    return code;
 }

@@ -32,7 +32,8 @@ struct OpenedPort {
 };
 using PortOpener = std::function<OpenedPort(const FlashToolOptions&)>;
 
-// Returns 0 after reporting Done, otherwise the code of the one error reported.
+// Returns 0 after reporting Done, otherwise the code of the one error reported. The final record
+// goes out after the port has been closed (and its claim released).
 int RunFlashSession(const FlashToolOptions& opt,
                     const SessionSettings& settings,
                     const PortOpener& openPort,

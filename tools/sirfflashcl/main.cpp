@@ -73,5 +73,6 @@ int main(int argc, char** argv)
     } catch (...) {
         out->Error(FLASHCL_ERR_UNEXPECTED, "The flash utility failed unexpectedly.");
     }
+    out->ReleaseFinal();
     return FLASHCL_ERR_UNEXPECTED;
 }
