@@ -57,20 +57,24 @@ BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* p
         if (!(nOpenFlags & modeNoTruncate))
             flags |= O_TRUNC;
     }
-    int fd = ::open(pszFileName, flags, 0666);
+    // Non-blocking only while opening: a FIFO must not wait for a writer, nor a device for its line.
+    int fd = ::open(pszFileName, flags | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0) {
         if (pError)
             *pError = CFileException(CauseFromErrno(errno, CFileException::genericException), errno, m_strFileName);
         return FALSE;
     }
-    // Like CreateFile, opening a directory as a file fails.
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    // Only regular files: a directory, a device or a FIFO where a file is expected would read
+    // forever, never end, or fail halfway.
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
         ::close(fd);
         if (pError)
-            *pError = CFileException(CFileException::accessDenied, EISDIR, m_strFileName);
+            *pError = CFileException(CFileException::accessDenied, err, m_strFileName);
         return FALSE;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     m_hFile = fd;
     return TRUE;
 }

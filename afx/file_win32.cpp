@@ -76,6 +76,14 @@ BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* p
         }
         return FALSE;
     }
+    // Only files on a disk: a device (a COM port, NUL, CON) or a pipe where a file is expected
+    // would block, read forever or fail halfway. Folders already fail in CreateFileA.
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+        ::CloseHandle(h);
+        if (pError)
+            *pError = CFileException(CFileException::accessDenied, long(ERROR_BAD_DEVICE), m_strFileName);
+        return FALSE;
+    }
     m_hFile = reinterpret_cast<intptr_t>(h);
     return TRUE;
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/file.h>
+#include <thread>
 
 using namespace device_test;
 namespace fs = std::filesystem;
@@ -184,6 +185,61 @@ TEST_F(Cli, CorruptedBytesAreRecoveredAndBadFilesTouchNothing)
     run = Tool({P("bad.s"), "-l", "5", "-b", "115200", "-e"}, sim.pty);
     EXPECT_EQ(LastCode(run), FLASHCL_ERR_FILE_BAD);
     EXPECT_EQ(ReadFile(P("flash.bin")), flashed);
+}
+
+TEST_F(Cli, OneUtilityPerPortTheSecondGetsBusy)
+{
+    const std::vector<uint8_t> fw = FirmwareLikeBytes(60000, 15);
+    std::ofstream(P("fw.s"), std::ios::binary) << ToSRecords({{0x10000, fw}});
+    Emulator sim(kSim, {"--flash", P("flash.bin"), "--pace"});  // the first run takes seconds
+    ToolRun first;
+    std::thread holder([&]() { first = Tool({P("fw.s"), "-l", "5", "-b", "115200"}, sim.pty); });
+    usleep(800 * 1000);
+    const ToolRun second = Tool(Probe(), sim.pty);
+    holder.join();
+    EXPECT_EQ(LastCode(second), FTM_ERR_PORT_BUSY) << second.records.back().text;
+    ASSERT_EQ(LastCode(first), FTM_DONE) << first.records.back().text;
+    EXPECT_EQ(ReadFile(P("flash.bin")).compare(0x10000, fw.size(), std::string(fw.begin(), fw.end())), 0);
+    EXPECT_EQ(LastCode(Tool(Probe(), sim.pty)), FTM_DONE);  // free again once the first has ended
+}
+
+TEST_F(Cli, DamagedRepliesSilentErasesAndNonFilesGetTheirOwnCodes)
+{
+    const std::vector<uint8_t> fw = FirmwareLikeBytes(20000, 16);
+    std::ofstream(P("fw.s"), std::ios::binary) << ToSRecords({{0x0, fw}});
+    fs::create_directories(P("folder"));
+    std::ofstream(P("huge.s")).close();
+    fs::resize_file(P("huge.s"), 1200ull * 1024 * 1024);  // sparse: refused before it is read
+    struct Case {
+        const char* what;
+        std::vector<std::string> simArgs;
+        std::vector<std::string> toolArgs;
+        int32_t code;
+        double maxMs;
+    };
+    const std::vector<Case> cases = {
+        {"every byte inverted", {"--corrupt-every", "1"}, Probe(), FLASHCL_ERR_LINE_NOISY, 5000},
+        {"every 22nd byte inverted", {"--corrupt-every", "22"}, Probe(), FLASHCL_ERR_LINE_NOISY, 5000},
+        // Silent right after the SYNC (16 bytes) and the ERASE_CHIP (11 bytes) arrived.
+        {"silent during the chip erase",
+         {"--silent-after", "27"},
+         {P("fw.s"), "-l", "5", "-b", "115200", "-e"},
+         FLASHCL_ERR_LINE_LOST,
+         5000},
+        {"firmware is a folder", {}, {P("folder"), "-l", "5", "-b", "115200"}, FLASHCL_ERR_FILE_READ, 5000},
+        {"firmware of 1.2 GB", {}, {P("huge.s"), "-l", "5", "-b", "115200"}, FLASHCL_ERR_FILE_BAD, 5000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> simArgs = {"--flash", P("flash.bin")};
+        simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
+        Emulator sim(kSim, simArgs);
+        const ToolRun run =
+            Tool(c.toolArgs, sim.pty, {{"SIRFFLASH_NOANSWER_MS", "1500"}, {"SIRFFLASH_ERASE_MS", "1500"}});
+        ASSERT_EQ(LastCode(run), c.code) << run.records.back().text;
+        EXPECT_EQ(run.exitCode, c.code);
+        EXPECT_LT(run.elapsedMs, c.maxMs);
+    }
 }
 
 TEST_F(Cli, BadCommandLinesAndEmulatorOptions)

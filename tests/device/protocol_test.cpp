@@ -93,6 +93,8 @@ protected:
         ReceiverInfo info;
         ASSERT_EQ(host->Sync(1000, info), HostResult::Ok);
         ASSERT_EQ(info.chip, "GSP3");
+        EXPECT_EQ(info.flashSize, kFlash);  // the receiver states its layout
+        EXPECT_EQ(info.sectorSize, kSector);
     }
     // Writes data at addr block by block; the first error, or Ok.
     HostResult WriteAll(uint32_t addr, const std::vector<uint8_t>& data)
@@ -291,6 +293,32 @@ TEST_F(HostDevice, SyncKeepsTryingForTheWholeWait)
     // A receiver that wakes up later is found.
     line.deafAfterWrites = -1;
     SyncOk();
+}
+
+TEST_F(HostDevice, SyncHearingOnlyDamageIsGarbledNotSilent)
+{
+    // Every reply torn at its start marker (noise) or at its CRC (damaged frames).
+    for (size_t offset : {size_t(0), size_t(20)}) {
+        SCOPED_TRACE(offset);
+        LoopbackLine l(device);
+        for (int i = 0; i < 100; ++i)
+            l.faults.push_back({LineFault::ToHost, LineFault::CorruptByte, i, offset});
+        HostOptions o;
+        o.now = [&l]() { return l.clockMs; };
+        FlashHost h(l, o);
+        ReceiverInfo info;
+        EXPECT_EQ(h.Sync(3000, info), HostResult::Garbled);
+    }
+}
+
+TEST_F(HostDevice, ChipEraseOfASilentReceiverEndsWithinItsBound)
+{
+    SyncOk();
+    line.deafAfterWrites = line.Writes();
+    const uint64_t t0 = line.clockMs;
+    EXPECT_EQ(host->EraseChip(30000), HostResult::Lost);
+    EXPECT_GE(line.clockMs - t0, 30000u);
+    EXPECT_LT(line.clockMs - t0, 31000u);
 }
 
 TEST_F(HostDevice, SlowReceiverAnsweringAnEarlierSyncIsFound)

@@ -12,6 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using namespace flashproto;
 using namespace device_test;
@@ -41,13 +44,15 @@ std::vector<uint8_t> UserPattern()
 // Lends a test's line to the session, which wants to own its port.
 class BorrowedPort : public SerialPort {
 public:
-    explicit BorrowedPort(SerialPort& p) : m_p(p) {}
+    BorrowedPort(SerialPort& p, bool& open) : m_p(p), m_open(open) { m_open = true; }
+    ~BorrowedPort() override { m_open = false; }
     bool Write(const uint8_t* p, size_t n) override { return m_p.Write(p, n); }
     int Read(uint8_t* p, size_t max, uint32_t t) override { return m_p.Read(p, max, t); }
     void DiscardInput() override { m_p.DiscardInput(); }
 
 private:
     SerialPort& m_p;
+    bool& m_open;
 };
 
 class Session : public ::testing::Test {
@@ -92,21 +97,29 @@ protected:
         std::string error;
         EXPECT_TRUE(ParseFlashToolOptions(int(argv.size()), argv.data(), opt, error)) << error;
         std::string pipe;
-        RecordReporter out(opt.line, [&pipe](const std::string& r) { pipe += r; });
+        recordTimes.clear();
+        std::vector<bool> portOpenAt;
+        RecordReporter out(opt.line, [this, &pipe, &portOpenAt](const std::string& r) {
+            pipe += r;
+            recordTimes.push_back(line->clockMs);
+            portOpenAt.push_back(portOpen);
+        });
         portOpened = false;
         exitCode = RunFlashSession(
             opt, settings,
             [this](const FlashToolOptions&) {
                 portOpened = true;
                 OpenedPort p;
-                p.port = std::make_unique<BorrowedPort>(*line);
+                p.port = std::make_unique<BorrowedPort>(*line, portOpen);
                 p.name = "COM3";
                 return p;
             },
             out);
         const std::vector<Record> records = DecodeRecords(pipe);
-        // Whatever happened, the run ends with exactly one final record, and only there.
+        // Whatever happened, the run ends with exactly one final record, and only there, sent
+        // once the port is closed: a run started on reading it finds the port free.
         EXPECT_FALSE(records.empty());
+        EXPECT_FALSE(portOpenAt.empty() || portOpenAt.back());
         for (size_t i = 0; i < records.size(); ++i) {
             const bool final = records[i].code == FTM_DONE || records[i].code < 1000;
             EXPECT_EQ(final, i + 1 == records.size()) << "record " << i << " code " << records[i].code;
@@ -120,7 +133,9 @@ protected:
     std::unique_ptr<LoopbackLine> line;
     SessionSettings settings;
     bool portOpened = false;
+    bool portOpen = false;
     int exitCode = -1;
+    std::vector<uint64_t> recordTimes;  // the line's clock at each record of the last run
 };
 
 // The progress percentages, checked to be what the updater can scan.
@@ -210,7 +225,7 @@ TEST_F(Session, BadInputStopsTheRunBeforeTheReceiverIsTouched)
     EXPECT_EQ(rec.back().code, FLASHCL_ERR_FILE_READ);
     EXPECT_FALSE(portOpened);
 
-    WriteFile(Path("chiplist.txt"), "GSP3 0x100000\n");
+    WriteFile(Path("chiplist.txt"), "GSP3 0x100000 0x10000\n");
     WriteFile(Path("fw.s"), ToSRecords({{0x0, FirmwareLikeBytes(3000, 3)}}));
     rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
     EXPECT_EQ(rec.back().code, FLASHCL_ERR_CHIP_LIST);
@@ -240,15 +255,9 @@ TEST_F(Session, ChipLayoutComesFromTheChipList)
     EXPECT_EQ(rec.back().code, FTM_DONE);
     EXPECT_EQ(rec.front().text, "GSP4x");
 
-    WriteFile(Path("chiplist.txt"), "GSP3 0x100000 0x10000\nGSP4x 0x100000 0x10000\n");
+    WriteFile(Path("chiplist.txt"), "GSP3 0x100000 0x10000 0xF0000-0xFFFFF\nGSP4x 0x100000 0x10000 0xF0000-0xFFFFF\n");
     rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
     EXPECT_EQ(rec.back().code, FTM_DONE) << rec.back().text;
-
-    // A list with a sector size the receiver does not have makes the erase fail, not succeed.
-    WriteFile(Path("chiplist.txt"), "GSP4x 0x100000 0x8000\n");
-    WriteFile(Path("fw.s"), ToSRecords({{0x38000, FirmwareLikeBytes(9000, 4)}}));
-    rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
-    EXPECT_EQ(rec.back().code, FLASHCL_ERR_ERASE);
 }
 
 TEST_F(Session, FailuresOnTheLineAreNeverReportedAsFlashed)
@@ -287,6 +296,188 @@ TEST_F(Session, SilentPortWaitsAtLeastFifteenSecondsWithoutARecord)
     EXPECT_NE(rec[0].text.find("COM3"), std::string::npos);
     EXPECT_GE(line->clockMs, 15000u);
     EXPECT_FALSE(fs::exists(Path("123.bin")));
+}
+
+TEST_F(Session, UserPositionsAreKeptOrTheFirmwareIsRefusedBeforeAnyErase)
+{
+    struct Case {
+        const char* what;
+        uint32_t address;
+        size_t bytes;
+        bool eraseAll;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {"up to the last byte before them", 0xE0000, 0x10000, false, FTM_DONE},
+        {"a database reaching 8 KiB past 0xEF000", 0xEF000, 0x2000, false, FLASHCL_ERR_USER_POSITIONS},
+        {"one byte, the very last of the flash", 0xFFFFF, 1, false, FLASHCL_ERR_USER_POSITIONS},
+        {"with -e the firmware may cover them", 0xEF000, 0x11000, true, FTM_DONE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UseReceiver("GSP3");
+        const std::vector<uint8_t> before = device->Flash();
+        const std::vector<uint8_t> data = FirmwareLikeBytes(c.bytes, 21);
+        WriteFile(Path("fw.s"), ToSRecords({{0x0, FirmwareLikeBytes(5000, 20)}, {c.address, data}}));
+        std::vector<std::string> args = {Path("fw.s"), "-l", "3", "-b", "115200"};
+        if (c.eraseAll)
+            args.push_back("-e");
+        const std::vector<Record> rec = Run(args);
+        ASSERT_EQ(rec.back().code, c.code) << rec.back().text;
+        if (c.code == FTM_DONE) {
+            EXPECT_TRUE(std::equal(data.begin(), data.end(), device->Flash().begin() + c.address));
+            const bool kept = std::equal(before.begin() + kUserSector, before.end(),
+                                         device->Flash().begin() + kUserSector, device->Flash().end());
+            EXPECT_EQ(kept, !c.eraseAll && c.address + c.bytes <= kUserSector);
+        } else {
+            EXPECT_NE(rec.back().text.find("user positions"), std::string::npos) << rec.back().text;
+            EXPECT_EQ(device->Executed(), 1);  // the SYNC alone
+            EXPECT_TRUE(device->Flash() == before);
+        }
+    }
+}
+
+TEST_F(Session, ChipListMustBeSoundAndAgreeWithTheReceiver)
+{
+    struct Case {
+        const char* list;
+        uint32_t receiverFlash, receiverSector;
+        uint32_t firmwareAt;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {"GSP3 0x100000 1 0xF0000-0xFFFFF", kFlash, kSector, 0x0, FLASHCL_ERR_CHIP_LIST},
+        {"GSP3 0x100000 0x8000 0xF0000-0xFFFFF", kFlash, kSector, 0x38000, FLASHCL_ERR_CHIP_MISMATCH},
+        {"GSP3 0x100000 0x20000 0xE0000-0xFFFFF", kFlash, kSector, 0x0, FLASHCL_ERR_CHIP_MISMATCH},
+        {"GSP3 0x200000 0x10000 0x1F0000-0x1FFFFF", kFlash, kSector, 0x100000, FLASHCL_ERR_CHIP_MISMATCH},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF", 2 * kFlash, kSector, 0x0, FLASHCL_ERR_CHIP_MISMATCH},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF", kFlash, 0x1000, 0x0, FLASHCL_ERR_CHIP_MISMATCH},
+        {"GSP3 0x200000 0x10000 0x1F0000-0x1FFFFF", 2 * kFlash, kSector, 0x100000, FTM_DONE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        std::vector<uint8_t> flash(c.receiverFlash, 0x5A);
+        device = std::make_unique<FlashDevice>("GSP3", flash, c.receiverSector);
+        line = std::make_unique<LoopbackLine>(*device);
+        WriteFile(Path("chiplist.txt"), std::string(c.list) + "\n");
+        WriteFile(Path("fw.s"), ToSRecords({{c.firmwareAt, FirmwareLikeBytes(3000, 22)}}));
+        const std::vector<Record> rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
+        ASSERT_EQ(rec.back().code, c.code) << rec.back().text;
+        EXPECT_EQ(portOpened, c.code != FLASHCL_ERR_CHIP_LIST);
+        EXPECT_EQ(device->Flash() == flash, c.code != FTM_DONE);  // refused: not a sector erased
+    }
+}
+
+TEST_F(Session, AFolderADeviceOrAnOversizedFileGetsItsCodeBeforeThePortOpens)
+{
+    fs::create_directories(Path("folder"));
+#ifdef _WIN32
+    const std::string device = "NUL";
+#else
+    const std::string device = "/dev/null";
+    const std::string fifo = Path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // opened for reading, it would wait for a writer
+#endif
+    // The bound for the built-in list: 20 bytes of text per byte of a 1 MiB flash.
+    std::ofstream(Path("huge.s")).close();
+    fs::resize_file(Path("huge.s"), 20 * kFlash + 1);
+    WriteFile(Path("fw.s"), ToSRecords({{0x0, FirmwareLikeBytes(3000, 23)}}));
+    WriteFile(Path("longlist.txt"), std::string(0x10001, '#'));
+
+    struct Case {
+        const char* what;
+        std::string firmware, chipList;
+        int32_t code;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"missing firmware", Path("missing.s"), "", FLASHCL_ERR_FILE_READ, "does not exist"},
+        {"firmware is a folder", Path("folder"), "", FLASHCL_ERR_FILE_READ, "folder"},
+        {"firmware is a device", device, "", FLASHCL_ERR_FILE_READ, "device"},
+#ifndef _WIN32
+        {"firmware is a FIFO", fifo, "", FLASHCL_ERR_FILE_READ, "device"},
+#endif
+        {"firmware past the bound", Path("huge.s"), "", FLASHCL_ERR_FILE_BAD, "too large"},
+        {"chip list is a folder", Path("fw.s"), Path("folder"), FLASHCL_ERR_CHIP_LIST, "folder"},
+        {"chip list is a device", Path("fw.s"), device, FLASHCL_ERR_CHIP_LIST, "device"},
+        {"chip list too long", Path("fw.s"), Path("longlist.txt"), FLASHCL_ERR_CHIP_LIST, "more than"},
+        {"no chip list: the built-in one", Path("fw.s"), Path("missing.txt"), FTM_DONE, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        settings.chipListPath = c.chipList.empty() ? Path("chiplist.txt") : c.chipList;
+        const std::vector<Record> rec = Run({c.firmware, "-l", "3", "-b", "115200"});
+        ASSERT_EQ(rec.back().code, c.code) << rec.back().text;
+        EXPECT_EQ(exitCode, c.code == FTM_DONE ? 0 : c.code);
+        EXPECT_NE(rec.back().text.find(c.reason), std::string::npos) << rec.back().text;
+        if (c.code != FTM_DONE) {
+            EXPECT_FALSE(portOpened);
+            EXPECT_EQ(rec.size(), 1u);
+        }
+    }
+}
+
+TEST_F(Session, EveryWaitEndsLongBeforeTheUpdatersStallLimit)
+{
+    // The slowest speed the updater offers, a 1 MiB image erased whole and verified, and the
+    // receiver falling silent in each phase: no two records may be 60 s apart, and a silent
+    // whole-chip erase is given up after its 30 s.
+    const std::vector<uint8_t> fw = FirmwareLikeBytes(kFlash, 24);
+    WriteFile(Path("fw.s"), ToSRecords({{0x0, fw}}, 64));
+    const std::vector<std::string> flashAll = {Path("fw.s"), "-l", "3", "-b", "38400", "-e"};
+    const std::vector<std::string> probe = {Path("123.bin"), "-l", "3", "-b", "38400", "-r"};
+    struct Case {
+        const char* phase;
+        std::vector<std::string> args;
+        int silentAfterWrites;  // host writes carried out before the receiver stops answering
+    };
+    const Case cases[] = {
+        {"erasing the chip", flashAll, 1},
+        {"writing", flashAll, 40},
+        {"verifying", flashAll, -1},  // set below: after the last block
+        {"reading", probe, 10},
+    };
+    // A clean run tells how many commands come before the first CRC: SYNC, the erase, the blocks.
+    const std::vector<Record> clean = Run(flashAll);
+    ASSERT_EQ(clean.back().code, FTM_DONE);
+    const int writesToVerify = 2 + int(std::count_if(clean.begin(), clean.end(), [](const Record& r) {
+                                   return r.text.find(" writing ") != std::string::npos;
+                               }));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.phase);
+        UseReceiver("GSP3");
+        line->deafAfterWrites = c.silentAfterWrites < 0 ? writesToVerify : c.silentAfterWrites;
+        const std::vector<Record> rec = Run(c.args);
+        ASSERT_EQ(rec.back().code, FLASHCL_ERR_LINE_LOST) << rec.back().text;
+        EXPECT_NE(rec.back().text.find(c.phase), std::string::npos) << rec.back().text;
+        for (size_t i = 1; i < recordTimes.size(); ++i)
+            EXPECT_LT(recordTimes[i] - recordTimes[i - 1], 60000u) << "before record " << i;
+        if (std::string(c.phase) == "erasing the chip") {
+            EXPECT_GE(recordTimes.back() - recordTimes[recordTimes.size() - 2], 30000u);
+            EXPECT_LE(recordTimes.back() - recordTimes[recordTimes.size() - 2], 31000u);
+        }
+    }
+    // The test setting shortens the erase wait.
+    UseReceiver("GSP3");
+    settings.chipEraseMs = 2000;
+    line->deafAfterWrites = 1;
+    Run(flashAll);
+    EXPECT_LE(recordTimes.back() - recordTimes[recordTimes.size() - 2], 3000u);
+}
+
+TEST_F(Session, RepliesThatAllArriveDamagedAreNoiseNotSilence)
+{
+    for (size_t offset : {size_t(0), size_t(8)}) {  // the start marker, or the reply's fields
+        SCOPED_TRACE(offset);
+        UseReceiver("GSP3");
+        for (int i = 0; i < 200; ++i)
+            line->faults.push_back({LineFault::ToHost, LineFault::CorruptByte, i, offset});
+        const std::vector<Record> rec =
+            Run({Path("123.bin"), "-l", "3", "-b", "115200", "-r", "-f", "0x0", "-t", "0xFF"});
+        ASSERT_EQ(rec.size(), 1u);
+        EXPECT_EQ(rec[0].code, FLASHCL_ERR_LINE_NOISY) << rec[0].text;
+        EXPECT_NE(rec[0].text.find("cable"), std::string::npos);
+    }
 }
 
 TEST(CommandLine, TheUpdatersCommandLinesAndBadOnes)

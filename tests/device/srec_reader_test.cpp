@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 namespace {
 
 const char kS7[] = "S70500000000FA\r\n";
@@ -22,7 +25,7 @@ TEST(SRecords, AllAddressSizesMergedDatabaseAndLooseFormatting)
         "S5030003F9   \r\n"
         "S30900001004aabbccddd4\r\n"  // the database: continues 0x1000, lowercase
         + std::string(kS7);
-    FirmwareImage image;
+    SRecordImage image;
     std::string error;
     ASSERT_TRUE(ParseSRecords(text, image, error)) << error;
     ASSERT_EQ(image.segments.size(), 2u);
@@ -40,7 +43,7 @@ TEST(SRecords, RoundTripOfALargeImageWithOverlapThatAgrees)
     // The same bytes once more (a database that repeats a record) are accepted.
     const std::string again = device_test::ToSRecords({{0x8000, {bytes.begin() + 16, bytes.begin() + 48}}});
     text.insert(text.size() - 16, again.substr(18, again.size() - 18 - 16));
-    FirmwareImage image;
+    SRecordImage image;
     std::string error;
     ASSERT_TRUE(ParseSRecords(text, image, error)) << error;
     ASSERT_EQ(image.segments.size(), 1u);
@@ -76,7 +79,7 @@ TEST(SRecords, DamagedFilesAreRefusedWithTheReason)
 {
     for (const BadFile& bad : kBadFiles) {
         SCOPED_TRACE(bad.text);
-        FirmwareImage image;
+        SRecordImage image;
         std::string error;
         EXPECT_FALSE(ParseSRecords(bad.text, image, error));
         EXPECT_NE(error.find(bad.reason), std::string::npos) << error;
@@ -88,26 +91,69 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
 {
     ChipList list;
     std::string error;
-    ASSERT_TRUE(list.Parse("# comment\n\nGSP3 0x100000 0x10000\r\nGSP2e/LPx 1048576 65536 # inline\n", error)) << error;
+    ASSERT_TRUE(
+        list.Parse("# comment\n\nGSP3 0x100000 0x10000 0xF0000-0xFFFFF\r\n"
+                   "GSP2e/LPx 1048576 4096 1044480-1048575 # inline\n",
+                   error))
+        << error;
     ASSERT_NE(list.Find("GSP2e/LPx"), nullptr);
-    EXPECT_EQ(list.Find("GSP2e/LPx")->sectorSize, 0x10000u);
+    EXPECT_EQ(list.Find("GSP2e/LPx")->sectorSize, 0x1000u);
+    EXPECT_EQ(list.Find("GSP2e/LPx")->userFirst, 0xFF000u);
+    EXPECT_EQ(list.Find("GSP3")->userLast, 0xFFFFFu);
     EXPECT_EQ(list.Find("GSP3e"), nullptr);
     EXPECT_EQ(list.Find("gsp3"), nullptr);
+    EXPECT_EQ(list.LargestFlash(), 0x100000u);
 
-    const char* bad[] = {
-        "GSP3 0x100000\n",                                // a field missing
-        "GSP3 0x100000 0x10000 x\n",                      // one too many
-        "GSP3 0x100000 0x30000\n",                        // sector does not divide the flash
-        "GSP3 0 0x10000\n",                               // empty flash
-        "GSP3 -5 0x10000\n",                              // negative
-        "GSP3 1M 0x10000\n",                              // not a number
-        "GSP3 0x100000 0x10000\nGSP3 0x80000 0x10000\n",  // listed twice
-        "# nothing\n",
+    struct Bad {
+        const char* text;
+        const char* reason;  // part of the error
     };
-    for (const char* text : bad) {
-        SCOPED_TRACE(text);
-        EXPECT_FALSE(list.Parse(text, error));
+    const Bad bad[] = {
+        {"GSP3 0x100000 0x10000\n", "expected a name"},  // the user positions missing
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF x\n", "expected a name"},
+        {"GSP3 0x100000 0x10000 0xF0000\n", "must be numbers"},
+        {"GSP3 1M 0x10000 0xF0000-0xFFFFF\n", "must be numbers"},
+        {"GSP3 -5 0x10000 0xF0000-0xFFFFF\n", "must be numbers"},
+        {"GSP3 0x100000 1 0xF0000-0xFFFFF\n", "power of two"},
+        {"GSP3 0x100000 0x800 0xF0000-0xFFFFF\n", "at least 4 KiB"},
+        {"GSP3 0x100000 0x30000 0xF0000-0xFFFFF\n", "power of two"},
+        {"GSP3 0x108000 0x10000 0xF0000-0xFFFFF\n", "whole number of sectors"},
+        {"GSP3 0 0x10000 0x0-0xFFFF\n", "whole number of sectors"},
+        {"GSP3 0x2000000 0x10000 0xF0000-0xFFFFF\n", "at most 16 MiB"},
+        {"GSP3 0x100000 0x10000 0xF0000-0x10FFFF\n", "inside the flash"},
+        {"GSP3 0x100000 0x10000 0xFFFFF-0xF0000\n", "inside the flash"},
+        {"GSP3 0x100000 0x10000 0xF8000-0xFFFFF\n", "whole sectors"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xF7FFF\n", "whole sectors"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF\nGSP3 0x80000 0x10000 0x70000-0x7FFFF\n",
+         "line 2: chip GSP3 is listed twice"},
+        {"# nothing\n", "names no chip"},
+    };
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(b.text);
+        EXPECT_FALSE(list.Parse(b.text, error));
+        EXPECT_NE(error.find(b.reason), std::string::npos) << error;
         EXPECT_TRUE(list.Chips().empty());
+    }
+}
+
+TEST(ChipLists, BuiltInListIsTheShippedFile)
+{
+    std::ifstream in(SIRFFLASH_SHIPPED_CHIPLIST, std::ios::binary);
+    ASSERT_TRUE(in) << SIRFFLASH_SHIPPED_CHIPLIST;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ChipList shipped;
+    std::string error;
+    ASSERT_TRUE(shipped.Parse(text, error)) << error;
+    const std::vector<ChipLayout>& a = shipped.Chips();
+    const std::vector<ChipLayout> b = ChipList::BuiltIn().Chips();
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        SCOPED_TRACE(a[i].name);
+        EXPECT_EQ(a[i].name, b[i].name);
+        EXPECT_EQ(a[i].flashSize, b[i].flashSize);
+        EXPECT_EQ(a[i].sectorSize, b[i].sectorSize);
+        EXPECT_EQ(a[i].userFirst, b[i].userFirst);
+        EXPECT_EQ(a[i].userLast, b[i].userLast);
     }
 }
 

@@ -183,5 +183,39 @@ if start_sim noisy --corrupt-every 41; then
     fi
 fi
 
+# One utility per port: Wine lets two programs open one COM port, so the utility claims the port
+# for its whole run and a second run on it gets 14, never a second writer.
+if start_sim shared --pace; then
+    link_com 36 "$sim_pty"
+    launch "$work/first.log" -- "$(winpath "$work/fw.s")" -l 36 -b 115200 &
+    first=$!
+    for _ in $(seq 200); do
+        grep -q '^record 1004 ' "$work/first.log" 2>/dev/null && break
+        sleep 0.05
+    done
+    launch "$work/second.log" -- "$(winpath "$work/123.bin")" -l 36 -b 115200 -r -f 0x0 -t 0xFF
+    wait "$first"
+    launch "$work/third.log" -- "$(winpath "$work/123.bin")" -l 36 -b 115200 -r -f 0x0 -t 0xFF
+    if [ "$(final_code "$work/second.log")" = 14 ] && [ "$(final_code "$work/first.log")" = 1006 ] &&
+        cmp -s -n "$fw_len" "$work/shared.bin" "$work/fw.bin" && [ "$(final_code "$work/third.log")" = 1006 ]; then
+        ok "a second utility on a port in use gets 14; the first flashes alone"
+    else
+        not_ok "one utility per port" "first: $(tail -n 2 "$work/first.log") second: $(cat "$work/second.log") third: $(tail -n 2 "$work/third.log")"
+    fi
+fi
+
+# A folder and an oversized (sparse) file as the firmware: their codes, before any port.
+mkdir -p "$work/folder"
+truncate -s 1200M "$work/huge.s"
+launch "$work/folder.log" -- "$(winpath "$work/folder")" -l 31 -b 115200
+launch "$work/huge.log" -- "$(winpath "$work/huge.s")" -l 31 -b 115200
+if [ "$(final_code "$work/folder.log")" = 30 ] && [ "$(final_code "$work/huge.log")" = 31 ] &&
+    grep -q '^exit 30' "$work/folder.log"; then
+    ok "a folder gives 30 and a 1.2 GB firmware 31"
+else
+    not_ok "files that are no firmware" "$(cat "$work/folder.log" "$work/huge.log")"
+fi
+rm -f "$work/huge.s"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ]

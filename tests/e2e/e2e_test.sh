@@ -5,8 +5,8 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, signed (see the functions
-# below). BINDIR is the Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt,
+# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, signed, userpos (see the
+# functions below). BINDIR is the Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt,
 # uidriver.exe, sfxpack.exe, and the Linux gpsdevsim). Screenshots of the main moments go next to
 # WORKDIR as e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
@@ -454,8 +454,36 @@ SCRIPT
     check_cleaned_up "received.txt "
 }
 
+# A database reaching 8 KiB past 0xEF000 with the user positions kept: the utility refuses it
+# before anything is erased, the updater says so, and not one user position is lost.
+case_userpos() {
+    set_ports '\\Device\\Serial40=COM41'
+    "$source_dir/tools/demo/make-firmware.sh" fw 4096
+    srec_cat -generate 0xEF000 0xF1000 -repeat-string "POI database too long " \
+        -o - -Motorola -address-length=4 -disable=data-count -disable=header -disable=exec-start-address \
+        -line-termination=crlf >fw/demo.DB0
+    wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out Mirador-long.exe --label "Base larga" \
+        fw/GSP3demo.S3 fw/demo.DB0 "$bindir/SiRFflashcl.exe" "$bindir/chiplist.txt" "logo.bmp=$logo" \
+        >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
+    sim rx 41 --chip GSP3 || return
+    open_release Mirador-long.exe || return
+    run_update
+    grep -q '^msgbox caption="Mirador-long" text="error desconocido(36)\.The firmware holds data at 0x000F0000, in the user positions' update.txt ||
+        fail "the utility's error box: $(cat update.txt)"
+    drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the utility's error box"
+    wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"
+    drive after.txt --pid "$pid" - <<'SCRIPT'
+msgbox-ok
+wait no-msgbox
+SCRIPT
+    grep -qF "$SUCCESS_CAPTION" update.txt boxes.txt && fail "success was reported"
+    cmp -s rx.before.bin rx.bin || fail "the receiver was written"
+    check_cleaned_up "123.bin "
+    exit_updater
+}
+
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged | redo | stalled | signed) "case_$case_name" ;;
+keep | erase | ports | nofirmware | unplugged | redo | stalled | signed | userpos) "case_$case_name" ;;
 *)
     echo "unknown case $case_name"
     exit 2

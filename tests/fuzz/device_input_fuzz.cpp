@@ -1,9 +1,10 @@
 // libFuzzer target: what the flash utility and the receiver read from outside. The first byte
-// picks the reader: S-record text (a firmware file), the frame decoder on a noisy line (both
+// picks the reader: S-record text (a firmware file, and the same text as a chip list), the frame decoder on a noisy line (both
 // modes), or the receiver fed raw bytes or whole frames carrying any command. None may crash,
 // overrun, or hang.
 #include "protocol/flash_device.h"
 #include "protocol/frame.h"
+#include "sirfflashcl/chip_list.h"
 #include "sirfflashcl/srec_reader.h"
 
 #include <cstdlib>
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t n = size - 1;
     switch (mode) {
     case 0: {
-        FirmwareImage image;
+        SRecordImage image;
         std::string error;
         if (ParseSRecords(std::string(reinterpret_cast<const char*>(p), n), image, error)) {
             // Segments come sorted and apart, as the flashing relies on.
@@ -28,6 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     std::abort();
         } else if (error.empty()) {
             std::abort();  // a refusal always says why
+        }
+        // A list that parses holds only layouts the flashing can rely on.
+        ChipList list;
+        if (list.Parse(std::string(reinterpret_cast<const char*>(p), n), error)) {
+            for (const ChipLayout& c : list.Chips()) {
+                if (c.sectorSize < ChipList::kMinSectorSize || (c.sectorSize & (c.sectorSize - 1)) != 0 ||
+                    c.flashSize % c.sectorSize != 0 || c.flashSize > ChipList::kMaxFlashSize ||
+                    c.userLast >= c.flashSize || c.userFirst % c.sectorSize != 0 ||
+                    (c.userLast + 1) % c.sectorSize != 0)
+                    std::abort();
+            }
         }
         break;
     }

@@ -116,6 +116,15 @@ refuse SFX_ERR_FORMAT "257 entries" pack --exe bare.exe --out refused.exe "${ent
 refuse SFX_ERR_FORMAT "listing a program without payload" list bare.exe
 refuse SFX_ERR_OPEN "listing a missing file" list missing.exe
 refuse SFX_ERR_FORMAT "extracting a program without payload" extract bare.exe out/none
+# A folder or a device where a file is expected: one line, never an abort or an endless read.
+mkdir -p folder
+refuse SFX_ERR_OPEN "a folder as the bare program" pack --exe folder --out refused.exe chips.txt
+refuse SFX_ERR_OPEN "a folder as an entry" pack --exe bare.exe --out refused.exe folder
+if [ ${#runner[@]} -eq 0 ]; then
+    refuse SFX_ERR_OPEN "a device as an entry" pack --exe bare.exe --out refused.exe zero=/dev/zero
+else
+    refuse SFX_ERR_OPEN "a device as an entry" pack --exe bare.exe --out refused.exe nul=NUL
+fi
 
 # A failed pack leaves an existing release as it was.
 cp release.exe keep.exe

@@ -1,7 +1,7 @@
 // gpsdevsim: emulates one receiver on a pseudo-terminal, for SiRFflashcl and the updater.
 //
 //   gpsdevsim --flash FILE [--chip NAME] [--link PATH] [--baud N] [--pace] [--silent]
-//             [--drop-after N] [--corrupt-every N]
+//             [--silent-after N] [--drop-after N] [--corrupt-every N]
 //
 // Prints the pty's device path as the first line on stdout, then serves until SIGTERM or
 // SIGINT, when it saves FILE, removes its link and exits 0. FILE is also rewritten after every
@@ -30,7 +30,7 @@ namespace {
 
 const char kUsage[] =
     "usage: gpsdevsim --flash FILE [--chip NAME] [--link PATH] [--baud N] [--pace] [--silent]\n"
-    "                 [--drop-after N] [--corrupt-every N]\n"
+    "                 [--silent-after N] [--drop-after N] [--corrupt-every N]\n"
     "\n"
     "  --flash FILE       the flash content (1 MiB); created erased when missing or of another size\n"
     "  --chip NAME        the chip family the receiver names (default GSP3)\n"
@@ -38,6 +38,7 @@ const char kUsage[] =
     "  --baud N           the line rate for --pace, 8N1 (default 115200)\n"
     "  --pace             receive and send no faster than the line rate\n"
     "  --silent           never answer\n"
+    "  --silent-after N   stop answering after N bytes received (the line stays open)\n"
     "  --drop-after N     close the line after N bytes received (the receiver unplugged)\n"
     "  --corrupt-every N  corrupt every Nth byte sent\n"
     "\n"
@@ -50,6 +51,7 @@ struct Options {
     long baud = 115200;
     bool pace = false;
     bool silent = false;
+    long long silentAfter = -1;
     long long dropAfter = -1;
     long long corruptEvery = 0;
 };
@@ -73,7 +75,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error)
         } else if (a == "--silent") {
             o.silent = true;
         } else if (!hasValue && (a == "--flash" || a == "--chip" || a == "--link" || a == "--baud" ||
-                                 a == "--drop-after" || a == "--corrupt-every")) {
+                                 a == "--silent-after" || a == "--drop-after" || a == "--corrupt-every")) {
             error = a + " needs a value";
             return false;
         } else if (a == "--flash") {
@@ -86,13 +88,15 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error)
             }
         } else if (a == "--link") {
             o.link = argv[++i];
-        } else if (a == "--baud" || a == "--drop-after" || a == "--corrupt-every") {
+        } else if (a == "--baud" || a == "--silent-after" || a == "--drop-after" || a == "--corrupt-every") {
             if (!ParseCount(argv[++i], n)) {
                 error = a + " needs a positive number";
                 return false;
             }
             if (a == "--baud")
                 o.baud = long(n > INT_MAX ? INT_MAX : n);
+            else if (a == "--silent-after")
+                o.silentAfter = n;
             else if (a == "--drop-after")
                 o.dropAfter = n;
             else
@@ -214,6 +218,97 @@ private:
     long long m_sent = 0;
 };
 
+// The pseudo-terminal the receiver answers on.
+struct Pty {
+    int master = -1;
+    int slave = -1;  // held open so the line stays up between two programs' sessions
+    std::string path;
+};
+
+bool OpenPty(Pty& pty, std::string& error)
+{
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char slaveName[256] = {};
+    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0 ||
+        ptsname_r(pty.master, slaveName, sizeof slaveName) != 0) {
+        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    pty.path = slaveName;
+    // Holding the other end keeps the line up, and it starts raw, so nothing is echoed back
+    // before a program sets it up.
+    pty.slave = open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio;
+    if (pty.slave >= 0 && tcgetattr(pty.slave, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(pty.slave, TCSANOW, &tio);
+    }
+    fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+// Answers on the pty until a signal arrives on sigFd; the faults of the options are played here.
+void Serve(const Options& opt, Pty& pty, int sigFd, flashproto::FlashDevice& device)
+{
+    Line line(pty.master, opt);
+    int lineFd = pty.master;
+    long long received = 0;
+    int64_t idleUntil = 0;  // when the line was last seen empty
+    std::vector<uint8_t> buf(65536), reply;
+    for (;;) {
+        pollfd sig{sigFd, POLLIN, 0};
+        if (poll(&sig, 1, 0) > 0)
+            return;
+        ssize_t got = lineFd >= 0 ? read(lineFd, buf.data(), opt.pace ? 64 : buf.size()) : -1;
+        if (got <= 0) {
+            const bool wouldBlock = got < 0 && errno == EAGAIN;
+            if (lineFd >= 0 && got < 0 && errno == EINTR)
+                continue;
+            if (lineFd >= 0 && !wouldBlock)
+                usleep(10000);  // no program on the line at the moment
+            // Wait for bytes or a signal; bytes that wake us up have just arrived.
+            pollfd fds[2] = {{sigFd, POLLIN, 0}, {lineFd, POLLIN, 0}};
+            if (poll(fds, lineFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
+                return;
+            idleUntil = NowNs();
+            continue;
+        }
+        if (opt.silent || (opt.silentAfter >= 0 && received >= opt.silentAfter))
+            continue;
+        bool drop = false, mute = false;
+        if (opt.dropAfter >= 0 && received + got >= opt.dropAfter) {
+            got = ssize_t(opt.dropAfter - received);
+            drop = true;
+        }
+        if (opt.silentAfter >= 0 && received + got >= opt.silentAfter) {
+            got = ssize_t(opt.silentAfter - received);
+            mute = true;
+        }
+        received += got;
+        line.PaceReceived(size_t(got), idleUntil);
+        reply.clear();
+        device.Receive(buf.data(), size_t(got), reply);
+        if (drop) {
+            // Unplugged: whatever the last bytes started is done, but no answer gets out.
+            close(lineFd);
+            if (pty.slave >= 0)
+                close(pty.slave);
+            lineFd = pty.slave = -1;
+            std::fprintf(stderr, "gpsdevsim: line closed after %lld bytes\n", received);
+            continue;
+        }
+        if (mute) {
+            // Hung: what the last bytes started is done, but it never answers again.
+            std::fprintf(stderr, "gpsdevsim: silent after %lld bytes\n", received);
+            continue;
+        }
+        if (!reply.empty()) {
+            line.Send(reply);
+            idleUntil = NowNs();  // the next command cannot have started before this reply ended
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -241,30 +336,14 @@ int main(int argc, char** argv)
     const int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
     std::signal(SIGPIPE, SIG_IGN);
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char slaveName[256] = {};
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, slaveName, sizeof slaveName) != 0) {
-        std::fprintf(stderr, "gpsdevsim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
-        return 1;
-    }
-    // Hold the other end open too: the line then stays up between two programs' sessions, and
-    // it starts raw, so nothing is echoed back before a program sets it up.
-    int slave = open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio;
-    if (slave >= 0 && tcgetattr(slave, &tio) == 0) {
-        cfmakeraw(&tio);
-        tcsetattr(slave, TCSANOW, &tio);
-    }
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-
-    if (!opt.link.empty() && !MakeLink(opt.link, slaveName, error)) {
+    Pty pty;
+    if (!OpenPty(pty, error) || (!opt.link.empty() && !MakeLink(opt.link, pty.path, error))) {
         std::fprintf(stderr, "gpsdevsim: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s\n", slaveName);
+    std::printf("%s\n", pty.path.c_str());
     std::fflush(stdout);
-    std::fprintf(stderr, "gpsdevsim: %s on %s, flash %s (%s)\n", opt.chip.c_str(), slaveName, opt.flash.c_str(),
+    std::fprintf(stderr, "gpsdevsim: %s on %s, flash %s (%s)\n", opt.chip.c_str(), pty.path.c_str(), opt.flash.c_str(),
                  created ? "new" : "loaded");
 
     flashproto::FlashDevice device(opt.chip, content, kEmulatedSectorSize);
@@ -276,55 +355,7 @@ int main(int argc, char** argv)
             status = 1;
         }
     });
-
-    Line line(master, opt);
-    int lineFd = master;
-    long long received = 0;
-    int64_t idleUntil = 0;  // when the line was last seen empty
-    std::vector<uint8_t> buf(65536), reply;
-    for (;;) {
-        pollfd sig{sigFd, POLLIN, 0};
-        if (poll(&sig, 1, 0) > 0)
-            break;
-        ssize_t got = lineFd >= 0 ? read(lineFd, buf.data(), opt.pace ? 64 : buf.size()) : -1;
-        if (got <= 0) {
-            const bool wouldBlock = got < 0 && errno == EAGAIN;
-            if (lineFd >= 0 && got < 0 && errno == EINTR)
-                continue;
-            if (lineFd >= 0 && !wouldBlock)
-                usleep(10000);  // no program on the line at the moment
-            // Wait for bytes or a signal; bytes that wake us up have just arrived.
-            pollfd fds[2] = {{sigFd, POLLIN, 0}, {lineFd, POLLIN, 0}};
-            if (poll(fds, lineFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
-                break;
-            idleUntil = NowNs();
-            continue;
-        }
-        if (opt.silent)
-            continue;
-        bool drop = false;
-        if (opt.dropAfter >= 0 && received + got >= opt.dropAfter) {
-            got = ssize_t(opt.dropAfter - received);
-            drop = true;
-        }
-        received += got;
-        line.PaceReceived(size_t(got), idleUntil);
-        reply.clear();
-        device.Receive(buf.data(), size_t(got), reply);
-        if (drop) {
-            // Unplugged: whatever the last bytes started is done, but no answer gets out.
-            close(lineFd);
-            if (slave >= 0)
-                close(slave);
-            lineFd = slave = -1;
-            std::fprintf(stderr, "gpsdevsim: line closed after %lld bytes\n", received);
-            continue;
-        }
-        if (!reply.empty()) {
-            line.Send(reply);
-            idleUntil = NowNs();  // the next command cannot have started before this reply ended
-        }
-    }
+    Serve(opt, pty, sigFd, device);
 
     std::string why;
     if (!SaveFlash(opt.flash, device.Flash(), why)) {
@@ -332,6 +363,6 @@ int main(int argc, char** argv)
         status = 1;
     }
     if (!opt.link.empty())
-        RemoveLinkIfOurs(opt.link, slaveName);
+        RemoveLinkIfOurs(opt.link, pty.path);
     return status;
 }

@@ -1,7 +1,8 @@
 // The commands inside frames. A command's payload starts with its opcode; the reply carries the
 // opcode with bit 7 set, then a status byte, then the reply's fields. All integers little-endian.
 //
-//   SYNC          01 'S' 'Y' 'N' 'C' version          -> 81 st version caps maxData(2) maxRaw(2) n name(n)
+//   SYNC          01 'S' 'Y' 'N' 'C' version          -> 81 st version caps maxData(2) maxRaw(2)
+//                                                          flashSize(4) sectorSize(4) n name(n)
 //   READ          02 addr(4) len(2)                   -> 82 st data(len)
 //   ERASE_SECTOR  03 addr(4)                          -> 83 st
 //   ERASE_CHIP    04                                  -> 84 st
@@ -45,7 +46,8 @@ enum Status : uint8_t {
 
 const char* StatusText(uint8_t status);
 
-constexpr uint8_t PROTOCOL_VERSION = 1;
+// Version 2: the SYNC reply states the flash and sector size.
+constexpr uint8_t PROTOCOL_VERSION = 2;
 constexpr uint8_t CAP_ZLIB = 0x01;   // the receiver inflates WRITE_Z blocks
 constexpr uint16_t MAX_DATA = 4096;  // data bytes in one READ reply or WRITE command
 constexpr uint16_t MAX_RAW = 16384;  // inflated bytes of one WRITE_Z block, at most

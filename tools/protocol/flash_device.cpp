@@ -134,6 +134,8 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
         f.push_back(m_compression ? CAP_ZLIB : 0);
         PutLE(f, MAX_DATA, 2);
         PutLE(f, MAX_RAW, 2);
+        PutLE(f, uint32_t(m_flash.size()), 4);
+        PutLE(f, m_sectorSize, 4);
         const size_t nameLen = std::min<size_t>(m_chip.size(), 64);
         f.push_back(uint8_t(nameLen));
         f.insert(f.end(), m_chip.begin(), m_chip.begin() + long(nameLen));

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 namespace flashproto {
@@ -53,6 +54,30 @@ uint32_t FlashHost::LineMs(size_t bytes) const
     return uint32_t((uint64_t(bytes) * 10 * 1000 + m_opt.baud - 1) / m_opt.baud);
 }
 
+namespace {
+// The fields of a SYNC reply after its opcode and status; false when they are malformed.
+bool ParseSyncReply(const std::vector<uint8_t>& payload, ReceiverInfo& got)
+{
+    if (payload.size() < 17)
+        return false;  // version 1 had no sizes: a receiver we cannot check the chip list against
+    const uint8_t* p = payload.data() + 2;
+    got.version = p[0];
+    got.caps = p[1];
+    got.maxData = uint16_t(GetLE(p + 2, 2));
+    got.maxRaw = uint16_t(GetLE(p + 4, 2));
+    got.flashSize = GetLE(p + 6, 4);
+    got.sectorSize = GetLE(p + 10, 4);
+    const size_t nameLen = p[14];
+    if (payload.size() != 17 + nameLen || nameLen == 0 || got.version < PROTOCOL_VERSION || got.maxData < 256 ||
+        got.flashSize == 0 || got.sectorSize == 0)
+        return false;
+    got.chip.assign(reinterpret_cast<const char*>(p + 15), nameLen);
+    got.maxData = std::min<uint16_t>(got.maxData, MAX_DATA);
+    got.maxRaw = std::min<uint16_t>(got.maxRaw, MAX_RAW);
+    return true;
+}
+}  // namespace
+
 HostResult FlashHost::Sync(uint32_t waitMs, ReceiverInfo& info)
 {
     static const uint8_t kSync[] = {OP_SYNC, 'S', 'Y', 'N', 'C', PROTOCOL_VERSION};
@@ -61,6 +86,9 @@ HostResult FlashHost::Sync(uint32_t waitMs, ReceiverInfo& info)
     m_decoder.Reset();
     uint8_t buf[512];
     const uint8_t firstSeq = uint8_t(m_seq + 1);
+    // Bytes that came back without ever forming an intact frame: a receiver is there, but the
+    // line or the speed damages everything it says.
+    bool heardBytes = false, heardFrame = false;
     while (Now() < deadline) {
         const uint8_t seq = ++m_seq;
         const std::vector<uint8_t> frame = EncodeFrame(seq, kSync, sizeof kSync);
@@ -72,23 +100,15 @@ HostResult FlashHost::Sync(uint32_t waitMs, ReceiverInfo& info)
             Frame f;
             FrameDecoder::Result r;
             while ((r = m_decoder.Next(f)) != FrameDecoder::Result::None) {
+                heardFrame = heardFrame || r == FrameDecoder::Result::Frame;
                 // A slow receiver's answer to an earlier SYNC of this wait is as good as any.
                 const bool ours = uint8_t(f.seq - firstSeq) <= uint8_t(seq - firstSeq);
-                if (r != FrameDecoder::Result::Frame || !ours || f.payload.size() < 10 ||
+                if (r != FrameDecoder::Result::Frame || !ours || f.payload.size() < 2 ||
                     f.payload[0] != (OP_SYNC | OP_REPLY) || f.payload[1] != ST_OK)
                     continue;
-                const uint8_t* p = f.payload.data() + 2;
                 ReceiverInfo got;
-                got.version = p[0];
-                got.caps = p[1];
-                got.maxData = uint16_t(GetLE(p + 2, 2));
-                got.maxRaw = uint16_t(GetLE(p + 4, 2));
-                const size_t nameLen = p[6];
-                if (f.payload.size() != 9 + nameLen || nameLen == 0 || got.version < 1 || got.maxData < 256)
+                if (!ParseSyncReply(f.payload, got))
                     return HostResult::BadReply;
-                got.chip.assign(reinterpret_cast<const char*>(p + 7), nameLen);
-                got.maxData = std::min<uint16_t>(got.maxData, MAX_DATA);
-                got.maxRaw = std::min<uint16_t>(got.maxRaw, MAX_RAW);
                 m_info = got;
                 info = got;
                 return HostResult::Ok;
@@ -99,17 +119,20 @@ HostResult FlashHost::Sync(uint32_t waitMs, ReceiverInfo& info)
             const int n = m_port.Read(buf, sizeof buf, uint32_t(attemptEnd - now));
             if (n < 0)
                 return HostResult::PortFailed;
-            if (n > 0)
+            if (n > 0) {
+                heardBytes = true;
                 m_decoder.Feed(buf, size_t(n));
+            }
         }
     }
-    return HostResult::NoAnswer;
+    return heardBytes && !heardFrame ? HostResult::Garbled : HostResult::NoAnswer;
 }
 
 HostResult FlashHost::Transact(const std::vector<uint8_t>& cmd,
                                size_t replyFields,
                                uint32_t extraMs,
-                               std::vector<uint8_t>& reply)
+                               std::vector<uint8_t>& reply,
+                               uint32_t totalMs)
 {
     const uint8_t seq = ++m_seq;
     const uint8_t op = cmd[0];
@@ -118,12 +141,13 @@ HostResult FlashHost::Transact(const std::vector<uint8_t>& cmd,
     const uint32_t timeoutMs = LineMs(frame.size() + replyFrame) * 3 / 2 + m_opt.marginMs + extraMs;
     uint8_t buf[4608];
     HostResult failure = HostResult::Lost;
-    for (int attempt = 0; attempt < m_opt.attempts; ++attempt) {
+    const uint64_t endOfAll = totalMs ? Now() + totalMs : UINT64_MAX;
+    for (int attempt = 0; attempt < m_opt.attempts && Now() < endOfAll; ++attempt) {
         if (attempt > 0)
             ++m_resends;
         if (!m_port.Write(frame.data(), frame.size()))
             return HostResult::PortFailed;
-        const uint64_t deadline = Now() + timeoutMs;
+        const uint64_t deadline = std::min(Now() + timeoutMs, endOfAll);
         bool resend = false;
         while (!resend) {
             Frame f;
@@ -188,7 +212,8 @@ HostResult FlashHost::EraseSector(uint32_t addr, uint32_t eraseMs)
 HostResult FlashHost::EraseChip(uint32_t eraseMs)
 {
     std::vector<uint8_t> reply;
-    return Transact({OP_ERASE_CHIP}, 0, eraseMs, reply);
+    const uint32_t lineMs = LineMs(1 + FRAME_OVERHEAD + 2 + FRAME_OVERHEAD) * 3 / 2 + m_opt.marginMs;
+    return Transact({OP_ERASE_CHIP}, 0, eraseMs, reply, eraseMs + lineMs);
 }
 
 HostResult FlashHost::Write(uint32_t addr, const uint8_t* data, size_t len, size_t& consumed)

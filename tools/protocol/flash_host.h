@@ -39,19 +39,24 @@ struct ReceiverInfo {
     uint8_t caps = 0;
     uint16_t maxData = 0;
     uint16_t maxRaw = 0;
+    uint32_t flashSize = 0;   // bytes
+    uint32_t sectorSize = 0;  // bytes, the unit of ERASE_SECTOR
 };
 
 class FlashHost {
 public:
     FlashHost(SerialPort& port, HostOptions options = {});
 
-    // Sends SYNC until the receiver answers or waitMs have passed (NoAnswer).
+    // Sends SYNC until the receiver answers or waitMs have passed: NoAnswer when nothing came
+    // back, Garbled when bytes came but never a whole, intact reply (cable, speed).
     HostResult Sync(uint32_t waitMs, ReceiverInfo& info);
 
     // Reads len (at most the receiver's maxData) bytes at addr into data.
     HostResult Read(uint32_t addr, uint16_t len, std::vector<uint8_t>& data);
     // eraseMs: how long the receiver may take, on top of the line time.
     HostResult EraseSector(uint32_t addr, uint32_t eraseMs);
+    // eraseMs bounds the whole command, repeats included: a receiver that falls silent while
+    // erasing is given up on after that long, not after every attempt's wait.
     HostResult EraseChip(uint32_t eraseMs);
     // Programs the first bytes of data (len > 0) at addr as one block, compressed when that is
     // shorter on the line. consumed: how many bytes of data the block covered.
@@ -69,7 +74,8 @@ private:
     HostResult Transact(const std::vector<uint8_t>& cmd,
                         size_t replyFields,
                         uint32_t extraMs,
-                        std::vector<uint8_t>& reply);
+                        std::vector<uint8_t>& reply,
+                        uint32_t totalMs = 0);
     uint32_t LineMs(size_t bytes) const;
 
     SerialPort& m_port;

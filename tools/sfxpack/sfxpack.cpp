@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -57,13 +58,21 @@ int Fail(const Failure& f)
     return 1;
 }
 
+// Through CFile, which refuses a folder or a device where a file is expected.
 bool ReadWholeFile(const std::string& path, std::vector<unsigned char>& data)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    CFile in;
+    if (!in.Open(path.c_str(), CFile::modeRead | CFile::shareDenyWrite))
         return false;
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    try {
+        const uint64_t length = in.GetLength();
+        if (length > 0x7FFF0000u)
+            return false;  // no release may pass 2 GiB
+        data.resize(size_t(length));
+        return data.empty() || in.Read(data.data(), unsigned(data.size())) == data.size();
+    } catch (const CFileException&) {
+        return false;
+    }
 }
 
 void PutLE32(std::vector<unsigned char>& out, uint32_t v)
@@ -248,7 +257,7 @@ int Extract(const std::string& release, const std::string& dir)
 
 } // namespace
 
-int main(int argc, char** argv)
+static int Run(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty())
@@ -304,4 +313,17 @@ int main(int argc, char** argv)
     if (haveLabel)
         entries.push_back({label, std::string()});
     return Pack(bare, release, entries);
+}
+
+// Whatever fails (memory for a huge entry) ends as one line and exit status 1, never an abort.
+int main(int argc, char** argv)
+{
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("sfxpack: out of memory\n", stderr);
+    } catch (...) {
+        std::fputs("sfxpack: failed unexpectedly\n", stderr);
+    }
+    return 1;
 }

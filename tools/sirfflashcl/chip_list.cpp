@@ -8,25 +8,47 @@ ChipList ChipList::BuiltIn()
 {
     ChipList list;
     list.m_chips = {
-        {"GSP3", 0x100000, 0x10000},
-        {"GSP2e/LPx", 0x100000, 0x10000},
-        {"GSP2t", 0x100000, 0x10000},
+        {"GSP3", 0x100000, 0x10000, 0xF0000, 0xFFFFF},
+        {"GSP2e/LPx", 0x100000, 0x10000, 0xF0000, 0xFFFFF},
+        {"GSP2t", 0x100000, 0x10000, 0xF0000, 0xFFFFF},
     };
     return list;
 }
 
 namespace {
-bool ParseSize(const std::string& word, uint32_t& value)
+bool ParseNumber(const std::string& word, uint32_t& value)
 {
     if (word.empty() || word[0] == '-' || word[0] == '+')
         return false;
     errno = 0;
     char* end = nullptr;
     const unsigned long long v = std::strtoull(word.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v == 0 || v > 0xFFFFFFFFull)
+    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull)
         return false;
     value = uint32_t(v);
     return true;
+}
+
+// FIRST-LAST, both addresses included.
+bool ParseRange(const std::string& word, uint32_t& first, uint32_t& last)
+{
+    const size_t dash = word.find('-');
+    return dash != std::string::npos && ParseNumber(word.substr(0, dash), first) &&
+           ParseNumber(word.substr(dash + 1), last);
+}
+
+// Empty when the layout is sound, else what is wrong with it.
+std::string CheckLayout(const ChipLayout& c)
+{
+    if (c.sectorSize < ChipList::kMinSectorSize || (c.sectorSize & (c.sectorSize - 1)) != 0)
+        return "the sector size must be a power of two of at least 4 KiB";
+    if (c.flashSize == 0 || c.flashSize > ChipList::kMaxFlashSize || c.flashSize % c.sectorSize != 0)
+        return "the flash size must be a whole number of sectors, at most 16 MiB";
+    if (c.userFirst > c.userLast || c.userLast >= c.flashSize)
+        return "the user positions must lie inside the flash";
+    if (c.userFirst % c.sectorSize != 0 || (uint64_t(c.userLast) + 1) % c.sectorSize != 0)
+        return "the user positions must be whole sectors";
+    return std::string();
 }
 }  // namespace
 
@@ -43,19 +65,24 @@ bool ChipList::Parse(const std::string& text, std::string& error)
         if (hash != std::string::npos)
             line.erase(hash);
         std::istringstream words(line);
-        std::string name, flash, sector, extra;
+        std::string name, flash, sector, user, extra;
         if (!(words >> name))
             continue;
         ChipLayout chip;
         chip.name = name;
         const std::string where = "chip list line " + std::to_string(lineNo) + ": ";
-        if (!(words >> flash >> sector) || (words >> extra)) {
-            error = where + "expected a name, a flash size and a sector size";
+        if (!(words >> flash >> sector >> user) || (words >> extra)) {
+            error = where + "expected a name, a flash size, a sector size and the user positions FIRST-LAST";
             return false;
         }
-        if (!ParseSize(flash, chip.flashSize) || !ParseSize(sector, chip.sectorSize) ||
-            chip.flashSize % chip.sectorSize != 0) {
-            error = where + "the sector size must be a positive number that divides the flash size";
+        if (!ParseNumber(flash, chip.flashSize) || !ParseNumber(sector, chip.sectorSize) ||
+            !ParseRange(user, chip.userFirst, chip.userLast)) {
+            error = where + "the sizes and the user positions must be numbers (hex with 0x, or decimal)";
+            return false;
+        }
+        const std::string wrong = CheckLayout(chip);
+        if (!wrong.empty()) {
+            error = where + wrong;
             return false;
         }
         for (const ChipLayout& c : chips) {
@@ -81,4 +108,12 @@ const ChipLayout* ChipList::Find(const std::string& chip) const
             return &c;
     }
     return nullptr;
+}
+
+uint32_t ChipList::LargestFlash() const
+{
+    uint32_t largest = 0;
+    for (const ChipLayout& c : m_chips)
+        largest = c.flashSize > largest ? c.flashSize : largest;
+    return largest;
 }

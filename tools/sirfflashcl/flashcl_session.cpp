@@ -1,13 +1,14 @@
 #include "flashcl_session.h"
 
+#include "afx/afx.h"
 #include "chip_list.h"
 #include "flashcl_codes.h"
 #include "protocol/commands.h"
 #include "srec_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <set>
 
 using namespace flashproto;
@@ -15,7 +16,8 @@ using namespace flashproto;
 namespace {
 
 constexpr uint32_t kSectorEraseMs = 3000;
-constexpr uint32_t kChipEraseMs = 30000;
+// CRC ranges are asked for in pieces, so that one answer never takes the receiver long.
+constexpr uint32_t kVerifyPiece = 0x10000;
 
 std::string Hex(uint64_t v)
 {
@@ -24,21 +26,89 @@ std::string Hex(uint64_t v)
     return buf;
 }
 
+std::string KiB(uint32_t bytes)
+{
+    return std::to_string(bytes / 1024) + " KiB";
+}
+
 int Fail(Reporter& out, int32_t code, const std::string& text)
 {
     out.Error(code, text);
     return code;
 }
 
-enum class FileRead { Ok, Missing, Failed };
+enum class FileRead { Ok, Missing, Unreadable, TooLarge };
 
-FileRead ReadWholeFile(const std::string& path, std::string& data)
+// Reads a whole regular file of at most maxBytes. why: what went wrong, for the message.
+FileRead ReadBoundedFile(const std::string& path, uint64_t maxBytes, std::string& data, std::string& why)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return FileRead::Missing;
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return in.bad() ? FileRead::Failed : FileRead::Ok;
+    CFile file;
+    CFileException e;
+    if (!file.Open(path.c_str(), CFile::modeRead | CFile::shareDenyWrite, &e)) {
+        if (e.m_cause == CFileException::fileNotFound)
+            return FileRead::Missing;
+        why = e.m_cause == CFileException::accessDenied ? "it is a folder or a device, or access is denied"
+                                                        : "it cannot be opened";
+        return FileRead::Unreadable;
+    }
+    try {
+        const uint64_t length = file.GetLength();
+        if (length > maxBytes) {
+            why =
+                "it holds " + std::to_string(length) + " bytes, more than the " + std::to_string(maxBytes) + " allowed";
+            return FileRead::TooLarge;
+        }
+        data.resize(size_t(length));
+        size_t got = 0;
+        while (got < data.size()) {
+            const unsigned n = file.Read(&data[got], unsigned(std::min<size_t>(data.size() - got, 1 << 20)));
+            if (n == 0)
+                break;
+            got += n;
+        }
+        data.resize(got);
+    } catch (const CFileException&) {
+        why = "reading it failed";
+        return FileRead::Unreadable;
+    }
+    return FileRead::Ok;
+}
+
+int LoadChipList(const SessionSettings& settings, ChipList& chips, Reporter& out)
+{
+    chips = ChipList::BuiltIn();
+    if (settings.chipListPath.empty())
+        return 0;
+    std::string text, why, error;
+    const FileRead fr = ReadBoundedFile(settings.chipListPath, ChipList::kMaxFileBytes, text, why);
+    if (fr == FileRead::Missing)
+        return 0;
+    if (fr == FileRead::Ok && chips.Parse(text, error))
+        return 0;
+    return Fail(out, FLASHCL_ERR_CHIP_LIST,
+                "The chip list " + settings.chipListPath + " is damaged: " + (error.empty() ? why : error) + ".");
+}
+
+int LoadFirmware(const FlashToolOptions& opt, const ChipList& chips, SRecordImage& image, Reporter& out)
+{
+    const uint64_t bound = kFirmwareTextPerFlashByte * chips.LargestFlash();
+    std::string text, why, error;
+    switch (ReadBoundedFile(opt.file, bound, text, why)) {
+        case FileRead::Ok:
+            break;
+        case FileRead::TooLarge:
+            return Fail(out, FLASHCL_ERR_FILE_BAD,
+                        "The firmware file " + opt.file + " is too large for any flash in the chip list: " + why + ".");
+        case FileRead::Missing:
+            return Fail(out, FLASHCL_ERR_FILE_READ,
+                        "Cannot read the firmware file " + opt.file + ": it does not exist.");
+        case FileRead::Unreadable:
+            return Fail(out, FLASHCL_ERR_FILE_READ, "Cannot read the firmware file " + opt.file + ": " + why + ".");
+    }
+    if (!ParseSRecords(text, image, error))
+        return Fail(out, FLASHCL_ERR_FILE_BAD,
+                    "The firmware file " + opt.file + " is not valid S-record text: " + error + ".");
+    return 0;
 }
 
 // Turns a failed command into the run's error. refusedCode: the code for a receiver that
@@ -74,19 +144,13 @@ int HostFailure(Reporter& out,
     return Fail(out, FLASHCL_ERR_LINE_LOST, "The receiver stopped answering" + where + ".");
 }
 
-int ReadFlash(const FlashToolOptions& opt,
-              const ChipLayout* layout,
-              const std::string& chip,
-              FlashHost& host,
-              Reporter& out)
+int ReadFlash(const FlashToolOptions& opt, const ReceiverInfo& info, FlashHost& host, Reporter& out)
 {
-    uint64_t last = opt.to;
-    if (!opt.haveTo) {
-        if (!layout)
-            return Fail(out, FLASHCL_ERR_CHIP_UNKNOWN,
-                        "The flash size of chip " + chip + " is unknown (not in the chip list); give -t.");
-        last = layout->flashSize - 1;
-    }
+    const uint64_t last = opt.haveTo ? opt.to : info.flashSize - 1ull;
+    if (opt.from > last)
+        return Fail(
+            out, FLASHCL_ERR_READ,
+            "Nothing to read: " + Hex(opt.from) + " lies past the receiver's " + KiB(info.flashSize) + " flash.");
     const uint64_t total = last - opt.from + 1;
     std::string data;
     for (uint64_t addr = opt.from; addr <= last;) {
@@ -109,43 +173,68 @@ int ReadFlash(const FlashToolOptions& opt,
     return 0;
 }
 
-int ProgramFlash(const FlashToolOptions& opt,
-                 const FirmwareImage& image,
-                 const ChipLayout& layout,
-                 FlashHost& host,
-                 Reporter& out)
+// Everything that can be known wrong before the first erase: a chip list that disagrees with
+// the receiver, an image outside the flash, or one that would overwrite the user positions.
+int CheckImage(const FlashToolOptions& opt,
+               const SRecordImage& image,
+               const ChipLayout& layout,
+               const ReceiverInfo& info,
+               Reporter& out)
 {
+    if (layout.flashSize != info.flashSize || layout.sectorSize != info.sectorSize)
+        return Fail(out, FLASHCL_ERR_CHIP_MISMATCH,
+                    "The chip list gives " + layout.name + " a " + KiB(layout.flashSize) + " flash in " +
+                        KiB(layout.sectorSize) + " sectors, but the receiver has " + KiB(info.flashSize) + " in " +
+                        KiB(info.sectorSize) + " sectors; nothing was erased.");
     for (const ImageSegment& s : image.segments) {
-        if (uint64_t(s.address) + s.data.size() > layout.flashSize)
+        const uint64_t last = uint64_t(s.address) + s.data.size() - 1;
+        if (last >= layout.flashSize)
             return Fail(out, FLASHCL_ERR_IMAGE_FIT,
-                        "The firmware holds data at " + Hex(s.address) + " to " +
-                            Hex(uint64_t(s.address) + s.data.size() - 1) + ", outside the " +
-                            std::to_string(layout.flashSize / 1024) + " KiB flash of " + layout.name + ".");
+                        "The firmware holds data at " + Hex(s.address) + " to " + Hex(last) + ", outside the " +
+                            KiB(layout.flashSize) + " flash of " + layout.name + ".");
+        if (!opt.eraseAll && s.address <= layout.userLast && last >= layout.userFirst)
+            return Fail(out, FLASHCL_ERR_USER_POSITIONS,
+                        "The firmware holds data at " + Hex(std::max<uint64_t>(s.address, layout.userFirst)) +
+                            ", in the user positions (" + Hex(layout.userFirst) + " to " + Hex(layout.userLast) +
+                            ") that are to be kept; nothing was erased.");
     }
-    const uint64_t total = image.TotalBytes();
+    return 0;
+}
 
+int EraseForImage(const FlashToolOptions& opt,
+                  const SessionSettings& settings,
+                  const SRecordImage& image,
+                  const ChipLayout& layout,
+                  FlashHost& host,
+                  Reporter& out)
+{
     if (opt.eraseAll) {
         out.Progress(0, 0, "erasing", 0);
-        const HostResult r = host.EraseChip(kChipEraseMs);
+        const HostResult r = host.EraseChip(settings.chipEraseMs);
         if (r != HostResult::Ok)
             return HostFailure(out, host, r, FLASHCL_ERR_ERASE, "erasing the chip", 0);
         out.Progress(5, 0, "erasing", 0);
-    } else {
-        std::set<uint32_t> sectors;
-        for (const ImageSegment& s : image.segments) {
-            for (uint64_t a = s.address / layout.sectorSize; a <= (s.End() - 1ull) / layout.sectorSize; ++a)
-                sectors.insert(uint32_t(a * layout.sectorSize));
-        }
-        size_t done = 0;
-        for (uint32_t sector : sectors) {
-            const HostResult r = host.EraseSector(sector, kSectorEraseMs);
-            if (r != HostResult::Ok)
-                return HostFailure(out, host, r, FLASHCL_ERR_ERASE, "erasing the sector", sector);
-            ++done;
-            out.Progress(int(5 * done / sectors.size()), uint32_t(done * layout.sectorSize), "erasing", sector);
-        }
+        return 0;
     }
+    std::set<uint32_t> sectors;
+    for (const ImageSegment& s : image.segments) {
+        for (uint64_t a = s.address / layout.sectorSize; a <= (s.End() - 1ull) / layout.sectorSize; ++a)
+            sectors.insert(uint32_t(a * layout.sectorSize));
+    }
+    size_t done = 0;
+    for (uint32_t sector : sectors) {
+        const HostResult r = host.EraseSector(sector, kSectorEraseMs);
+        if (r != HostResult::Ok)
+            return HostFailure(out, host, r, FLASHCL_ERR_ERASE, "erasing the sector", sector);
+        ++done;
+        out.Progress(int(5 * done / sectors.size()), uint32_t(done * layout.sectorSize), "erasing", sector);
+    }
+    return 0;
+}
 
+int WriteImage(const SRecordImage& image, FlashHost& host, Reporter& out)
+{
+    const uint64_t total = image.TotalBytes();
     uint64_t written = 0;
     for (const ImageSegment& s : image.segments) {
         for (size_t off = 0; off < s.data.size();) {
@@ -159,56 +248,67 @@ int ProgramFlash(const FlashToolOptions& opt,
             out.Progress(int(5 + 90 * written / total), uint32_t(written), "writing", addr);
         }
     }
+    return 0;
+}
 
+int VerifyImage(const SRecordImage& image, FlashHost& host, Reporter& out)
+{
+    const uint64_t total = image.TotalBytes();
     uint64_t verified = 0;
     for (const ImageSegment& s : image.segments) {
-        uint32_t crc = 0;
-        const uint32_t len = uint32_t(s.data.size());
-        const HostResult r = host.Crc(s.address, len, crc, len / 64 + 1000);
-        if (r != HostResult::Ok)
-            return HostFailure(out, host, r, FLASHCL_ERR_VERIFY, "verifying", s.address);
-        const uint32_t expected = Crc32(s.data.data(), s.data.size());
-        if (crc != expected) {
-            char buf[200];
-            std::snprintf(buf, sizeof buf,
-                          "Verification failed: the receiver's CRC-32 of 0x%08X to 0x%08X is %08X, the firmware's "
-                          "is %08X.",
-                          unsigned(s.address), unsigned(s.address + len - 1), unsigned(crc), unsigned(expected));
-            return Fail(out, FLASHCL_ERR_VERIFY, buf);
+        for (size_t off = 0; off < s.data.size(); off += kVerifyPiece) {
+            const uint32_t addr = s.address + uint32_t(off);
+            const uint32_t len = uint32_t(std::min<size_t>(kVerifyPiece, s.data.size() - off));
+            uint32_t crc = 0;
+            const HostResult r = host.Crc(addr, len, crc, len / 64 + 1000);
+            if (r != HostResult::Ok)
+                return HostFailure(out, host, r, FLASHCL_ERR_VERIFY, "verifying", addr);
+            const uint32_t expected = Crc32(s.data.data() + off, len);
+            if (crc != expected) {
+                char buf[200];
+                std::snprintf(buf, sizeof buf,
+                              "Verification failed: the receiver's CRC-32 of 0x%08X to 0x%08X is %08X, the "
+                              "firmware's is %08X.",
+                              unsigned(addr), unsigned(addr + len - 1), unsigned(crc), unsigned(expected));
+                return Fail(out, FLASHCL_ERR_VERIFY, buf);
+            }
+            verified += len;
+            out.Progress(int(95 + 5 * verified / total), uint32_t(verified), "verifying", addr);
         }
-        verified += len;
-        out.Progress(int(95 + 5 * verified / total), uint32_t(verified), "verifying", s.address);
     }
+    return 0;
+}
+
+int ProgramFlash(const FlashToolOptions& opt,
+                 const SessionSettings& settings,
+                 const SRecordImage& image,
+                 const ChipLayout& layout,
+                 const ReceiverInfo& info,
+                 FlashHost& host,
+                 Reporter& out)
+{
+    if (int code = CheckImage(opt, image, layout, info, out))
+        return code;
+    if (int code = EraseForImage(opt, settings, image, layout, host, out))
+        return code;
+    if (int code = WriteImage(image, host, out))
+        return code;
+    if (int code = VerifyImage(image, host, out))
+        return code;
     host.Restart();  // the flash is verified; the receiver restarts into it either way
     out.Done();
     return 0;
 }
 
-}  // namespace
-
-int RunFlashSession(const FlashToolOptions& opt,
-                    const SessionSettings& settings,
-                    const PortOpener& openPort,
-                    Reporter& out)
+int RunWithPort(const FlashToolOptions& opt, const SessionSettings& settings, const PortOpener& openPort, Reporter& out)
 {
-    ChipList chips = ChipList::BuiltIn();
-    if (!settings.chipListPath.empty()) {
-        std::string text, error;
-        const FileRead fr = ReadWholeFile(settings.chipListPath, text);
-        if (fr == FileRead::Failed || (fr == FileRead::Ok && !chips.Parse(text, error)))
-            return Fail(out, FLASHCL_ERR_CHIP_LIST,
-                        "The chip list " + settings.chipListPath +
-                            " is damaged: " + (error.empty() ? std::string("it cannot be read") : error) + ".");
-    }
-
-    FirmwareImage image;
+    ChipList chips;
+    if (int code = LoadChipList(settings, chips, out))
+        return code;
+    SRecordImage image;
     if (!opt.read) {
-        std::string text, error;
-        if (ReadWholeFile(opt.file, text) != FileRead::Ok)
-            return Fail(out, FLASHCL_ERR_FILE_READ, "Cannot read the firmware file " + opt.file + ".");
-        if (!ParseSRecords(text, image, error))
-            return Fail(out, FLASHCL_ERR_FILE_BAD,
-                        "The firmware file " + opt.file + " is not valid S-record text: " + error + ".");
+        if (int code = LoadFirmware(opt, chips, image, out))
+            return code;
     }
 
     // A line text that is no port number names no port on any system.
@@ -223,25 +323,44 @@ int RunFlashSession(const FlashToolOptions& opt,
     hostOptions.compress = settings.compress;
     FlashHost host(*port.port, hostOptions);
     ReceiverInfo info;
-    const HostResult r = host.Sync(settings.noAnswerMs, info);
-    if (r == HostResult::NoAnswer)
-        return Fail(out, FLASHCL_ERR_NO_ANSWER,
-                    "No receiver answered on " + port.name + " at " + std::to_string(opt.baud) + " bit/s.");
-    if (r == HostResult::PortFailed)
-        return Fail(out, FTM_ERR_PORT_BUSY, "The serial port " + port.name + " failed when first used.");
-    if (r != HostResult::Ok)
-        return Fail(out, FLASHCL_ERR_PROTOCOL, "The device on " + port.name + " answered out of protocol.");
+    const std::string where = port.name + " at " + std::to_string(opt.baud) + " bit/s";
+    switch (host.Sync(settings.noAnswerMs, info)) {
+        case HostResult::Ok:
+            break;
+        case HostResult::NoAnswer:
+            return Fail(out, FLASHCL_ERR_NO_ANSWER, "No receiver answered on " + where + ".");
+        case HostResult::Garbled:
+            return Fail(out, FLASHCL_ERR_LINE_NOISY,
+                        "Only damaged frames came back on " + where + "; check the cable and the speed.");
+        case HostResult::PortFailed:
+            return Fail(out, FTM_ERR_PORT_BUSY, "The serial port " + port.name + " failed when first used.");
+        default:
+            return Fail(out, FLASHCL_ERR_PROTOCOL, "The device on " + port.name + " answered out of protocol.");
+    }
 
     // The updater's watchdog waits for a progress record: send one as soon as the receiver is there.
     out.ChipName(info.chip);
     out.Progress(0, 0, "connected", 0);
 
-    const ChipLayout* layout = chips.Find(info.chip);
     if (opt.read)
-        return ReadFlash(opt, layout, info.chip, host, out);
+        return ReadFlash(opt, info, host, out);
+    const ChipLayout* layout = chips.Find(info.chip);
     if (!layout)
         return Fail(
             out, FLASHCL_ERR_CHIP_UNKNOWN,
             "The receiver's chip family " + info.chip + " is not in the chip list; its flash layout is unknown.");
-    return ProgramFlash(opt, image, *layout, host, out);
+    return ProgramFlash(opt, settings, image, *layout, info, host, out);
+}
+
+}  // namespace
+
+int RunFlashSession(const FlashToolOptions& opt,
+                    const SessionSettings& settings,
+                    const PortOpener& openPort,
+                    Reporter& out)
+{
+    out.HoldFinal();
+    const int code = RunWithPort(opt, settings, openPort, out);  // the port is closed on return
+    out.ReleaseFinal();
+    return code;
 }

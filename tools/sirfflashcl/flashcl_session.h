@@ -12,8 +12,13 @@
 #include <memory>
 #include <string>
 
+// A firmware file may hold this many bytes of text per byte of the largest flash in the chip
+// list (an S3 record carrying one byte, with CR LF, takes 18); a longer file is refused unread.
+constexpr uint64_t kFirmwareTextPerFlashByte = 20;
+
 struct SessionSettings {
     uint32_t noAnswerMs = 16000;   // how long to keep trying a port where nothing answers
+    uint32_t chipEraseMs = 30000;  // how long a whole-chip erase may take, repeats included
     bool compress = true;          // send compressed blocks where the receiver offers them
     std::string chipListPath;      // the chip list file; missing or empty: the built-in list
     flashproto::HostOptions host;  // timing; the speed is taken from the options
@@ -27,7 +32,8 @@ struct OpenedPort {
 };
 using PortOpener = std::function<OpenedPort(const FlashToolOptions&)>;
 
-// Returns 0 after reporting Done, otherwise the code of the one error reported.
+// Returns 0 after reporting Done, otherwise the code of the one error reported. The final record
+// goes out after the port has been closed (and its claim released).
 int RunFlashSession(const FlashToolOptions& opt,
                     const SessionSettings& settings,
                     const PortOpener& openPort,

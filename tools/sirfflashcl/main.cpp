@@ -11,17 +11,23 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
+#include <new>
 
 namespace {
 // Test and benchmark settings from the environment; the updater sets none of them.
 void ApplyEnvironment(SessionSettings& settings)
 {
-    if (const char* v = std::getenv("SIRFFLASH_NOANSWER_MS")) {
-        const long ms = std::strtol(v, nullptr, 10);
-        if (ms > 0)
-            settings.noAnswerMs = uint32_t(ms);
-    }
+    auto milliseconds = [](const char* name, uint32_t& value) {
+        if (const char* v = std::getenv(name)) {
+            const long ms = std::strtol(v, nullptr, 10);
+            if (ms > 0)
+                value = uint32_t(ms);
+        }
+    };
+    milliseconds("SIRFFLASH_NOANSWER_MS", settings.noAnswerMs);
+    milliseconds("SIRFFLASH_ERASE_MS", settings.chipEraseMs);
     if (const char* v = std::getenv("SIRFFLASH_COMPRESS"))
         settings.compress = !(v[0] == '0' && v[1] == '\0');
 }
@@ -54,8 +60,19 @@ int main(int argc, char** argv)
         return FLASHCL_ERR_USAGE;
     }
 
-    SessionSettings settings;
-    settings.chipListPath = ExecutableDirectory() + ChipList::FileName();
-    ApplyEnvironment(settings);
-    return RunFlashSession(opt, settings, OpenSerialPort, *out);
+    // The updater counts on exactly one final record: whatever goes wrong inside ends as one.
+    try {
+        SessionSettings settings;
+        settings.chipListPath = ExecutableDirectory() + ChipList::FileName();
+        ApplyEnvironment(settings);
+        return RunFlashSession(opt, settings, OpenSerialPort, *out);
+    } catch (const std::bad_alloc&) {
+        out->Error(FLASHCL_ERR_UNEXPECTED, "The flash utility ran out of memory.");
+    } catch (const std::exception& e) {
+        out->Error(FLASHCL_ERR_UNEXPECTED, std::string("The flash utility failed: ") + e.what() + ".");
+    } catch (...) {
+        out->Error(FLASHCL_ERR_UNEXPECTED, "The flash utility failed unexpectedly.");
+    }
+    out->ReleaseFinal();
+    return FLASHCL_ERR_UNEXPECTED;
 }

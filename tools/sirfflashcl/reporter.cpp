@@ -48,7 +48,7 @@ void Reporter::Done()
     if (m_finished)
         return;
     m_finished = true;
-    Emit(FTM_DONE, nullptr);
+    EmitFinal(FTM_DONE, nullptr);
 }
 
 void Reporter::Error(int32_t code, const std::string& text)
@@ -57,7 +57,28 @@ void Reporter::Error(int32_t code, const std::string& text)
         return;
     m_finished = true;
     const std::string clipped = text.substr(0, kMaxText);
-    Emit(code, &clipped);
+    EmitFinal(code, &clipped);
+}
+
+void Reporter::EmitFinal(int32_t code, const std::string* text)
+{
+    if (!m_hold) {
+        Emit(code, text);
+        return;
+    }
+    m_held = true;
+    m_heldCode = code;
+    m_heldHasText = text != nullptr;
+    m_heldText = text ? *text : std::string();
+}
+
+void Reporter::ReleaseFinal()
+{
+    m_hold = false;
+    if (m_held) {
+        m_held = false;
+        Emit(m_heldCode, m_heldHasText ? &m_heldText : nullptr);
+    }
 }
 
 void RecordReporter::Emit(int32_t code, const std::string* text)

@@ -17,11 +17,22 @@ public:
     void Error(int32_t code, const std::string& text);
     bool Finished() const { return m_finished; }
 
+    // While held, the final outcome is kept back until ReleaseFinal: the session sends it only
+    // once the port is closed, so a run started on reading it finds the port free.
+    void HoldFinal() { m_hold = true; }
+    void ReleaseFinal();
+
 protected:
     virtual void Emit(int32_t code, const std::string* text) = 0;
 
 private:
+    void EmitFinal(int32_t code, const std::string* text);
+
     bool m_finished = false;
+    bool m_hold = false, m_held = false;
+    int32_t m_heldCode = 0;
+    bool m_heldHasText = false;
+    std::string m_heldText;
     std::string m_chip = "-";
 };
 

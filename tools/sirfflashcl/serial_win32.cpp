@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -22,9 +23,42 @@ std::string SystemErrorText(DWORD code)
     return text.empty() ? "error " + std::to_string(code) : text + ", error " + std::to_string(code);
 }
 
+// Held for the whole run: one utility per port. Windows refuses a second open of a port in use,
+// but Wine lets two programs open one port, and two writers would ruin the receiver's flash.
+class PortClaim {
+public:
+    // True when this process now holds the port's claim; why says otherwise.
+    bool Take(int line, std::string& why)
+    {
+        const std::string name = "Global\\SiRFflashcl.COM" + std::to_string(line);
+        m_h = CreateMutexA(nullptr, FALSE, name.c_str());
+        if (!m_h) {
+            why = "cannot be claimed (" + SystemErrorText(GetLastError()) + ").";
+            return false;
+        }
+        const DWORD w = WaitForSingleObject(m_h, 0);
+        if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED)
+            return true;
+        CloseHandle(m_h);
+        m_h = nullptr;
+        why = "is in use by another run of the flash utility.";
+        return false;
+    }
+    ~PortClaim()
+    {
+        if (m_h) {
+            ReleaseMutex(m_h);
+            CloseHandle(m_h);
+        }
+    }
+
+private:
+    HANDLE m_h = nullptr;
+};
+
 class Win32SerialPort : public flashproto::SerialPort {
 public:
-    explicit Win32SerialPort(HANDLE h) : m_h(h) {}
+    Win32SerialPort(HANDLE h, std::unique_ptr<PortClaim> claim) : m_h(h), m_claim(std::move(claim)) {}
     ~Win32SerialPort() override { CloseHandle(m_h); }
 
     bool Write(const uint8_t* p, size_t n) override
@@ -68,6 +102,7 @@ public:
 
 private:
     HANDLE m_h;
+    std::unique_ptr<PortClaim> m_claim;  // released after the port is closed
     uint32_t m_readTimeout = 0;
 };
 
@@ -78,6 +113,14 @@ OpenedPort OpenSerialPort(const FlashToolOptions& opt)
     OpenedPort result;
     result.name = "COM" + std::to_string(opt.line);
     const std::string path = "\\\\.\\" + result.name;
+    // Claimed before the port is opened: a second run must not even reset the line of the first.
+    auto claim = std::make_unique<PortClaim>();
+    std::string why;
+    if (!claim->Take(opt.line, why)) {
+        result.code = FTM_ERR_PORT_BUSY;
+        result.text = "The serial port " + result.name + " " + why;
+        return result;
+    }
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
@@ -123,7 +166,7 @@ OpenedPort OpenSerialPort(const FlashToolOptions& opt)
         return result;
     }
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    auto port = std::make_unique<Win32SerialPort>(h);
+    auto port = std::make_unique<Win32SerialPort>(h, std::move(claim));
     result.port = std::move(port);
     return result;
 }

@@ -13,8 +13,9 @@ struct ImageSegment {
     uint32_t End() const { return address + uint32_t(data.size()); }  // one past the last byte
 };
 
-// Contiguous runs of data, sorted by address, none touching another.
-struct FirmwareImage {
+// The bytes an S-record file programs: contiguous runs of data, sorted by address, none
+// touching another.
+struct SRecordImage {
     std::vector<ImageSegment> segments;
     size_t TotalBytes() const;
 };
@@ -22,4 +23,4 @@ struct FirmwareImage {
 // Parses the text. Data records may come in any address order and after a termination record
 // (a database merged into a firmware image); the last record must be a termination record, so
 // a cut-off file is refused. On failure returns false and a reason that names the line.
-bool ParseSRecords(const std::string& text, FirmwareImage& image, std::string& error);
+bool ParseSRecords(const std::string& text, SRecordImage& image, std::string& error);
