@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole update, as a person runs it: the real updater (a release packed by sfxpack with our
-# SiRFflashcl.exe) under Xvfb and Wine, driven from outside by tools/uidriver, flashing the
+# SiRFflashcl.exe) under Xvfb and Wine, driven from outside by tests/support/uidriver, flashing the
 # Linux receiver emulator on a pseudo-terminal linked as a COM port of the test's Wine prefix.
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
@@ -25,8 +25,8 @@ work=$(cd "$work" && pwd)
 cd "$work" || exit 1
 shots=$(dirname "$work")
 
-# shellcheck source=../wineui/wine-ui.sh
-. "$here/../wineui/wine-ui.sh"
+# shellcheck source=../support/wine-ui.sh
+. "$here/../support/wine-ui.sh"
 
 sims=()
 cleanup() {
@@ -51,7 +51,7 @@ NO_PART_TEXT='No se puede encontrar un elemento constitutivo.'
 release() {
     local out=$1
     shift
-    "$source_dir/tools/demo/make-release.sh" --code-bytes 65536 "$@" "$bindir" "$logo" "$out" >release.log 2>&1 ||
+    "$source_dir/demo/make-release.sh" --code-bytes 65536 "$@" "$bindir" "$logo" "$out" >release.log 2>&1 ||
         fail "cannot pack $out: $(tr -d '\r' <release.log)"
 }
 
@@ -283,7 +283,7 @@ SCRIPT
 # updater's error, the receiver untouched, and only Exit useful.
 case_nofirmware() {
     set_ports '\\Device\\Serial40=COM41'
-    "$source_dir/tools/demo/make-firmware.sh" fw 4096
+    "$source_dir/demo/make-firmware.sh" fw 4096
     wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out Mirador-gsp3.exe --label "Solo GSP3" \
         fw/GSP3demo.S3 fw/demo.DB0 "$bindir/SiRFflashcl.exe" "$bindir/chiplist.txt" "logo.bmp=$logo" \
         >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"

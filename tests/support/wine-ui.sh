@@ -1,5 +1,5 @@
 # Shell functions shared by the tests that run the updater's window under Xvfb and Wine and drive
-# it from outside with tools/uidriver. Source it after setting:
+# it from outside with tests/support/uidriver. Source it after setting:
 #   work     the case's work directory (failures.txt, the driver's output)
 #   bindir   the Windows build's bin/ (uidriver.exe, sfxpack.exe, Mirador.exe)
 #   WINEPREFIX
