@@ -28,20 +28,6 @@ int CauseFromErrno(int err, int fallback)
 }
 } // namespace
 
-CFile::CFile() : m_hFile(-1) {}
-
-CFile::CFile(const char* pszFileName, unsigned nOpenFlags) : m_hFile(-1)
-{
-    CFileException e;
-    if (!Open(pszFileName, nOpenFlags, &e))
-        throw e;
-}
-
-CFile::~CFile()
-{
-    Abort();
-}
-
 BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* pError)
 {
     Abort();

@@ -38,17 +38,17 @@ public:
     virtual uint32_t GetTickCount() = 0;
 };
 
-// The sequencer's own texts.
-extern const char SEQ_TEXT_NO_PART[];        // "No se puede encontrar un elemento constitutivo."
-extern const char SEQ_TEXT_RESTART[];        // "Reinicie el ordenador."
-extern const char SEQ_TEXT_CANNOT_RUN[];     // "No se puede ejecutar el programa."
-extern const char SEQ_TEXT_BUSY[];           // "Ahora Actualice...."
-extern const char SEQ_TEXT_UPDATING[];       // "Ahora Actualice..."
-extern const char SEQ_TEXT_DONE[];           // "Actualizacion Terminada. "
-extern const char SEQ_CAPTION_DONE[];        // 0xA2 0xAE "Exito"
-extern const char SEQ_TEXT_BUTTON_DONE[];    // 0xA2 0xAE "Exito!!"
-extern const char SEQ_TEXT_BUTTON_FAILED[];  // "Recomprobacion de Actualizacion"
-extern const char SEQ_TEXT_FAILED[];         // "existe Puerto de Serie Virtual. \r\n No se puede Abrir el Puerto de Serie."
+// The sequencer's own texts (update_sequencer.cpp holds them, byte for byte).
+extern const char SEQ_TEXT_NO_PART[];        // damaged or empty payload, no firmware fits the chip
+extern const char SEQ_TEXT_RESTART[];        // an entry could not be extracted
+extern const char SEQ_TEXT_CANNOT_RUN[];     // other extraction failures, no temporary directory
+extern const char SEQ_TEXT_BUSY[];           // Exit or close refused while updating
+extern const char SEQ_TEXT_UPDATING[];       // the update button while updating
+extern const char SEQ_TEXT_DONE[];           // the success box
+extern const char SEQ_CAPTION_DONE[];        // the success box's caption
+extern const char SEQ_TEXT_BUTTON_DONE[];    // the update button after success
+extern const char SEQ_TEXT_BUTTON_FAILED[];  // the update button after failure
+extern const char SEQ_TEXT_FAILED[];         // the failure box
 extern const char SEQ_TEXT_NO_PORTS[];       // no serial port listed
 extern const char SEQ_TEXT_NO_PORT_ROW[];    // no port row selected
 extern const char SEQ_TEXT_NO_SPEED_ROW[];   // no speed row selected

@@ -11,6 +11,8 @@
 #include "flash/firmware_image.h"
 #include "payload/payload_archive.h"
 
+#include <memory>
+
 class CUpdaterDlg : public CDialog, public IUpdaterView, public IUpdateRunner {
 public:
     explicit CUpdaterDlg(CWnd* pParent = nullptr);
@@ -61,10 +63,11 @@ protected:
     CLogoBitmap* m_pLogo;       // the loaded logo; null when none is shown
     CString m_strTempDir;       // the system's temporary directory, ending in a backslash
     // The firmware entry chosen for the chip and the database entry (m_strFirmware and
-    // m_strDatabase), and the merge; made once the temporary directory is known.
-    CFirmwareImage* m_pFirmware;
+    // m_strDatabase), and the merge; made once the temporary directory is known. Declared before
+    // the sequencer, which uses it, so that it goes after the sequencer.
+    std::unique_ptr<CFirmwareImage> m_pFirmware;
     // The update: its busy and watchdog flags, the user's option and the probe's dump file.
-    CUpdateSequencer* m_pSequencer;
+    std::unique_ptr<CUpdateSequencer> m_pSequencer;
     CProgressCtrl m_progress;   // 1004
     CComboBox m_portList;       // 1001
     CComboBox m_speedList;      // 1002

@@ -26,9 +26,7 @@ function(updater_add_gtest target)
     cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS" ${ARGN})
     add_executable(${target} ${ARG_UNPARSED_ARGUMENTS})
     target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
-    target_compile_definitions(${target} PRIVATE
-        UPDATER_TEST_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data"
-        UPDATER_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
+    target_compile_definitions(${target} PRIVATE UPDATER_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()

@@ -9,9 +9,9 @@
 #include <map>
 
 // The S7 record that ends every firmware image; the database goes in front of it.
-extern const char FIRMWARE_S7_TERMINATOR[17];  // "S70500000000FA\r\n", 16 bytes
+extern const char FIRMWARE_S7_TERMINATOR[17];  // 16 bytes and a NUL
 // The application message box for a database file that cannot be read whole.
-extern const char FIRMWARE_TEXT_READ_ERROR[];  // "Error.. Cannot receive from file"
+extern const char FIRMWARE_TEXT_READ_ERROR[];
 
 class CFirmwareImage {
 public:

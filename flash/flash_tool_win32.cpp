@@ -3,12 +3,14 @@
 #include "flash/flash_tool_win32.h"
 
 #include "afx/afxwin.h"
+#include "afx/scoped_handle_win32.h"
 #include "flash/flash_record_reader.h"
 #include "flash/flash_run_registry.h"
 #include "flash/flash_tool_run.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 std::atomic<HWND> g_hDlgWnd{nullptr};
 std::atomic<HANDLE> g_hToolThread{nullptr};
@@ -18,14 +20,6 @@ namespace {
 CFlashRunRegistry s_runs;
 
 char s_szChildTitle[] = "Tavo flash";
-
-void CloseIfOpen(HANDLE& h)
-{
-    if (h) {
-        ::CloseHandle(h);
-        h = nullptr;
-    }
-}
 
 // Handle values go on the command line in decimal, as _itoa writes them.
 void AppendHandleOption(CString& strCommand, const char* pszOption, HANDLE h)
@@ -57,13 +51,46 @@ private:
     HANDLE m_hRead;
 };
 
+// The child's process handle, known to the registry so that StopFlashToolRun can end the child.
+// It leaves the registry before it closes, so that no one ends a closed handle.
+class CRegisteredChild {
+public:
+    CRegisteredChild() = default;
+    CRegisteredChild(const CRegisteredChild&) = delete;
+    CRegisteredChild& operator=(const CRegisteredChild&) = delete;
+    ~CRegisteredChild()
+    {
+        if (m_hProcess.IsValid())
+            s_runs.DetachChild(m_nRun);
+    }
+
+    // Called under the registry's lock (inside WhileCurrent).
+    void AttachLocked(unsigned nRun, HANDLE hProcess)
+    {
+        m_nRun = nRun;
+        m_hProcess.Attach(hProcess);
+        s_runs.AttachChildLocked(nRun, intptr_t(hProcess));
+    }
+
+private:
+    unsigned m_nRun = 0;
+    CScopedHandle m_hProcess;
+};
+
+// Everything one run holds open. They close in the reverse of the order written here: the
+// child's thread, the child's process, our write end (if the child never got its copy), the read
+// end, the semaphore.
+struct CRunHandles {
+    CScopedHandle hSemaphore;
+    CScopedHandle hRead;
+    CScopedHandle hWrite;
+    CRegisteredChild child;
+    CScopedHandle hChildThread;
+};
+
 class CWorkerHost : public IFlashRunHost {
 public:
-    CWorkerHost(unsigned nRun, const PROCESS_INFORMATION& child, HANDLE hRead, HANDLE hSemaphore)
-        : m_nRun(nRun), m_hThread(child.hThread), m_hProcess(child.hProcess), m_hRead(hRead), m_hSemaphore(hSemaphore)
-    {
-    }
-    ~CWorkerHost() override { ReleaseRun(); }
+    CWorkerHost(unsigned nRun, std::unique_ptr<CRunHandles> handles) : m_nRun(nRun), m_handles(std::move(handles)) {}
 
     bool IfCurrent(const std::function<void()>& f) override { return s_runs.WhileCurrent(m_nRun, f); }
 
@@ -74,35 +101,20 @@ public:
 
     void ShowMessageBox(const CString& strText) override { AfxMessageBox(strText, MB_OK, 0); }
 
-    void ReleaseRun() override
-    {
-        CloseIfOpen(m_hThread);
-        if (m_hProcess) {
-            s_runs.DetachChild(m_nRun);  // before the handle goes, so that no one ends a closed handle
-            CloseIfOpen(m_hProcess);
-        }
-        CloseIfOpen(m_hRead);
-        CloseIfOpen(m_hSemaphore);
-    }
+    void ReleaseRun() override { m_handles.reset(); }
 
 private:
     unsigned m_nRun;
-    HANDLE m_hThread;
-    HANDLE m_hProcess;
-    HANDLE m_hRead;
-    HANDLE m_hSemaphore;
+    std::unique_ptr<CRunHandles> m_handles;
 };
 
 enum StartResult { START_OK, START_GIVEN_UP, START_NO_PIPE, START_NO_PROCESS };
 
-}  // namespace
-
-DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
+// Creates the run's pipe and semaphore and starts the utility, unless the run was given up.
+StartResult StartUtility(unsigned nRun, CRunHandles& h)
 {
-    const unsigned nRun = s_runs.ResolveRun(unsigned(uintptr_t(lpParameter) & 0xFFFFu));
-
     // Not inheritable: the utility gets its value on the command line only.
-    HANDLE hSemaphore = ::CreateSemaphoreA(nullptr, 0, 1, nullptr);
+    h.hSemaphore.Attach(::CreateSemaphoreA(nullptr, 0, 1, nullptr));
     // Inheritable, with the default security descriptor: only our own account may open the
     // pipe (a NULL DACL would let any local process read or write it).
     SECURITY_ATTRIBUTES sa = {};
@@ -110,21 +122,19 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
     sa.lpSecurityDescriptor = nullptr;
     sa.bInheritHandle = TRUE;
 
-    HANDLE hRead = nullptr;
-    HANDLE hWrite = nullptr;
-    PROCESS_INFORMATION child = {};
     StartResult result = START_GIVEN_UP;
     // Under the registry's lock: a run given up on never starts a child, and the child of
     // another run cannot inherit this pipe's write end (which would keep the pipe open).
     s_runs.WhileCurrent(nRun, [&] {
-        if (!::CreatePipe(&hRead, &hWrite, &sa, 0)) {
-            hRead = hWrite = nullptr;
+        if (!::CreatePipe(h.hRead.Receive(), h.hWrite.Receive(), &sa, 0)) {
+            h.hRead.Detach();
+            h.hWrite.Detach();
             result = START_NO_PIPE;
             return;
         }
-        AppendHandleOption(g_toolCommandLine, " -wp ", hWrite);
-        AppendHandleOption(g_toolCommandLine, " -rp ", hRead);
-        AppendHandleOption(g_toolCommandLine, " -wps ", hSemaphore);
+        AppendHandleOption(g_toolCommandLine, " -wp ", h.hWrite.Get());
+        AppendHandleOption(g_toolCommandLine, " -rp ", h.hRead.Get());
+        AppendHandleOption(g_toolCommandLine, " -wps ", h.hSemaphore.Get());
 
         STARTUPINFOA si;
         ::GetStartupInfoA(&si);
@@ -132,42 +142,40 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
         si.wShowWindow = SW_HIDE;
         si.lpTitle = s_szChildTitle;
         CString strCommand = g_toolCommandLine;  // CreateProcessA may write into its buffer
+        PROCESS_INFORMATION child = {};
         if (!::CreateProcessA(nullptr, strCommand.GetBuffer(), &sa, &sa, TRUE, DETACHED_PROCESS, nullptr, nullptr, &si,
                               &child)) {
             result = START_NO_PROCESS;
             return;
         }
-        s_runs.AttachChildLocked(nRun, intptr_t(child.hProcess));
-        CloseIfOpen(hWrite);  // the child has its own copy
+        h.hChildThread.Attach(child.hThread);
+        h.child.AttachLocked(nRun, child.hProcess);
+        h.hWrite.Close();  // the child has its own copy
         result = START_OK;
     });
+    return result;
+}
 
-    switch (result) {
-        case START_OK:
-            break;
-        case START_GIVEN_UP:
-            CloseIfOpen(hSemaphore);
-            return 0;
-        case START_NO_PIPE:
-            CloseIfOpen(hSemaphore);
-            if (s_runs.CurrentRun() == nRun)
-                AfxMessageBox("CreatePipe Error", MB_OK, 0);
-            return 0;
-        case START_NO_PROCESS:
-            CloseIfOpen(hWrite);
-            CloseIfOpen(hRead);
-            CloseIfOpen(hSemaphore);
-            if (s_runs.CurrentRun() == nRun)
-                AfxMessageBox("CreateProcess Error", MB_OK, 0);
-            return 0;
+}  // namespace
+
+DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
+{
+    const unsigned nRun = s_runs.ResolveRun(unsigned(uintptr_t(lpParameter) & 0xFFFFu));
+
+    auto handles = std::make_unique<CRunHandles>();
+    const StartResult result = StartUtility(nRun, *handles);
+    if (result == START_OK) {
+        ::ReleaseSemaphore(handles->hSemaphore.Get(), 1, nullptr);
+        CPipeSource source(handles->hRead.Get());
+        CWorkerHost host(nRun, std::move(handles));
+        CFlashRecordReader reader(source);
+        CFlashToolRun run(host);
+        return DWORD(run.Run(reader));
     }
-
-    ::ReleaseSemaphore(hSemaphore, 1, nullptr);
-    CWorkerHost host(nRun, child, hRead, hSemaphore);
-    CPipeSource source(hRead);
-    CFlashRecordReader reader(source);
-    CFlashToolRun run(host);
-    return DWORD(run.Run(reader));
+    handles.reset();  // a run that did not start leaves nothing open behind its box
+    if (result != START_GIVEN_UP && s_runs.CurrentRun() == nRun)
+        AfxMessageBox(result == START_NO_PIPE ? "CreatePipe Error" : "CreateProcess Error", MB_OK, 0);
+    return 0;
 }
 
 unsigned StartFlashToolRun()
@@ -175,9 +183,7 @@ unsigned StartFlashToolRun()
     const unsigned nRun = s_runs.BeginRun();
     HANDLE hThread =
         ::CreateThread(nullptr, 0, FlashToolThreadProc, reinterpret_cast<LPVOID>(uintptr_t(nRun)), 0, nullptr);
-    HANDLE hPrevious = g_hToolThread.exchange(hThread);
-    if (hPrevious)
-        ::CloseHandle(hPrevious);
+    CScopedHandle previous(g_hToolThread.exchange(hThread));
     return nRun;
 }
 

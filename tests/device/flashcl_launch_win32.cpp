@@ -7,6 +7,7 @@
 // Prints "record CODE LINE +MS TEXT" per record, then "exit CODE". Unlike the updater it closes
 // its copy of the write end, so a utility that ends without a final record is seen. Exit status:
 // 0 when the records ended with exactly one final record, 1 otherwise, 2 on a start failure.
+#include "afx/scoped_handle_win32.h"
 #include "flash/tool_message.h"
 
 #include <windows.h>
@@ -44,15 +45,16 @@ int main(int argc, char** argv)
     InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
     SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, TRUE};
-    HANDLE semaphore = CreateSemaphoreA(nullptr, 0, 1, nullptr);
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) {
+    // Closed in the reverse of this order: the child's handles, then the pipe, then the semaphore.
+    CScopedHandle semaphore(CreateSemaphoreA(nullptr, 0, 1, nullptr));
+    CScopedHandle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.Receive(), writeEnd.Receive(), &sa, 0)) {
         std::printf("start-failed CreatePipe %lu\n", GetLastError());
         return 2;
     }
     char handles[96];
-    std::snprintf(handles, sizeof handles, " -wp %d -rp %d -wps %d", int(intptr_t(writeEnd)), int(intptr_t(readEnd)),
-                  int(intptr_t(semaphore)));
+    std::snprintf(handles, sizeof handles, " -wp %d -rp %d -wps %d", int(intptr_t(writeEnd.Get())),
+                  int(intptr_t(readEnd.Get())), int(intptr_t(semaphore.Get())));
     command += handles;
 
     STARTUPINFOA si;
@@ -65,8 +67,9 @@ int main(int argc, char** argv)
         std::printf("start-failed CreateProcess %lu\n", GetLastError());
         return 2;
     }
-    ReleaseSemaphore(semaphore, 1, nullptr);
-    CloseHandle(writeEnd);
+    CScopedHandle process(pi.hProcess), thread(pi.hThread);
+    ReleaseSemaphore(semaphore.Get(), 1, nullptr);
+    writeEnd.Close();
 
     std::string bytes;
     size_t parsed = 0;
@@ -74,12 +77,12 @@ int main(int argc, char** argv)
     bool finalLast = false;
     for (;;) {
         DWORD avail = 0;
-        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &avail, nullptr))
+        if (!PeekNamedPipe(readEnd.Get(), nullptr, 0, nullptr, &avail, nullptr))
             break;  // the utility has closed its end
         if (avail == 0) {
             if (GetTickCount() - t0 > timeoutMs) {
                 std::printf("timeout\n");
-                TerminateProcess(pi.hProcess, 255);
+                TerminateProcess(process.Get(), 255);
                 break;
             }
             Sleep(10);
@@ -87,7 +90,7 @@ int main(int argc, char** argv)
         }
         char buf[4096];
         DWORD got = 0;
-        if (!ReadFile(readEnd, buf, avail < sizeof buf ? avail : sizeof buf, &got, nullptr) || got == 0)
+        if (!ReadFile(readEnd.Get(), buf, avail < sizeof buf ? avail : sizeof buf, &got, nullptr) || got == 0)
             break;
         bytes.append(buf, got);
         while (bytes.size() - parsed >= 12) {
@@ -111,13 +114,9 @@ int main(int argc, char** argv)
         }
     }
     DWORD exitCode = 0;
-    WaitForSingleObject(pi.hProcess, 5000);
-    GetExitCodeProcess(pi.hProcess, &exitCode);
+    WaitForSingleObject(process.Get(), 5000);
+    GetExitCodeProcess(process.Get(), &exitCode);
     std::printf("exit %lu\n", exitCode);
     std::fflush(stdout);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    CloseHandle(readEnd);
-    CloseHandle(semaphore);
     return finals == 1 && finalLast && parsed == bytes.size() ? 0 : 1;
 }

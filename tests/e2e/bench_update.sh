@@ -19,8 +19,8 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work" || exit 1
 export WINEPREFIX=$root/build/win32/bench-wineprefix
-# shellcheck source=../wineui/wine-ui.sh
-. "$here/../wineui/wine-ui.sh"
+# shellcheck source=../support/wine-ui.sh
+. "$here/../support/wine-ui.sh"
 
 for f in Mirador.exe SiRFflashcl.exe uidriver.exe sfxpack.exe gpsdevsim; do
     [ -e "$bindir/$f" ] || { echo "missing $bindir/$f: build the win32 preset first"; exit 1; }
@@ -37,7 +37,7 @@ start_display
 start_wine
 set_ports '\\Device\\Serial44=COM45'
 
-"$root/tools/demo/make-release.sh" --code-bytes "$code_bytes" "$bindir" "$root/build/win32/demo/logo.bmp" \
+"$root/demo/make-release.sh" --code-bytes "$code_bytes" "$bindir" "$root/build/win32/demo/logo.bmp" \
     Mirador-bench.exe >release.log 2>&1 || { cat release.log; exit 1; }
 # What crosses the line: the firmware's code and the merged database, as binary.
 firmware_bytes=$((code_bytes + 4096))

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole update, as a person runs it: the real updater (a release packed by sfxpack with our
-# SiRFflashcl.exe) under Xvfb and Wine, driven from outside by tools/uidriver, flashing the
+# SiRFflashcl.exe) under Xvfb and Wine, driven from outside by tests/support/uidriver, flashing the
 # Linux receiver emulator on a pseudo-terminal linked as a COM port of the test's Wine prefix.
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
@@ -26,8 +26,8 @@ work=$(cd "$work" && pwd)
 cd "$work" || exit 1
 shots=$(dirname "$work")
 
-# shellcheck source=../wineui/wine-ui.sh
-. "$here/../wineui/wine-ui.sh"
+# shellcheck source=../support/wine-ui.sh
+. "$here/../support/wine-ui.sh"
 
 sims=()
 cleanup() {
@@ -52,14 +52,14 @@ NO_PART_TEXT='No se puede encontrar un elemento constitutivo.'
 release() {
     local out=$1
     shift
-    "$source_dir/tools/demo/make-release.sh" --code-bytes 65536 "$@" "$bindir" "$logo" "$out" >release.log 2>&1 ||
+    "$source_dir/demo/make-release.sh" --code-bytes 65536 "$@" "$bindir" "$logo" "$out" >release.log 2>&1 ||
         fail "cannot pack $out: $(tr -d '\r' <release.log)"
 }
 
 # gsp3_release OUT LABEL UTILITY: a release with firmware for GSP3 receivers only and UTILITY
 # packed as the flash utility.
 gsp3_release() {
-    "$source_dir/tools/demo/make-firmware.sh" fw 4096
+    "$source_dir/demo/make-firmware.sh" fw 4096
     wine "$bindir/sfxpack.exe" pack --exe "$bindir/Mirador.exe" --out "$1" --label "$2" \
         fw/GSP3demo.S3 fw/demo.DB0 "SiRFflashcl.exe=$3" "$bindir/chiplist.txt" "logo.bmp=$logo" \
         >pack.log 2>&1 || fail "cannot pack: $(cat pack.log)"
@@ -207,7 +207,7 @@ SCRIPT
 case_signed() {
     set_ports '\\Device\\Serial40=COM41'
     mkdir -p firmware
-    "$source_dir/tools/demo/make-firmware.sh" firmware 65536 >firmware.log 2>&1 || { fail "no demo firmware"; return; }
+    "$source_dir/demo/make-firmware.sh" firmware 65536 >firmware.log 2>&1 || { fail "no demo firmware"; return; }
     openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=E2E test vendor" \
         -addext "extendedKeyUsage=codeSigning" >openssl.log 2>&1 &&
         openssl pkcs12 -export -inkey key.pem -in cert.pem -out vendor.p12 -passout pass:e2e >>openssl.log 2>&1 ||
@@ -458,7 +458,7 @@ SCRIPT
 # before anything is erased, the updater says so, and not one user position is lost.
 case_userpos() {
     set_ports '\\Device\\Serial40=COM41'
-    "$source_dir/tools/demo/make-firmware.sh" fw 4096
+    "$source_dir/demo/make-firmware.sh" fw 4096
     srec_cat -generate 0xEF000 0xF1000 -repeat-string "POI database too long " \
         -o - -Motorola -address-length=4 -disable=data-count -disable=header -disable=exec-start-address \
         -line-termination=crlf >fw/demo.DB0

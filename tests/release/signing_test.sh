@@ -8,7 +8,7 @@
 #   signing_test.sh WORKDIR BINDIR [RUNNER]
 #
 # BINDIR holds Mirador.exe, SiRFflashcl.exe, chiplist.txt and sfxpack (or sfxpack.exe, run
-# through RUNNER, e.g. cmake/wine-run.sh).
+# through RUNNER, e.g. tests/support/wine-run.sh).
 set -uo pipefail
 
 work=$1

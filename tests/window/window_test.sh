@@ -22,8 +22,8 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work" || exit 1
 
-# shellcheck source=../wineui/wine-ui.sh
-. "$here/../wineui/wine-ui.sh"
+# shellcheck source=../support/wine-ui.sh
+. "$here/../support/wine-ui.sh"
 trap wineui_cleanup EXIT
 start_display
 start_wine

@@ -3,7 +3,7 @@
 # srecord's srec_cat. Each image is S3 records with CR LF line ends, ending with the record
 # "S70500000000FA", as the updater expects of the firmware it merges a database into.
 #
-#   tools/demo/make-firmware.sh OUTDIR [CODE_BYTES]
+#   demo/make-firmware.sh OUTDIR [CODE_BYTES]
 #
 # Writes into OUTDIR:
 #   GSP3demo.S3     firmware for GSP3 receivers          (code at 0x00000)

@@ -2,7 +2,7 @@
 # Draws the demo logo that releases carry: 354 x 289 pixels, 24-bit BMP (no colour table,
 # pixel array at byte 54), with ImageMagick.
 #
-#   tools/demo/make-logo.sh OUT.bmp
+#   demo/make-logo.sh OUT.bmp
 set -euo pipefail
 
 if [ $# -ne 1 ]; then

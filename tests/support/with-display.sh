@@ -10,22 +10,14 @@ cleanup() {
     if [ -n "${UPDATER_WINE_PREFIX:-}" ] && [ -d "$UPDATER_WINE_PREFIX" ]; then
         WINEPREFIX="$UPDATER_WINE_PREFIX" wineserver -k >/dev/null 2>&1 || true
     fi
-    [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
+    [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null
     rm -f "${fdfile:-}"
     true
 }
 trap cleanup EXIT
 
-if [ -z "${DISPLAY:-}" ]; then
-    fdfile=$(mktemp)
-    Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$fdfile" </dev/null >/dev/null 2>&1 &
-    xvfb=$!
-    for _ in $(seq 100); do
-        [ -s "$fdfile" ] && break
-        kill -0 "$xvfb" 2>/dev/null || { echo "Xvfb did not start" >&2; exit 1; }
-        sleep 0.05
-    done
-    [ -s "$fdfile" ] || { echo "Xvfb gave no display number" >&2; exit 1; }
-    export DISPLAY=":$(head -n1 "$fdfile")"
-fi
+# shellcheck source=xvfb.sh
+. "$(dirname "$0")/xvfb.sh"
+fdfile=$(mktemp)
+start_xvfb "$fdfile" || exit 1
 "$@"

@@ -2,7 +2,7 @@
 # Packs a demo release: the bare updater with demo firmware, our flash utility, its chip list, a
 # language file, the demo logo and a label, in the order a shipped release has them.
 #
-#   tools/demo/make-release.sh [--single] [--code-bytes N] [--label TEXT] BINDIR LOGO OUT.exe
+#   demo/make-release.sh [--single] [--code-bytes N] [--label TEXT] BINDIR LOGO OUT.exe
 #
 # BINDIR holds Mirador.exe, SiRFflashcl.exe and chiplist.txt (a win32 build's bin/). The packer
 # is $SFXPACK when set, else BINDIR/sfxpack (Linux), else BINDIR/sfxpack.exe under Wine.

@@ -1,5 +1,5 @@
 # Shell functions shared by the tests that run the updater's window under Xvfb and Wine and drive
-# it from outside with tools/uidriver. Source it after setting:
+# it from outside with tests/support/uidriver. Source it after setting:
 #   work     the case's work directory (failures.txt, the driver's output)
 #   bindir   the Windows build's bin/ (uidriver.exe, sfxpack.exe, Mirador.exe)
 #   WINEPREFIX
@@ -21,14 +21,12 @@ wineui_cleanup() {
     return 0
 }
 
+# shellcheck source=xvfb.sh
+. "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
+
 # A display of our own unless one is given; exports DISPLAY.
 start_display() {
-    [ -n "${DISPLAY:-}" ] && return 0
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display.txt" 2>"$work/xvfb.log" &
-    xvfb_pid=$!
-    for _ in $(seq 100); do [ -s "$work/display.txt" ] && break; sleep 0.05; done
-    [ -s "$work/display.txt" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
-    export DISPLAY=":$(cat "$work/display.txt")"
+    start_xvfb "$work/display.txt" || { echo "FAIL: Xvfb did not start"; exit 1; }
 }
 
 # Makes the prefix once (several seconds; later runs reuse it) and starts one server for the

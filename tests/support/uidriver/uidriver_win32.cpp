@@ -1,5 +1,7 @@
 // uidriver: looks at and works the windows of another process from outside, through their
 // handles, as a person would see and use them. For window and end-to-end tests under Wine.
+#include "afx/scoped_handle_win32.h"
+
 #include <windows.h>
 #include <commctrl.h>
 #include <tlhelp32.h>
@@ -133,14 +135,14 @@ std::string Lower(std::string s)
 
 DWORD FindProcessByName(const std::string& name)
 {
-    HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE)
+    CScopedHandle snap(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snap.IsValid())
         return 0;
     PROCESSENTRY32 pe;
     pe.dwSize = sizeof pe;
     DWORD found = 0;
     const std::string want = Lower(name);
-    for (BOOL ok = ::Process32First(snap, &pe); ok; ok = ::Process32Next(snap, &pe)) {
+    for (BOOL ok = ::Process32First(snap.Get(), &pe); ok; ok = ::Process32Next(snap.Get(), &pe)) {
         std::string exe = Lower(pe.szExeFile);
         size_t cut = exe.find_last_of("\\/");
         if (cut != std::string::npos)
@@ -148,7 +150,6 @@ DWORD FindProcessByName(const std::string& name)
         if (exe == want)
             found = pe.th32ProcessID;  // the snapshot lists older processes first
     }
-    ::CloseHandle(snap);
     return found;
 }
 
@@ -173,12 +174,10 @@ bool ProcessEnded(DWORD pid)
 {
     if (pid == 0)
         return true;
-    HANDLE h = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (!h)
+    CScopedHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (!process.IsValid())
         return true;
-    bool ended = ::WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
-    ::CloseHandle(h);
-    return ended;
+    return ::WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
 }
 
 std::string ClassOf(HWND hWnd)
@@ -382,8 +381,7 @@ void CmdStart(const Args& a)
         Fail("cannot start " + a[1] + " (error " + std::to_string(::GetLastError()) + ")");
     std::printf("pid=%lu\n", static_cast<unsigned long>(pi.dwProcessId));
     g_options.pid = pi.dwProcessId;
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
+    CScopedHandle process(pi.hProcess), thread(pi.hThread);  // we watch it by its id
 }
 
 void CmdWindows(const Args& a)

@@ -1,0 +1,17 @@
+// The part of CFile that is the same on every system; file_win32.cpp and file_posix.cpp hold the
+// rest. m_hFile is -1 while no file is open.
+#include "afx.h"
+
+CFile::CFile() : m_hFile(-1) {}
+
+CFile::CFile(const char* pszFileName, unsigned nOpenFlags) : m_hFile(-1)
+{
+    CFileException e;
+    if (!Open(pszFileName, nOpenFlags, &e))
+        throw e;
+}
+
+CFile::~CFile()
+{
+    Abort();
+}
