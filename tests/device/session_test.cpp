@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -61,7 +62,7 @@ protected:
     {
         UseReceiver("GSP3");
         dir = fs::temp_directory_path() /
-              ("flashcl-session-" + std::to_string(reinterpret_cast<uintptr_t>(this) & 0xFFFFFF));
+              ("flashcl-session-" + std::to_string(std::random_device{}()));
         fs::create_directories(dir);
         settings.host.now = [this]() { return line->clockMs; };
         settings.chipListPath = (dir / "chiplist.txt").string();  // absent: the built-in list

@@ -435,6 +435,8 @@ msgboxes
 SCRIPT
     grep -qxF 'msgbox caption="Error" text="El receptor no responde desde hace un minuto. Compruebe la conexion e intentelo otra vez."' \
         stalled.txt || fail "the box of a silent run: $(cat stalled.txt)"
+    # Wine reaps an ended process a moment later.
+    for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null || break; sleep 0.2; done
     pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null && fail "the silent utility was not ended"
     drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the box"
     wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"

@@ -123,7 +123,7 @@ refuse SFX_ERR_OPEN "a folder as an entry" pack --exe bare.exe --out refused.exe
 if [ ${#runner[@]} -eq 0 ]; then
     refuse SFX_ERR_OPEN "a device as an entry" pack --exe bare.exe --out refused.exe zero=/dev/zero
 else
-    refuse SFX_ERR_OPEN "a device as an entry" pack --exe bare.exe --out refused.exe nul=NUL
+    refuse SFX_ERR_OPEN "a device as an entry" pack --exe bare.exe --out refused.exe device.bin=NUL
 fi
 
 # A failed pack leaves an existing release as it was.
