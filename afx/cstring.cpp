@@ -1,4 +1,4 @@
-#include "afx.h"
+#include "afx/afx.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The part of CFile that is the same on every system; file_win32.cpp and file_posix.cpp hold the
 // rest. m_hFile is -1 while no file is open.
-#include "afx.h"
+#include "afx/afx.h"
 
 CFile::CFile() : m_hFile(-1) {}
 

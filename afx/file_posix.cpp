@@ -1,5 +1,5 @@
 // CFile over POSIX file descriptors.
-#include "afx.h"
+#include "afx/afx.h"
 
 #include <cerrno>
 #include <climits>

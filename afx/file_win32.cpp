@@ -1,5 +1,5 @@
 // CFile over Win32 file handles.
-#include "afx.h"
+#include "afx/afx.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "tool_message.h"
+#include "flash/tool_message.h"
 
 #include <cstring>
 

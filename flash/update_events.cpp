@@ -1,4 +1,4 @@
-#include "update_events.h"
+#include "flash/update_events.h"
 
 CString g_toolCommandLine;
 std::atomic<ChipType> g_chipType{0};

@@ -1,4 +1,4 @@
-#include "flash_file.h"
+#include "gpsdevsim/flash_file.h"
 
 #include <cerrno>
 #include <cstdio>

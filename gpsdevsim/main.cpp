@@ -6,8 +6,8 @@
 // Prints the pty's device path as the first line on stdout, then serves until SIGTERM or
 // SIGINT, when it saves FILE, removes its link and exits 0. FILE is also rewritten after every
 // completed erase or write.
-#include "flash_file.h"
-#include "protocol/flash_device.h"
+#include "gpsdevsim/flash_file.h"
+#include "tools/protocol/flash_device.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "payload_archive.h"
+#include "payload/payload_archive.h"
 
 #include "payload/pe_certificate.h"
 #include "payload/windows_file_name.h"

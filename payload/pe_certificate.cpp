@@ -1,6 +1,6 @@
-#include "pe_certificate.h"
+#include "payload/pe_certificate.h"
 
-#include "payload_archive.h"
+#include "payload/payload_archive.h"
 
 #include <cstring>
 

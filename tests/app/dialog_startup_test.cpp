@@ -5,7 +5,7 @@
 #include "app/logo/logo_bitmap.h"
 #include "app/resource.h"
 
-#include "test_files.h"
+#include "tests/app/test_files.h"
 
 #include <gtest/gtest.h>
 

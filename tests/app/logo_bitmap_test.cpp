@@ -1,7 +1,7 @@
 // Loading the logo: formats that load and what they give, and damaged files that must not.
 #include "app/logo/logo_bitmap.h"
 
-#include "test_files.h"
+#include "tests/app/test_files.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "afx/afxwin.h"
 #include "app/logo/logo_bitmap.h"
 
-#include "test_files.h"
+#include "tests/app/test_files.h"
 
 #include <gtest/gtest.h>
 

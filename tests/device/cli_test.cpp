@@ -1,7 +1,7 @@
 // The Linux SiRFflashcl against gpsdevsim on a pseudo-terminal, as separate programs: the
 // records on the pipe, the emulator's flash file, and the faults the emulator can play.
-#include "device_processes.h"
-#include "flashcl_codes.h"
+#include "tests/device/device_processes.h"
+#include "tools/sirfflashcl/flashcl_codes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // tests and the throughput benchmark.
 #pragma once
 
-#include "device_test_support.h"
+#include "tests/device/device_test_support.h"
 
 #include <cerrno>
 #include <chrono>

@@ -2,9 +2,9 @@
 // on demand, S-record text from bytes, and firmware-like test data.
 #pragma once
 
-#include "protocol/flash_device.h"
-#include "protocol/serial_port.h"
-#include "srec_reader.h"
+#include "tools/protocol/flash_device.h"
+#include "tools/protocol/serial_port.h"
+#include "tools/sirfflashcl/srec_reader.h"
 
 #include <algorithm>
 #include <cstdint>

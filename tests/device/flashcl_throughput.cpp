@@ -3,7 +3,7 @@
 // compressed blocks. A benchmark, not a test: it prints its figures (docs/sirfflashcl.md).
 //
 //   flashcl_throughput [IMAGE_BYTES]
-#include "device_processes.h"
+#include "tests/device/device_processes.h"
 
 #include <zlib.h>
 

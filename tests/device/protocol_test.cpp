@@ -1,8 +1,8 @@
 // The protocol's host side against its device side in one process: framing, the commands, and
 // recovery from a line that loses, tears, repeats or corrupts frames.
-#include "device_test_support.h"
-#include "protocol/commands.h"
-#include "protocol/flash_host.h"
+#include "tests/device/device_test_support.h"
+#include "tools/protocol/commands.h"
+#include "tools/protocol/flash_host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // Whole utility runs in one process: the command line, the records the updater reads, and the
 // receiver's flash afterwards, with the receiver on an in-process line.
-#include "device_test_support.h"
-#include "flashcl_codes.h"
-#include "flashcl_session.h"
-#include "options.h"
-#include "protocol/commands.h"
+#include "tests/device/device_test_support.h"
+#include "tools/sirfflashcl/flashcl_codes.h"
+#include "tools/sirfflashcl/flashcl_session.h"
+#include "tools/sirfflashcl/options.h"
+#include "tools/protocol/commands.h"
 
 #include <gtest/gtest.h>
 

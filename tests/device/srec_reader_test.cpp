@@ -1,8 +1,8 @@
 // The S-record reader and the chip list: what a good file gives, and one damaged input per row
 // with the reason it must be refused for.
-#include "chip_list.h"
-#include "device_test_support.h"
-#include "srec_reader.h"
+#include "tools/sirfflashcl/chip_list.h"
+#include "tests/device/device_test_support.h"
+#include "tools/sirfflashcl/srec_reader.h"
 
 #include <gtest/gtest.h>
 

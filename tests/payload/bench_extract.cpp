@@ -3,7 +3,7 @@
 // call and each file written with one write.
 //   bench_extract [rounds]      prints both times and their ratio (goal: at most 1.15)
 #include "payload/payload_archive.h"
-#include "payload_builder.h"
+#include "tests/payload/payload_builder.h"
 
 #include <algorithm>
 #include <chrono>

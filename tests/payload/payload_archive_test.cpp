@@ -1,6 +1,6 @@
 // The payload reader and extractor against payloads written byte by byte.
 #include "payload/payload_archive.h"
-#include "payload_builder.h"
+#include "tests/payload/payload_builder.h"
 
 #include <gtest/gtest.h>
 

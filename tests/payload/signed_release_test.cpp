@@ -4,7 +4,7 @@
 // inside the file.
 #include "payload/payload_archive.h"
 #include "payload/pe_certificate.h"
-#include "payload_builder.h"
+#include "tests/payload/payload_builder.h"
 
 #include <gtest/gtest.h>
 

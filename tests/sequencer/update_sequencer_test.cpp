@@ -4,7 +4,7 @@
 #include "app/update_sequencer.h"
 #include "flash/flash_tool_run.h"
 #include "flash/tool_message.h"
-#include "../payload/payload_builder.h"
+#include "tests/payload/payload_builder.h"
 
 #include <gtest/gtest.h>
 

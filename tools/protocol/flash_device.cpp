@@ -1,6 +1,6 @@
-#include "protocol/flash_device.h"
+#include "tools/protocol/flash_device.h"
 
-#include "protocol/commands.h"
+#include "tools/protocol/commands.h"
 
 #include <zlib.h>
 

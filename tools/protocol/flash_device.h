@@ -2,7 +2,7 @@
 // that arrive on the line. Used by the emulator and by in-process tests; it never blocks.
 #pragma once
 
-#include "protocol/frame.h"
+#include "tools/protocol/frame.h"
 
 #include <cstdint>
 #include <functional>

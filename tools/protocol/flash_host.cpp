@@ -1,6 +1,6 @@
-#include "protocol/flash_host.h"
+#include "tools/protocol/flash_host.h"
 
-#include "protocol/commands.h"
+#include "tools/protocol/commands.h"
 
 #include <zlib.h>
 

@@ -3,8 +3,8 @@
 // The host never prints: callers turn its results into messages.
 #pragma once
 
-#include "protocol/frame.h"
-#include "protocol/serial_port.h"
+#include "tools/protocol/frame.h"
+#include "tools/protocol/serial_port.h"
 
 #include <cstdint>
 #include <functional>

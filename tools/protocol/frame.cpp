@@ -1,4 +1,4 @@
-#include "protocol/frame.h"
+#include "tools/protocol/frame.h"
 
 #include <zlib.h>
 

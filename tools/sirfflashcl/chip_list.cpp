@@ -1,4 +1,4 @@
-#include "chip_list.h"
+#include "tools/sirfflashcl/chip_list.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,10 +1,10 @@
-#include "flashcl_session.h"
+#include "tools/sirfflashcl/flashcl_session.h"
 
 #include "afx/afx.h"
-#include "chip_list.h"
-#include "flashcl_codes.h"
-#include "protocol/commands.h"
-#include "srec_reader.h"
+#include "tools/sirfflashcl/chip_list.h"
+#include "tools/sirfflashcl/flashcl_codes.h"
+#include "tools/protocol/commands.h"
+#include "tools/sirfflashcl/srec_reader.h"
 
 #include <algorithm>
 #include <cstdio>

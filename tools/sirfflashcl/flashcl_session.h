@@ -3,10 +3,10 @@
 // check every written range by CRC-32. Portable; the port comes from the opener.
 #pragma once
 
-#include "options.h"
-#include "protocol/flash_host.h"
-#include "protocol/serial_port.h"
-#include "reporter.h"
+#include "tools/sirfflashcl/options.h"
+#include "tools/protocol/flash_host.h"
+#include "tools/protocol/serial_port.h"
+#include "tools/sirfflashcl/reporter.h"
 
 #include <functional>
 #include <memory>

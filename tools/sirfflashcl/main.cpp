@@ -1,13 +1,13 @@
 // SiRFflashcl: programs a receiver's flash from an S-record file, or reads it into a file,
 // over a serial line. Started by the updater with the handles of its pipe, it reports through
 // FlashToolMessage records; started by hand, it prints its progress.
-#include "flashcl_codes.h"
-#include "flashcl_session.h"
-#include "options.h"
-#include "chip_list.h"
-#include "reporter.h"
-#include "serial.h"
-#include "tool_os.h"
+#include "tools/sirfflashcl/flashcl_codes.h"
+#include "tools/sirfflashcl/flashcl_session.h"
+#include "tools/sirfflashcl/options.h"
+#include "tools/sirfflashcl/chip_list.h"
+#include "tools/sirfflashcl/reporter.h"
+#include "tools/sirfflashcl/serial.h"
+#include "tools/sirfflashcl/tool_os.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "tools/sirfflashcl/options.h"
 
 #include <cerrno>
 #include <cstdlib>

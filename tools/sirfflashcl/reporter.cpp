@@ -1,4 +1,4 @@
-#include "reporter.h"
+#include "tools/sirfflashcl/reporter.h"
 
 #include "flash/tool_message.h"
 

@@ -2,7 +2,7 @@
 // \\.\COM<line>; on Linux the device in SIRFFLASH_COM<line> if set, else /dev/ttyS<line-1>.
 #pragma once
 
-#include "flashcl_session.h"
+#include "tools/sirfflashcl/flashcl_session.h"
 
 // Opens the port of opt.line (a positive number: the session refuses others first).
 OpenedPort OpenSerialPort(const FlashToolOptions& opt);

@@ -1,4 +1,4 @@
-#include "serial.h"
+#include "tools/sirfflashcl/serial.h"
 
 #include "flash/tool_message.h"
 

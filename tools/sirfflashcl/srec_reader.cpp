@@ -1,4 +1,4 @@
-#include "srec_reader.h"
+#include "tools/sirfflashcl/srec_reader.h"
 
 #include <algorithm>
 #include <cstdio>

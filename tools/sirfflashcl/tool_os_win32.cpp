@@ -1,4 +1,4 @@
-#include "tool_os.h"
+#include "tools/sirfflashcl/tool_os.h"
 
 #include <windows.h>
 
