@@ -1,5 +1,6 @@
 // Choosing the firmware file for a chip among extracted payload entries and merging the
 // database into it, on real files extracted from a payload written here.
+#include "afx/little_endian.h"
 #include "flash/firmware_image.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +22,6 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;  // name, content
 
-void PutLE32(std::string& out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(char((v >> (8 * i)) & 0xFF));
-}
-
 // A program file with a payload: a stand-in executable, one zlib stream per entry, then the
 // directory trailer.
 void WritePayloadFile(const fs::path& path, const Entries& entries)
@@ -40,14 +35,14 @@ void WritePayloadFile(const fs::path& path, const Entries& entries)
                            reinterpret_cast<const Bytef*>(e.second.data()), uLong(e.second.size())),
                   Z_OK);
         z.resize(nCompressed);
-        PutLE32(trailer, uint32_t(file.size()));
-        PutLE32(trailer, uint32_t(e.second.size()));
-        PutLE32(trailer, uint32_t(z.size()));
+        AppendLE32(trailer, uint32_t(file.size()));
+        AppendLE32(trailer, uint32_t(e.second.size()));
+        AppendLE32(trailer, uint32_t(z.size()));
         trailer += e.first;
-        PutLE32(trailer, uint32_t(e.first.size()));
+        AppendLE32(trailer, uint32_t(e.first.size()));
         file += z;
     }
-    PutLE32(trailer, uint32_t(entries.size()));
+    AppendLE32(trailer, uint32_t(entries.size()));
     trailer += "0.90!TAVO_SFX!";
     std::ofstream(path, std::ios::binary) << file << trailer;
 }

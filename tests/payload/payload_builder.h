@@ -2,6 +2,8 @@
 // of the trailer can be set to what a test needs, valid or not.
 #pragma once
 
+#include "afx/little_endian.h"
+
 #include <zlib.h>
 
 #include <climits>
@@ -37,12 +39,6 @@ inline Bytes NoisyData(size_t n, uint32_t state)
         out[i] = static_cast<unsigned char>(state >> 24);
     }
     return out;
-}
-
-inline void PutLE32(Bytes& out, int32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<unsigned char>(uint32_t(v) >> (8 * i)));
 }
 
 constexpr int32_t kRealLength = INT32_MIN;
@@ -97,13 +93,13 @@ public:
     {
         Bytes out = m_file;
         for (const Record& r : m_records) {
-            PutLE32(out, r.offset);
-            PutLE32(out, r.uncompressed);
-            PutLE32(out, r.compressed);
+            AppendLE32(out, uint32_t(r.offset));
+            AppendLE32(out, uint32_t(r.uncompressed));
+            AppendLE32(out, uint32_t(r.compressed));
             out.insert(out.end(), r.name.begin(), r.name.end());
-            PutLE32(out, r.nameLength != kRealLength ? r.nameLength : int32_t(r.name.size()));
+            AppendLE32(out, uint32_t(r.nameLength != kRealLength ? r.nameLength : int32_t(r.name.size())));
         }
-        PutLE32(out, count != kRealLength ? count : int32_t(m_records.size()));
+        AppendLE32(out, uint32_t(count != kRealLength ? count : int32_t(m_records.size())));
         out.insert(out.end(), version.begin(), version.end());
         out.insert(out.end(), marker.begin(), marker.end());
         return out;

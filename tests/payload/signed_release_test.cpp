@@ -2,6 +2,7 @@
 // with zero bytes) behind the payload trailer and names it in the PE security directory. The
 // reader must find the trailer in front of the table, and never trust a table that does not lie
 // inside the file.
+#include "afx/little_endian.h"
 #include "payload/payload_archive.h"
 #include "payload/pe_certificate.h"
 #include "tests/payload/payload_builder.h"
@@ -22,14 +23,12 @@ const size_t kOptionalAt = kPeAt + 4 + 20;
 
 void PutLE32At(Bytes& b, size_t at, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        b[at + size_t(i)] = static_cast<unsigned char>(v >> (8 * i));
+    StoreLE32(b.data() + at, v);
 }
 
 void PutLE16At(Bytes& b, size_t at, uint16_t v)
 {
-    b[at] = static_cast<unsigned char>(v);
-    b[at + 1] = static_cast<unsigned char>(v >> 8);
+    StoreLE16(b.data() + at, v);
 }
 
 // The headers of a PE program (PE32 or PE32+) with 16 data directories, all empty, padded to
