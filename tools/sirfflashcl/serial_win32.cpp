@@ -24,6 +24,46 @@ std::string SystemErrorText(DWORD code)
     return text.empty() ? "error " + std::to_string(code) : text + ", error " + std::to_string(code);
 }
 
+// A read returns once bytes have come and the line has been quiet for 10 ms, or after readMs
+// with nothing (Wine ignores the MAXDWORD "return at once" form); a write fails when the line
+// does not drain within 5 s plus 1 ms a byte.
+bool SetLineTimeouts(HANDLE port, DWORD readMs)
+{
+    COMMTIMEOUTS to = {};
+    to.ReadIntervalTimeout = 10;
+    to.ReadTotalTimeoutMultiplier = 0;
+    to.ReadTotalTimeoutConstant = readMs;
+    to.WriteTotalTimeoutMultiplier = 1;
+    to.WriteTotalTimeoutConstant = 5000;
+    return SetCommTimeouts(port, &to) != FALSE;
+}
+
+// The line at baud with 8 data bits, no parity, one stop bit, no flow control, DTR and RTS on;
+// then the timeouts of a quiet line.
+bool SetUpLine(HANDLE port, uint32_t baud)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (!SetupComm(port, 16384, 16384) || !GetCommState(port, &dcb))
+        return false;
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+    return SetCommState(port, &dcb) && SetLineTimeouts(port, 100);
+}
+
 // Held for the whole run: one utility per port. Windows refuses a second open of a port in use,
 // but Wine lets two programs open one port, and two writers would ruin the receiver's flash.
 class PortClaim {
@@ -80,15 +120,7 @@ public:
         if (timeoutMs == 0)
             timeoutMs = 1;
         if (timeoutMs != m_readTimeout) {
-            // Return once bytes have come and the line has been quiet for 10 ms, or after the
-            // whole timeout with nothing. (Wine ignores the MAXDWORD "return at once" form.)
-            COMMTIMEOUTS to = {};
-            to.ReadIntervalTimeout = 10;
-            to.ReadTotalTimeoutMultiplier = 0;
-            to.ReadTotalTimeoutConstant = timeoutMs;
-            to.WriteTotalTimeoutMultiplier = 1;
-            to.WriteTotalTimeoutConstant = 5000;
-            if (!SetCommTimeouts(m_port.Get(), &to))
+            if (!SetLineTimeouts(m_port.Get(), timeoutMs))
                 return -1;
             m_readTimeout = timeoutMs;
         }
@@ -135,41 +167,14 @@ OpenedPort OpenSerialPort(const FlashToolOptions& opt)
                       SystemErrorText(e) + ").";
         return result;
     }
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    COMMTIMEOUTS to = {};
-    to.ReadIntervalTimeout = 10;
-    to.ReadTotalTimeoutConstant = 100;
-    to.WriteTotalTimeoutMultiplier = 1;
-    to.WriteTotalTimeoutConstant = 5000;
-    HANDLE h = port.Get();
-    bool ok = SetupComm(h, 16384, 16384) && GetCommState(h, &dcb);
-    if (ok) {
-        dcb.BaudRate = opt.baud;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        dcb.fParity = FALSE;
-        dcb.fOutxCtsFlow = FALSE;
-        dcb.fOutxDsrFlow = FALSE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fDsrSensitivity = FALSE;
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-        dcb.fNull = FALSE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        dcb.fAbortOnError = FALSE;
-        ok = SetCommState(h, &dcb) && SetCommTimeouts(h, &to);
-    }
-    if (!ok) {
+    if (!SetUpLine(port.Get(), opt.baud)) {
         const DWORD e = GetLastError();
         result.code = FTM_ERR_PORT_BUSY;
         result.text = "The serial port " + result.name + " cannot be set to " + std::to_string(opt.baud) +
                       " bit/s 8N1 (" + SystemErrorText(e) + ").";
         return result;
     }
-    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    PurgeComm(port.Get(), PURGE_RXCLEAR | PURGE_TXCLEAR);
     result.port = std::make_unique<Win32SerialPort>(std::move(port), std::move(claim));
     return result;
 }
