@@ -52,18 +52,25 @@ private:
     int64_t m_length;
 };
 
-} // namespace
+}  // namespace
 
 const char* SfxResultName(int nResult)
 {
     switch (nResult) {
-    case SFX_ERR_OPEN: return "SFX_ERR_OPEN";
-    case SFX_ERR_FORMAT: return "SFX_ERR_FORMAT";
-    case SFX_OK: return "SFX_OK";
-    case SFX_ERR_EMPTY: return "SFX_ERR_EMPTY";
-    case SFX_ERR_EXTRACT: return "SFX_ERR_EXTRACT";
-    case SFX_ERR_REOPEN: return "SFX_ERR_REOPEN";
-    default: return "SFX_?";
+        case SFX_ERR_OPEN:
+            return "SFX_ERR_OPEN";
+        case SFX_ERR_FORMAT:
+            return "SFX_ERR_FORMAT";
+        case SFX_OK:
+            return "SFX_OK";
+        case SFX_ERR_EMPTY:
+            return "SFX_ERR_EMPTY";
+        case SFX_ERR_EXTRACT:
+            return "SFX_ERR_EXTRACT";
+        case SFX_ERR_REOPEN:
+            return "SFX_ERR_REOPEN";
+        default:
+            return "SFX_?";
     }
 }
 

@@ -23,7 +23,7 @@ const unsigned kPe32PlusMagic = 0x20B;
 const unsigned kSecurityDirectory = 4;
 const int64_t kCertificateHeaderSize = 8;  // WIN_CERTIFICATE: dwLength, wRevision, wCertificateType
 
-} // namespace
+}  // namespace
 
 PeCertificateTable PeReadCertificateTable(CFile& file)
 {

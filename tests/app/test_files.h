@@ -130,9 +130,9 @@ public:
     explicit ScratchDir(const std::string& name)
     {
         static unsigned s_count = 0;
-        std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("updater-app-" + name + "-" + std::to_string(ProcessId()) + "-" +
-                                     std::to_string(++s_count));
+        std::filesystem::path dir =
+            std::filesystem::temp_directory_path() /
+            ("updater-app-" + name + "-" + std::to_string(ProcessId()) + "-" + std::to_string(++s_count));
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
         std::filesystem::create_directories(dir);

@@ -114,8 +114,8 @@ TEST_F(FirmwareImageTest, EndingsCompareTheLastTwoCharactersOnly)
         {{{"updates", "x"}}, "s", ""},           // no dot before it
         {{{"fw.S3", "x"}}, "s3", "fw.s3"},
         {{{"fw.s2x", "x"}, {"fw.s2", "x"}}, "s2", "fw.s2"},  // "2x" does not end like "s2"
-        {{{"FW.Q2X", "x"}}, "s2x", "fw.q2x"},               // only "2x" counts
-        {{{"datab0", "x"}}, "db0", "datab0"},               // only "b0" counts
+        {{{"FW.Q2X", "x"}}, "s2x", "fw.q2x"},                // only "2x" counts
+        {{{"datab0", "x"}}, "db0", "datab0"},                // only "b0" counts
         {{{"a.s2", "x"}, {"b.s2", "x"}}, "s2", "a.s2"},      // the first match wins
         {{{"s", "x"}, {"2", "x"}}, "s", ""},                 // a name of one character never matches
         {{{"x.s3", "x"}}, "s2", ""},

@@ -32,7 +32,7 @@ std::string ReadAll(const std::string& path)
     return s;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -45,8 +45,8 @@ constexpr int32_t kRealLength = INT32_MIN;
 
 // One directory record as stored; every field may be set to anything.
 struct Record {
-    std::string name;                 // stored bytes (may hold a zero byte)
-    int32_t nameLength = kRealLength; // stored length field; kRealLength: the name's own length
+    std::string name;                  // stored bytes (may hold a zero byte)
+    int32_t nameLength = kRealLength;  // stored length field; kRealLength: the name's own length
     int32_t offset = 0;
     int32_t uncompressed = 0;
     int32_t compressed = 0;
@@ -89,7 +89,9 @@ public:
 
     // The whole file: body, records in index order, count (kRealLength: the number of records),
     // version, marker.
-    Bytes Build(int32_t count = kRealLength, const std::string& version = "0.90", const std::string& marker = "!TAVO_SFX!") const
+    Bytes Build(int32_t count = kRealLength,
+                const std::string& version = "0.90",
+                const std::string& marker = "!TAVO_SFX!") const
     {
         Bytes out = m_file;
         for (const Record& r : m_records) {
@@ -133,4 +135,4 @@ inline bool ReadFile(const std::string& path, Bytes& data)
     return true;
 }
 
-} // namespace testing_payload
+}  // namespace testing_payload

@@ -177,19 +177,17 @@ struct BadSignature {
 // Each row starts from a signed release; none may lead the reader outside the file, and none
 // gives a payload.
 const BadSignature kBadSignatures[] = {
-    {"table offset past the end", PE_CERT_DAMAGED,
-     [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() + 8), 8); }},
+    {"table offset past the end", PE_CERT_DAMAGED, [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() + 8), 8); }},
     {"table size past the end", PE_CERT_DAMAGED,
      [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() - 1472), 0xFFFFFFF0u); }},
     {"offset and size that wrap in 32 bits", PE_CERT_DAMAGED,
      [](Bytes& f) { SetSecurityEntry(f, 0xFFFFFFF8u, uint32_t(f.size() + 8)); }},
     {"table ending before the end of the file", PE_CERT_DAMAGED, [](Bytes& f) { f.push_back(0); }},
-    {"table shorter than one record", PE_CERT_DAMAGED, [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() - 4), 4); }},
+    {"table shorter than one record", PE_CERT_DAMAGED,
+     [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() - 4), 4); }},
     {"table over the headers", PE_CERT_DAMAGED, [](Bytes& f) { SetSecurityEntry(f, 0x10, uint32_t(f.size() - 0x10)); }},
-    {"first record longer than the table", PE_CERT_DAMAGED,
-     [](Bytes& f) { PutLE32At(f, f.size() - 1472, 1473); }},
-    {"first record shorter than its header", PE_CERT_DAMAGED,
-     [](Bytes& f) { PutLE32At(f, f.size() - 1472, 7); }},
+    {"first record longer than the table", PE_CERT_DAMAGED, [](Bytes& f) { PutLE32At(f, f.size() - 1472, 1473); }},
+    {"first record shorter than its header", PE_CERT_DAMAGED, [](Bytes& f) { PutLE32At(f, f.size() - 1472, 7); }},
     {"empty security directory", PE_CERT_NONE, [](Bytes& f) { SetSecurityEntry(f, 0, 0); }},
     {"no security directory among the data directories", PE_CERT_NONE,
      [](Bytes& f) { PutLE32At(f, kOptionalAt + 92, 4); }},
@@ -267,4 +265,4 @@ TEST_F(SignedReleaseTest, UnsignedReleasesAndBareProgramsReadAsBefore)
     EXPECT_EQ(SFX_ERR_FORMAT, archive.ReadDirectory(archive.GetModulePath()));
 }
 
-} // namespace
+}  // namespace

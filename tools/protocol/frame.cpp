@@ -41,9 +41,9 @@ void FrameDecoder::Feed(const uint8_t* p, size_t n)
         m_buf.erase(m_buf.begin(), m_buf.begin() + long(m_pos));
         m_scanned = m_scanned > m_pos ? m_scanned - m_pos : 0;
         // Candidates the decoder has already passed go with the bytes they pointed into.
-        m_candidates.erase(std::remove_if(m_candidates.begin(), m_candidates.end(),
-                                          [this](size_t c) { return c <= m_pos; }),
-                           m_candidates.end());
+        m_candidates.erase(
+            std::remove_if(m_candidates.begin(), m_candidates.end(), [this](size_t c) { return c <= m_pos; }),
+            m_candidates.end());
         for (size_t& c : m_candidates)
             c -= m_pos;
         m_pos = 0;

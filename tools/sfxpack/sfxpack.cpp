@@ -214,12 +214,18 @@ int Pack(const std::string& bare, const std::string& release, const std::vector<
 std::string DescribeReadFailure(int code)
 {
     switch (code) {
-    case SFX_ERR_OPEN: return "cannot open";
-    case SFX_ERR_FORMAT: return "no payload found";
-    case SFX_ERR_EMPTY: return "the payload holds no entries";
-    case SFX_ERR_REOPEN: return "cannot open again for extraction";
-    case SFX_ERR_EXTRACT: return "an entry could not be extracted whole";
-    default: return "cannot read the payload";
+        case SFX_ERR_OPEN:
+            return "cannot open";
+        case SFX_ERR_FORMAT:
+            return "no payload found";
+        case SFX_ERR_EMPTY:
+            return "the payload holds no entries";
+        case SFX_ERR_REOPEN:
+            return "cannot open again for extraction";
+        case SFX_ERR_EXTRACT:
+            return "an entry could not be extracted whole";
+        default:
+            return "cannot read the payload";
     }
 }
 
@@ -250,7 +256,7 @@ int Extract(const std::string& release, const std::string& dir)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 static int Run(int argc, char** argv)
 {
