@@ -38,10 +38,27 @@ public:
     const char* GetString() const { return m_str.c_str(); }
     const std::string& str() const { return m_str; }
 
-    CString& operator=(const char* psz) { m_str = psz ? psz : ""; return *this; }
-    CString& operator+=(const CString& s) { m_str += s.m_str; return *this; }
-    CString& operator+=(const char* psz) { if (psz) m_str += psz; return *this; }
-    CString& operator+=(char ch) { m_str += ch; return *this; }
+    CString& operator=(const char* psz)
+    {
+        m_str = psz ? psz : "";
+        return *this;
+    }
+    CString& operator+=(const CString& s)
+    {
+        m_str += s.m_str;
+        return *this;
+    }
+    CString& operator+=(const char* psz)
+    {
+        if (psz)
+            m_str += psz;
+        return *this;
+    }
+    CString& operator+=(char ch)
+    {
+        m_str += ch;
+        return *this;
+    }
 
     friend CString operator+(const CString& a, const CString& b) { return CString(a.m_str + b.m_str); }
     friend CString operator+(const CString& a, const char* b) { return CString(a.m_str + (b ? b : "")); }
@@ -86,12 +103,28 @@ private:
 // Thrown by CFile when an operation fails after the file was opened. Thrown by value.
 class CFileException {
 public:
-    enum Cause { none = 0, genericException, fileNotFound, badPath, tooManyOpenFiles, accessDenied,
-                 invalidFile, removeCurrentDir, directoryFull, badSeek, hardIO, sharingViolation,
-                 lockViolation, diskFull, endOfFile };
+    enum Cause {
+        none = 0,
+        genericException,
+        fileNotFound,
+        badPath,
+        tooManyOpenFiles,
+        accessDenied,
+        invalidFile,
+        removeCurrentDir,
+        directoryFull,
+        badSeek,
+        hardIO,
+        sharingViolation,
+        lockViolation,
+        diskFull,
+        endOfFile
+    };
 
     CFileException(int cause = none, long lOsError = -1, const CString& strFileName = CString())
-        : m_cause(cause), m_lOsError(lOsError), m_strFileName(strFileName) {}
+        : m_cause(cause), m_lOsError(lOsError), m_strFileName(strFileName)
+    {
+    }
 
     int m_cause;
     long m_lOsError;

@@ -11,22 +11,29 @@ namespace {
 int CauseFromErrno(int err, int fallback)
 {
     switch (err) {
-    case ENOENT: return CFileException::fileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG: return CFileException::badPath;
-    case EMFILE:
-    case ENFILE: return CFileException::tooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return CFileException::accessDenied;
-    case ENOSPC:
-    case EDQUOT: return CFileException::diskFull;
-    case EIO: return CFileException::hardIO;
-    default: return fallback;
+        case ENOENT:
+            return CFileException::fileNotFound;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+            return CFileException::badPath;
+        case EMFILE:
+        case ENFILE:
+            return CFileException::tooManyOpenFiles;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+            return CFileException::accessDenied;
+        case ENOSPC:
+        case EDQUOT:
+            return CFileException::diskFull;
+        case EIO:
+            return CFileException::hardIO;
+        default:
+            return fallback;
     }
 }
-} // namespace
+}  // namespace
 
 BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* pError)
 {
@@ -34,9 +41,15 @@ BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* p
     m_strFileName = pszFileName;
     int flags = O_CLOEXEC;
     switch (nOpenFlags & 3) {
-    case modeRead: flags |= O_RDONLY; break;
-    case modeWrite: flags |= O_WRONLY; break;
-    default: flags |= O_RDWR; break;
+        case modeRead:
+            flags |= O_RDONLY;
+            break;
+        case modeWrite:
+            flags |= O_WRONLY;
+            break;
+        default:
+            flags |= O_RDWR;
+            break;
     }
     if (nOpenFlags & modeCreate) {
         flags |= O_CREAT;

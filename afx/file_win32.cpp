@@ -7,20 +7,29 @@ namespace {
 int CauseFromWin32(DWORD err, int fallback)
 {
     switch (err) {
-    case ERROR_FILE_NOT_FOUND: return CFileException::fileNotFound;
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME: return CFileException::badPath;
-    case ERROR_TOO_MANY_OPEN_FILES: return CFileException::tooManyOpenFiles;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT: return CFileException::accessDenied;
-    case ERROR_SHARING_VIOLATION: return CFileException::sharingViolation;
-    case ERROR_LOCK_VIOLATION: return CFileException::lockViolation;
-    case ERROR_HANDLE_DISK_FULL:
-    case ERROR_DISK_FULL: return CFileException::diskFull;
-    case ERROR_NEGATIVE_SEEK:
-    case ERROR_SEEK: return CFileException::badSeek;
-    default: return fallback;
+        case ERROR_FILE_NOT_FOUND:
+            return CFileException::fileNotFound;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+            return CFileException::badPath;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return CFileException::tooManyOpenFiles;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_WRITE_PROTECT:
+            return CFileException::accessDenied;
+        case ERROR_SHARING_VIOLATION:
+            return CFileException::sharingViolation;
+        case ERROR_LOCK_VIOLATION:
+            return CFileException::lockViolation;
+        case ERROR_HANDLE_DISK_FULL:
+        case ERROR_DISK_FULL:
+            return CFileException::diskFull;
+        case ERROR_NEGATIVE_SEEK:
+        case ERROR_SEEK:
+            return CFileException::badSeek;
+        default:
+            return fallback;
     }
 }
 
@@ -28,7 +37,7 @@ HANDLE AsHandle(intptr_t h)
 {
     return reinterpret_cast<HANDLE>(h);
 }
-} // namespace
+}  // namespace
 
 BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* pError)
 {
@@ -37,16 +46,30 @@ BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* p
 
     DWORD access;
     switch (nOpenFlags & 3) {
-    case modeRead: access = GENERIC_READ; break;
-    case modeWrite: access = GENERIC_WRITE; break;
-    default: access = GENERIC_READ | GENERIC_WRITE; break;
+        case modeRead:
+            access = GENERIC_READ;
+            break;
+        case modeWrite:
+            access = GENERIC_WRITE;
+            break;
+        default:
+            access = GENERIC_READ | GENERIC_WRITE;
+            break;
     }
     DWORD share;
     switch (nOpenFlags & 0x70) {
-    case shareDenyWrite: share = FILE_SHARE_READ; break;
-    case shareDenyRead: share = FILE_SHARE_WRITE; break;
-    case shareDenyNone: share = FILE_SHARE_READ | FILE_SHARE_WRITE; break;
-    default: share = 0; break;  // shareExclusive, shareCompat
+        case shareDenyWrite:
+            share = FILE_SHARE_READ;
+            break;
+        case shareDenyRead:
+            share = FILE_SHARE_WRITE;
+            break;
+        case shareDenyNone:
+            share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+            break;
+        default:  // shareExclusive, shareCompat
+            share = 0;
+            break;
     }
     DWORD creation = OPEN_EXISTING;
     if (nOpenFlags & modeCreate)

@@ -37,16 +37,16 @@ int AfxMessageBox(const char* lpszText, UINT nType, UINT /*nIDHelp*/)
     // (OK, OK/Cancel) warns, and a box that asks (Yes/No) shows the question mark.
     if ((nType & MB_ICONMASK) == 0) {
         switch (nType & MB_TYPEMASK) {
-        case MB_OK:
-        case MB_OKCANCEL:
-            nType |= MB_ICONEXCLAMATION;
-            break;
-        case MB_YESNO:
-        case MB_YESNOCANCEL:
-            nType |= MB_ICONQUESTION;
-            break;
-        default:
-            break;
+            case MB_OK:
+            case MB_OKCANCEL:
+                nType |= MB_ICONEXCLAMATION;
+                break;
+            case MB_YESNO:
+            case MB_YESNOCANCEL:
+                nType |= MB_ICONQUESTION;
+                break;
+            default:
+                break;
         }
     }
     CString caption = AfxGetAppName();

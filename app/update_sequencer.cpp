@@ -9,8 +9,12 @@ const char SEQ_TEXT_CANNOT_RUN[] = "No se puede ejecutar el programa.";
 const char SEQ_TEXT_BUSY[] = "Ahora Actualice....";
 const char SEQ_TEXT_UPDATING[] = "Ahora Actualice...";
 const char SEQ_TEXT_DONE[] = "Actualizacion Terminada. ";
-const char SEQ_CAPTION_DONE[] = "\xA2\xAE" "Exito";
-const char SEQ_TEXT_BUTTON_DONE[] = "\xA2\xAE" "Exito!!";
+const char SEQ_CAPTION_DONE[] =
+    "\xA2\xAE"
+    "Exito";
+const char SEQ_TEXT_BUTTON_DONE[] =
+    "\xA2\xAE"
+    "Exito!!";
 const char SEQ_TEXT_BUTTON_FAILED[] = "Recomprobacion de Actualizacion";
 const char SEQ_TEXT_FAILED[] = "existe Puerto de Serie Virtual. \r\n No se puede Abrir el Puerto de Serie.";
 const char SEQ_TEXT_NO_PORTS[] =
@@ -26,10 +30,13 @@ const char kCaptionWarning[] = "Advertencia";
 const char kDumpName[] = "123.bin";
 const char kProbeFormat[] = "%sSiRFflashcl %s -l %s -b %d -r -f 0x0 -t 0xFF";
 const char kFlashFormat[] = "%sSiRFflashcl %s -l %s -b %d";
-} // namespace
+}  // namespace
 
-CUpdateSequencer::CUpdateSequencer(IUpdaterView& view, IUpdateRunner& runner, CPayloadArchive& archive,
-                                   CFirmwareImage& firmware, const CString& strTempDir)
+CUpdateSequencer::CUpdateSequencer(IUpdaterView& view,
+                                   IUpdateRunner& runner,
+                                   CPayloadArchive& archive,
+                                   CFirmwareImage& firmware,
+                                   const CString& strTempDir)
     : m_view(view), m_runner(runner), m_archive(archive), m_firmware(firmware), m_strTempDir(strTempDir)
 {
 }
@@ -110,27 +117,27 @@ intptr_t CUpdateSequencer::OnUpdateEvent(uintptr_t wParam, intptr_t lParam)
         m_bStallArmed = 0;
     }
     switch (UpdateEventKindOf(wParam)) {
-    case UPD_PROBE:
-        StartProbe(lParam == 1);
-        break;
-    case UPD_PROGRESS:
-        m_view.SetProgressPos(int(lParam) + 10);
-        // Once a run has spoken it may take as long as it needs, but never a minute of silence:
-        // a utility stuck on a dead line would otherwise keep the update, and the window, forever.
-        if (m_nRun != 0) {
-            m_view.StartTimer(TIMER_STALL, STALL_MS);
-            m_bStallArmed = 1;
-        }
-        break;
-    case UPD_PROBED:
-        Probed(lParam);
-        break;
-    case UPD_FLASH:
-        StartFlash();
-        break;
-    default:
-        Finish(lParam);
-        break;
+        case UPD_PROBE:
+            StartProbe(lParam == 1);
+            break;
+        case UPD_PROGRESS:
+            m_view.SetProgressPos(int(lParam) + 10);
+            // Once a run has spoken it may take as long as it needs, but never a minute of silence:
+            // a utility stuck on a dead line would otherwise keep the update, and the window, forever.
+            if (m_nRun != 0) {
+                m_view.StartTimer(TIMER_STALL, STALL_MS);
+                m_bStallArmed = 1;
+            }
+            break;
+        case UPD_PROBED:
+            Probed(lParam);
+            break;
+        case UPD_FLASH:
+            StartFlash();
+            break;
+        default:
+            Finish(lParam);
+            break;
     }
     return 0;
 }

@@ -57,7 +57,10 @@ extern const char SEQ_TEXT_STALLED[];        // a run that went silent was given
 class CUpdateSequencer {
 public:
     // strTempDir ends in AFX_PATH_SEPARATOR. All references must outlive the sequencer.
-    CUpdateSequencer(IUpdaterView& view, IUpdateRunner& runner, CPayloadArchive& archive, CFirmwareImage& firmware,
+    CUpdateSequencer(IUpdaterView& view,
+                     IUpdateRunner& runner,
+                     CPayloadArchive& archive,
+                     CFirmwareImage& firmware,
                      const CString& strTempDir);
 
     void OnUpdateButton();
@@ -73,11 +76,11 @@ public:
     // Whether the logo is shown; with none, the flashing run shows the firmware name in 1006.
     void SetLogoShown(bool bShown) { m_bLogoShown = bShown; }
 
-    int m_bBusy = 0;            // an update runs
-    int m_bWatchdogArmed = 0;   // TIMER_WATCHDOG runs
-    int m_bStallArmed = 0;      // TIMER_STALL runs
-    int m_nUserPositions = 0;   // 0 keep the user positions, 1 erase them (read at the button press)
-    CString m_strDumpPath;      // the probe's dump file; empty until the first probe
+    int m_bBusy = 0;           // an update runs
+    int m_bWatchdogArmed = 0;  // TIMER_WATCHDOG runs
+    int m_bStallArmed = 0;     // TIMER_STALL runs
+    int m_nUserPositions = 0;  // 0 keep the user positions, 1 erase them (read at the button press)
+    CString m_strDumpPath;     // the probe's dump file; empty until the first probe
 
 private:
     void StartProbe(bool bNextPort);

@@ -9,8 +9,7 @@
 
 // OnInitDialog sets the logo, the flags and the logo geometry; they start out empty here too, so
 // that a dialog that never opened is destroyed cleanly.
-CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
-    : CDialog(IDD, pParent), m_pLogo(nullptr), m_nUserPositions(0)
+CUpdaterDlg::CUpdaterDlg(CWnd* pParent) : CDialog(IDD, pParent), m_pLogo(nullptr), m_nUserPositions(0)
 {
     m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
@@ -58,8 +57,8 @@ BOOL CUpdaterDlg::OnInitDialog()
     // Fresh choice (m_strFirmware and m_strDatabase empty) and a sequencer at rest (not busy,
     // no watchdog armed).
     m_pSequencer.reset();
-    m_pFirmware = std::make_unique<CFirmwareImage>(m_archive, m_strTempDir,
-                                                   [](const char* pszText) { AfxMessageBox(pszText); });
+    m_pFirmware =
+        std::make_unique<CFirmwareImage>(m_archive, m_strTempDir, [](const char* pszText) { AfxMessageBox(pszText); });
     m_pSequencer = std::make_unique<CUpdateSequencer>(*this, *this, m_archive, *m_pFirmware, m_strTempDir);
     m_pSequencer->SetLogoShown(m_pLogo != nullptr);
     return TRUE;  // the focus goes to the first tab stop, the Exit button

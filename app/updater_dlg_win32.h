@@ -68,13 +68,13 @@ protected:
     std::unique_ptr<CFirmwareImage> m_pFirmware;
     // The update: its busy and watchdog flags, the user's option and the probe's dump file.
     std::unique_ptr<CUpdateSequencer> m_pSequencer;
-    CProgressCtrl m_progress;   // 1004
-    CComboBox m_portList;       // 1001
-    CComboBox m_speedList;      // 1002
-    int m_nUserPositions;       // radio group 1008/1009: 0 keep, 1 erase the user positions
-    HICON m_hIcon;              // group icon 128
-    CSize m_sizeLogo;  // the logo's size in pixels
-    CPoint m_ptLogo;   // client coordinates of the logo's top-left corner
+    CProgressCtrl m_progress;  // 1004
+    CComboBox m_portList;      // 1001
+    CComboBox m_speedList;     // 1002
+    int m_nUserPositions;      // radio group 1008/1009: 0 keep, 1 erase the user positions
+    HICON m_hIcon;             // group icon 128
+    CSize m_sizeLogo;          // the logo's size in pixels
+    CPoint m_ptLogo;           // client coordinates of the logo's top-left corner
 
 private:
     CComboBox* ListFor(int nID);

@@ -1,5 +1,7 @@
 #include "flash/flash_record_reader.h"
 
+#include "afx/little_endian.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -57,7 +59,7 @@ bool CFlashRecordReader::ReadInt(int32_t& nValue)
     unsigned char b[4];
     if (!ReadExact(b, 4))
         return false;
-    nValue = int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
+    nValue = int32_t(LoadLE32(b));
     return true;
 }
 

@@ -83,8 +83,8 @@ void CFlashToolRun::EndError(int32_t nCode, const char* pszText, bool bNoFinalRe
             // Only a probe cycle moves on to another port; a flashing run (chip type 0) that
             // fails ends the update, whatever the port rows say. A utility that died on this
             // port (no final record) says nothing about the other ports: they are tried too.
-            bPortsLeft = (bPortFailed || bNoFinalRecord) && g_chipType.load() != 0 &&
-                         g_portCursor.load() != g_firstPort.load();
+            bPortsLeft =
+                (bPortFailed || bNoFinalRecord) && g_chipType.load() != 0 && g_portCursor.load() != g_firstPort.load();
             if (bPortsLeft)
                 m_host.PostUpdateEvent(UPD_PROBED, 0);
             else

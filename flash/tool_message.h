@@ -20,7 +20,7 @@ constexpr int32_t FTM_ERR_PORT_BUSY = 14;  // the port exists but cannot be open
 constexpr int32_t FTM_ERR_NO_FINAL_RECORD = -1;
 
 constexpr int FTM_HEADER_SIZE = 12;
-constexpr int FTM_PAYLOAD_BUFFER = 1024;   // the reader's payload buffer
+constexpr int FTM_PAYLOAD_BUFFER = 1024;  // the reader's payload buffer
 
 // One whole record; pszText null gives a record without payload.
 std::string EncodeFlashToolMessage(int32_t nLine, int32_t nCode, const char* pszText);

@@ -25,24 +25,30 @@ inline uintptr_t MakeUpdateEventWParam(int nKind, unsigned nRun)
 {
     return uintptr_t(unsigned(nKind) & 0xFFFFu) | (uintptr_t(nRun & 0xFFFFu) << 16);
 }
-inline int UpdateEventKindOf(uintptr_t wParam) { return int(wParam & 0xFFFFu); }
-inline unsigned UpdateEventRunOf(uintptr_t wParam) { return unsigned((wParam >> 16) & 0xFFFFu); }
+inline int UpdateEventKindOf(uintptr_t wParam)
+{
+    return int(wParam & 0xFFFFu);
+}
+inline unsigned UpdateEventRunOf(uintptr_t wParam)
+{
+    return unsigned((wParam >> 16) & 0xFFFFu);
+}
 
 typedef signed char ChipType;
 constexpr ChipType CHIP_PENDING = ChipType(-128);  // 0x80: no chip reported yet in this probe cycle
 constexpr ChipType CHIP_OTHER = 1;
-constexpr ChipType CHIP_GSP2E = 2;                 // "GSP2e/LPx"
-constexpr ChipType CHIP_GSP3 = 3;                  // "GSP3"
+constexpr ChipType CHIP_GSP2E = 2;  // "GSP2e/LPx"
+constexpr ChipType CHIP_GSP3 = 3;   // "GSP3"
 
 // Process-wide state of one update. The sequencer writes the command line, the port indexes
 // and the chip type before it starts a run; the worker writes the chip type and the last error
 // before it posts the event after which the sequencer reads them.
-extern CString g_toolCommandLine;          // the utility's command line (without handle options)
+extern CString g_toolCommandLine;  // the utility's command line (without handle options)
 extern std::atomic<ChipType> g_chipType;
-extern std::atomic<int> g_portCursor;      // port-list row of the next probe (flashing: the row in use)
-extern std::atomic<int> g_firstPort;       // row at which the probe cycle began
-extern std::atomic<int> g_speedSlot;       // speed-list row + 2
-extern std::atomic<int> g_lastToolError;   // utility error code that last ended an update; 0 at start
+extern std::atomic<int> g_portCursor;     // port-list row of the next probe (flashing: the row in use)
+extern std::atomic<int> g_firstPort;      // row at which the probe cycle began
+extern std::atomic<int> g_speedSlot;      // speed-list row + 2
+extern std::atomic<int> g_lastToolError;  // utility error code that last ended an update; 0 at start
 
 // The rates a command line can carry: entry g_speedSlot + 1. The speed list shows entries 3 to 5.
 extern const int32_t g_baudRates[6];

@@ -1,5 +1,6 @@
 #include "payload/payload_archive.h"
 
+#include "afx/little_endian.h"
 #include "payload/pe_certificate.h"
 #include "payload/windows_file_name.h"
 
@@ -11,11 +12,6 @@ const char SFX_MARKER[10] = {'!', 'T', 'A', 'V', 'O', '_', 'S', 'F', 'X', '!'};
 const char SFX_VERSION[4] = {'0', '.', '9', '0'};
 
 namespace {
-
-int32_t LoadLE32(const unsigned char* p)
-{
-    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
-}
 
 CString WithSeparator(CString strDirectory)
 {
@@ -45,7 +41,7 @@ public:
         unsigned char b[4];
         if (!ReadAt(nDistance, b, 4))
             return false;
-        value = LoadLE32(b);
+        value = int32_t(LoadLE32(b));
         return true;
     }
 
@@ -56,18 +52,25 @@ private:
     int64_t m_length;
 };
 
-} // namespace
+}  // namespace
 
 const char* SfxResultName(int nResult)
 {
     switch (nResult) {
-    case SFX_ERR_OPEN: return "SFX_ERR_OPEN";
-    case SFX_ERR_FORMAT: return "SFX_ERR_FORMAT";
-    case SFX_OK: return "SFX_OK";
-    case SFX_ERR_EMPTY: return "SFX_ERR_EMPTY";
-    case SFX_ERR_EXTRACT: return "SFX_ERR_EXTRACT";
-    case SFX_ERR_REOPEN: return "SFX_ERR_REOPEN";
-    default: return "SFX_?";
+        case SFX_ERR_OPEN:
+            return "SFX_ERR_OPEN";
+        case SFX_ERR_FORMAT:
+            return "SFX_ERR_FORMAT";
+        case SFX_OK:
+            return "SFX_OK";
+        case SFX_ERR_EMPTY:
+            return "SFX_ERR_EMPTY";
+        case SFX_ERR_EXTRACT:
+            return "SFX_ERR_EXTRACT";
+        case SFX_ERR_REOPEN:
+            return "SFX_ERR_REOPEN";
+        default:
+            return "SFX_?";
     }
 }
 

@@ -12,8 +12,8 @@
 
 // Result codes of the archive.
 enum : int {
-    SFX_ERR_OPEN = 1000,     // the file cannot be opened for reading
-    SFX_ERR_FORMAT = 1001,   // no payload, a damaged directory, an unsafe or repeated entry name
+    SFX_ERR_OPEN = 1000,    // the file cannot be opened for reading
+    SFX_ERR_FORMAT = 1001,  // no payload, a damaged directory, an unsafe or repeated entry name
     SFX_OK = 1002,
     SFX_ERR_EMPTY = 1004,    // the directory holds no entries
     SFX_ERR_EXTRACT = 1005,  // an entry could not be written out whole
@@ -34,15 +34,15 @@ constexpr int SFX_MAX_ENTRIES = 256;
 constexpr int SFX_MAX_NAME = 1000;
 constexpr int SFX_IO_BUFFER = 4096;
 
-extern const char SFX_MARKER[10];   // "!TAVO_SFX!"
-extern const char SFX_VERSION[4];   // "0.90"
+extern const char SFX_MARKER[10];  // "!TAVO_SFX!"
+extern const char SFX_VERSION[4];  // "0.90"
 
 struct PayloadEntry {
     CString strName;      // as stored, cut at a zero byte; also the extracted file's name
     CString strReserved;  // always empty
     int nUncompressedSize = 0;
     int nCompressedSize = 0;
-    int nOffset = 0;      // absolute file offset of the entry's zlib stream
+    int nOffset = 0;  // absolute file offset of the entry's zlib stream
 
     void Clear()
     {

@@ -1,20 +1,11 @@
 #include "payload/pe_certificate.h"
 
+#include "afx/little_endian.h"
 #include "payload/payload_archive.h"
 
 #include <cstring>
 
 namespace {
-
-uint32_t LoadLE32(const unsigned char* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint16_t LoadLE16(const unsigned char* p)
-{
-    return uint16_t(p[0] | p[1] << 8);
-}
 
 // Reads n bytes at nPos, or returns false when any of them would lie outside the file.
 bool ReadAt(CFile& file, int64_t nLength, int64_t nPos, void* pBuf, unsigned n)
@@ -32,7 +23,7 @@ const unsigned kPe32PlusMagic = 0x20B;
 const unsigned kSecurityDirectory = 4;
 const int64_t kCertificateHeaderSize = 8;  // WIN_CERTIFICATE: dwLength, wRevision, wCertificateType
 
-} // namespace
+}  // namespace
 
 PeCertificateTable PeReadCertificateTable(CFile& file)
 {

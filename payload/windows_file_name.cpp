@@ -45,7 +45,7 @@ bool IsDeviceName(const char* pszName, size_t nLength)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 const char* WindowsFileNameProblem(const char* pszName, size_t nLength)
 {

@@ -1,5 +1,7 @@
 #include "app/logo/logo_bitmap.h"
 
+#include "afx/little_endian.h"
+
 #include <cstring>
 #include <new>
 
@@ -9,16 +11,6 @@ constexpr size_t kFileHeaderSize = 14;
 constexpr uint32_t kInfoHeaderSize = 40;  // BITMAPINFOHEADER; the V4 and V5 headers extend it
 constexpr uint32_t kRgb = 0;              // BI_RGB
 constexpr uint32_t kBitfields = 3;        // BI_BITFIELDS
-
-uint16_t LoadLE16(const unsigned char* p)
-{
-    return uint16_t(p[0] | p[1] << 8);
-}
-
-uint32_t LoadLE32(const unsigned char* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 int ColorsForBitCount(uint16_t nBitCount)
 {

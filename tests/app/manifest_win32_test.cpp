@@ -106,4 +106,4 @@ TEST(ReleaseManifest, WindowsAcceptsEachManifest)
     }
 }
 
-} // namespace
+}  // namespace

@@ -2,6 +2,8 @@
 // control, payload files as a release carries them, and a scratch directory.
 #pragma once
 
+#include "afx/little_endian.h"
+
 #include <zlib.h>
 
 #include <cstdint>
@@ -21,22 +23,9 @@ namespace testfiles {
 
 using Bytes = std::vector<unsigned char>;
 
-inline void Put16(Bytes& b, uint16_t v)
-{
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-
-inline void Put32(Bytes& b, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
-
 inline void Set32(Bytes& b, size_t at, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        b[at + size_t(i)] = uint8_t(v >> (8 * i));
+    StoreLE32(b.data() + at, v);
 }
 
 // A bitmap file as a writer would make it: 14-byte file header, 40-byte info header, a full
@@ -57,22 +46,22 @@ struct Bmp {
     Bytes Build() const
     {
         Bytes b;
-        Put16(b, 0x4D42);
-        Put32(b, uint32_t(PixelOffset() + PixelBytes()));
-        Put16(b, 0);
-        Put16(b, 0);
-        Put32(b, uint32_t(PixelOffset()));
-        Put32(b, 40);
-        Put32(b, uint32_t(width));
-        Put32(b, uint32_t(height));
-        Put16(b, 1);
-        Put16(b, bitCount);
-        Put32(b, compression);
-        Put32(b, uint32_t(PixelBytes()));
-        Put32(b, 2835);
-        Put32(b, 2835);
-        Put32(b, clrUsed);
-        Put32(b, 0);
+        AppendLE16(b, 0x4D42);
+        AppendLE32(b, uint32_t(PixelOffset() + PixelBytes()));
+        AppendLE16(b, 0);
+        AppendLE16(b, 0);
+        AppendLE32(b, uint32_t(PixelOffset()));
+        AppendLE32(b, 40);
+        AppendLE32(b, uint32_t(width));
+        AppendLE32(b, uint32_t(height));
+        AppendLE16(b, 1);
+        AppendLE16(b, bitCount);
+        AppendLE32(b, compression);
+        AppendLE32(b, uint32_t(PixelBytes()));
+        AppendLE32(b, 2835);
+        AppendLE32(b, 2835);
+        AppendLE32(b, clrUsed);
+        AppendLE32(b, 0);
         for (int i = 0; i < Colors(); ++i) {
             b.push_back(uint8_t(i));
             b.push_back(uint8_t(2 * i));
@@ -111,15 +100,15 @@ inline Bytes BuildRelease(const std::vector<std::pair<std::string, Bytes>>& entr
         uLongf n = compressBound(uLong(e.second.size()));
         Bytes z(n);
         compress2(z.data(), &n, e.second.data(), uLong(e.second.size()), Z_DEFAULT_COMPRESSION);
-        Put32(dir, uint32_t(file.size()));
-        Put32(dir, uint32_t(e.second.size()));
-        Put32(dir, uint32_t(n));
+        AppendLE32(dir, uint32_t(file.size()));
+        AppendLE32(dir, uint32_t(e.second.size()));
+        AppendLE32(dir, uint32_t(n));
         dir.insert(dir.end(), e.first.begin(), e.first.end());
-        Put32(dir, uint32_t(e.first.size()));
+        AppendLE32(dir, uint32_t(e.first.size()));
         file.insert(file.end(), z.begin(), z.begin() + long(n));
     }
     file.insert(file.end(), dir.begin(), dir.end());
-    Put32(file, uint32_t(entries.size()));
+    AppendLE32(file, uint32_t(entries.size()));
     for (char c : std::string("0.90!TAVO_SFX!"))
         file.push_back(uint8_t(c));
     return file;
@@ -141,9 +130,9 @@ public:
     explicit ScratchDir(const std::string& name)
     {
         static unsigned s_count = 0;
-        std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("updater-app-" + name + "-" + std::to_string(ProcessId()) + "-" +
-                                     std::to_string(++s_count));
+        std::filesystem::path dir =
+            std::filesystem::temp_directory_path() /
+            ("updater-app-" + name + "-" + std::to_string(ProcessId()) + "-" + std::to_string(++s_count));
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
         std::filesystem::create_directories(dir);

@@ -2,6 +2,7 @@
 // on demand, S-record text from bytes, and firmware-like test data.
 #pragma once
 
+#include "afx/little_endian.h"
 #include "tools/protocol/flash_device.h"
 #include "tools/protocol/serial_port.h"
 #include "tools/sirfflashcl/srec_reader.h"
@@ -139,10 +140,7 @@ struct ToolRecord {
 // text payloads end with their NUL.
 inline bool DecodeToolRecords(const std::string& bytes, std::vector<ToolRecord>& out)
 {
-    auto le = [&bytes](size_t at) {
-        return int32_t(uint32_t(uint8_t(bytes[at])) | uint32_t(uint8_t(bytes[at + 1])) << 8 |
-                       uint32_t(uint8_t(bytes[at + 2])) << 16 | uint32_t(uint8_t(bytes[at + 3])) << 24);
-    };
+    auto le = [&bytes](size_t at) { return int32_t(LoadLE32(bytes.data() + at)); };
     size_t pos = 0;
     while (pos + 12 <= bytes.size()) {
         const int32_t length = le(pos);
@@ -213,12 +211,10 @@ inline std::vector<uint8_t> FirmwareLikeBytes(size_t n, uint32_t variant)
             // Skewed choice: a few words are frequent, like common instructions.
             const uint32_t a = next() % 512, b = next() % 512;
             const uint32_t w = vocabulary[std::min(a, b) / ((r % 3) + 1)];
-            for (int i = 0; i < 4; ++i)
-                out.push_back(uint8_t(w >> (8 * i)));
+            AppendLE32(out, w);
         } else if (r < 88) {
             const uint32_t w = next();
-            for (int i = 0; i < 4; ++i)
-                out.push_back(uint8_t(w >> (8 * i)));
+            AppendLE32(out, w);
         } else if (r < 95) {
             out.insert(out.end(), 4 + next() % 24, uint8_t(r & 1 ? 0x00 : 0xFF));
         } else {

@@ -7,6 +7,7 @@
 // Prints "record CODE LINE +MS TEXT" per record, then "exit CODE". Unlike the updater it closes
 // its copy of the write end, so a utility that ends without a final record is seen. Exit status:
 // 0 when the records ended with exactly one final record, 1 otherwise, 2 on a start failure.
+#include "afx/little_endian.h"
 #include "afx/scoped_handle_win32.h"
 #include "flash/tool_message.h"
 
@@ -23,8 +24,7 @@ namespace {
 
 int32_t LE32(const std::string& b, size_t at)
 {
-    return int32_t(uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 | uint32_t(uint8_t(b[at + 2])) << 16 |
-                   uint32_t(uint8_t(b[at + 3])) << 24);
+    return int32_t(LoadLE32(b.data() + at));
 }
 
 }  // namespace

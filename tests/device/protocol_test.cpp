@@ -1,5 +1,6 @@
 // The protocol's host side against its device side in one process: framing, the commands, and
 // recovery from a line that loses, tears, repeats or corrupts frames.
+#include "afx/little_endian.h"
 #include "tests/device/device_test_support.h"
 #include "tools/protocol/commands.h"
 #include "tools/protocol/flash_host.h"
@@ -179,8 +180,8 @@ TEST_F(HostDevice, DamagedCompressedBlockIsRefusedNotWritten)
 {
     SyncOk();
     std::vector<uint8_t> cmd{OP_WRITE_Z};
-    PutLE(cmd, 0, 4);
-    PutLE(cmd, 64, 2);
+    AppendLE32(cmd, 0);
+    AppendLE16(cmd, 64);
     const uint8_t junk[] = {0x78, 0x9C, 0x01, 0x02, 0x03, 0x04};
     cmd.insert(cmd.end(), junk, junk + sizeof junk);
     const std::vector<uint8_t> frame = EncodeFrame(200, cmd);

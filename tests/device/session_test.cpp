@@ -61,8 +61,7 @@ protected:
     Session()
     {
         UseReceiver("GSP3");
-        dir = fs::temp_directory_path() /
-              ("flashcl-session-" + std::to_string(std::random_device{}()));
+        dir = fs::temp_directory_path() / ("flashcl-session-" + std::to_string(std::random_device{}()));
         fs::create_directories(dir);
         settings.host.now = [this]() { return line->clockMs; };
         settings.chipListPath = (dir / "chiplist.txt").string();  // absent: the built-in list

@@ -1,5 +1,6 @@
 // Choosing the firmware file for a chip among extracted payload entries and merging the
 // database into it, on real files extracted from a payload written here.
+#include "afx/little_endian.h"
 #include "flash/firmware_image.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +22,6 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;  // name, content
 
-void PutLE32(std::string& out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(char((v >> (8 * i)) & 0xFF));
-}
-
 // A program file with a payload: a stand-in executable, one zlib stream per entry, then the
 // directory trailer.
 void WritePayloadFile(const fs::path& path, const Entries& entries)
@@ -40,14 +35,14 @@ void WritePayloadFile(const fs::path& path, const Entries& entries)
                            reinterpret_cast<const Bytef*>(e.second.data()), uLong(e.second.size())),
                   Z_OK);
         z.resize(nCompressed);
-        PutLE32(trailer, uint32_t(file.size()));
-        PutLE32(trailer, uint32_t(e.second.size()));
-        PutLE32(trailer, uint32_t(z.size()));
+        AppendLE32(trailer, uint32_t(file.size()));
+        AppendLE32(trailer, uint32_t(e.second.size()));
+        AppendLE32(trailer, uint32_t(z.size()));
         trailer += e.first;
-        PutLE32(trailer, uint32_t(e.first.size()));
+        AppendLE32(trailer, uint32_t(e.first.size()));
         file += z;
     }
-    PutLE32(trailer, uint32_t(entries.size()));
+    AppendLE32(trailer, uint32_t(entries.size()));
     trailer += "0.90!TAVO_SFX!";
     std::ofstream(path, std::ios::binary) << file << trailer;
 }
@@ -119,8 +114,8 @@ TEST_F(FirmwareImageTest, EndingsCompareTheLastTwoCharactersOnly)
         {{{"updates", "x"}}, "s", ""},           // no dot before it
         {{{"fw.S3", "x"}}, "s3", "fw.s3"},
         {{{"fw.s2x", "x"}, {"fw.s2", "x"}}, "s2", "fw.s2"},  // "2x" does not end like "s2"
-        {{{"FW.Q2X", "x"}}, "s2x", "fw.q2x"},               // only "2x" counts
-        {{{"datab0", "x"}}, "db0", "datab0"},               // only "b0" counts
+        {{{"FW.Q2X", "x"}}, "s2x", "fw.q2x"},                // only "2x" counts
+        {{{"datab0", "x"}}, "db0", "datab0"},                // only "b0" counts
         {{{"a.s2", "x"}, {"b.s2", "x"}}, "s2", "a.s2"},      // the first match wins
         {{{"s", "x"}, {"2", "x"}}, "s", ""},                 // a name of one character never matches
         {{{"x.s3", "x"}}, "s2", ""},

@@ -1,5 +1,6 @@
 // Reading the utility's records from bytes: whole records, short and long payloads, and every
 // way the data can end or fail.
+#include "afx/little_endian.h"
 #include "flash/flash_record_reader.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +15,7 @@ std::string Header(int32_t nLength, int32_t nCode, int32_t nLine = 0)
 {
     std::string s;
     for (int32_t v : {nLength, nLine, nCode})
-        for (int i = 0; i < 4; ++i)
-            s.push_back(char((uint32_t(v) >> (8 * i)) & 0xFF));
+        AppendLE32(s, uint32_t(v));
     return s;
 }
 

@@ -1,7 +1,7 @@
 // libFuzzer target: what the flash utility and the receiver read from outside. The first byte
-// picks the reader: S-record text (a firmware file, and the same text as a chip list), the frame decoder on a noisy line (both
-// modes), or the receiver fed raw bytes or whole frames carrying any command. None may crash,
-// overrun, or hang.
+// picks the reader: S-record text (a firmware file, and the same text as a chip list), the frame decoder on a noisy
+// line (both modes), or the receiver fed raw bytes or whole frames carrying any command. None may crash, overrun, or
+// hang.
 #include "tools/protocol/flash_device.h"
 #include "tools/protocol/frame.h"
 #include "tools/sirfflashcl/chip_list.h"
@@ -19,68 +19,68 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* p = data + 1;
     const size_t n = size - 1;
     switch (mode) {
-    case 0: {
-        SRecordImage image;
-        std::string error;
-        if (ParseSRecords(std::string(reinterpret_cast<const char*>(p), n), image, error)) {
-            // Segments come sorted and apart, as the flashing relies on.
-            for (size_t i = 1; i < image.segments.size(); ++i)
-                if (image.segments[i].address <= image.segments[i - 1].End())
-                    std::abort();
-        } else if (error.empty()) {
-            std::abort();  // a refusal always says why
-        }
-        // A list that parses holds only layouts the flashing can rely on.
-        ChipList list;
-        if (list.Parse(std::string(reinterpret_cast<const char*>(p), n), error)) {
-            for (const ChipLayout& c : list.Chips()) {
-                if (c.sectorSize < ChipList::kMinSectorSize || (c.sectorSize & (c.sectorSize - 1)) != 0 ||
-                    c.flashSize % c.sectorSize != 0 || c.flashSize > ChipList::kMaxFlashSize ||
-                    c.userLast >= c.flashSize || c.userFirst % c.sectorSize != 0 ||
-                    (c.userLast + 1) % c.sectorSize != 0)
-                    std::abort();
+        case 0: {
+            SRecordImage image;
+            std::string error;
+            if (ParseSRecords(std::string(reinterpret_cast<const char*>(p), n), image, error)) {
+                // Segments come sorted and apart, as the flashing relies on.
+                for (size_t i = 1; i < image.segments.size(); ++i)
+                    if (image.segments[i].address <= image.segments[i - 1].End())
+                        std::abort();
+            } else if (error.empty()) {
+                std::abort();  // a refusal always says why
             }
-        }
-        break;
-    }
-    case 1: {
-        for (bool lookBehind : {false, true}) {
-            flashproto::FrameDecoder decoder(lookBehind);
-            flashproto::Frame frame;
-            // Fed in uneven pieces, as a serial line delivers.
-            for (size_t at = 0; at < n;) {
-                size_t piece = 1 + (p[at] % 7);
-                if (piece > n - at)
-                    piece = n - at;
-                decoder.Feed(p + at, piece);
-                at += piece;
-                while (decoder.Next(frame) != flashproto::FrameDecoder::Result::None) {
+            // A list that parses holds only layouts the flashing can rely on.
+            ChipList list;
+            if (list.Parse(std::string(reinterpret_cast<const char*>(p), n), error)) {
+                for (const ChipLayout& c : list.Chips()) {
+                    if (c.sectorSize < ChipList::kMinSectorSize || (c.sectorSize & (c.sectorSize - 1)) != 0 ||
+                        c.flashSize % c.sectorSize != 0 || c.flashSize > ChipList::kMaxFlashSize ||
+                        c.userLast >= c.flashSize || c.userFirst % c.sectorSize != 0 ||
+                        (c.userLast + 1) % c.sectorSize != 0)
+                        std::abort();
                 }
             }
+            break;
         }
-        break;
-    }
-    default: {
-        flashproto::FlashDevice device("GSP3", std::vector<uint8_t>(0x10000, 0xFF), 0x1000);
-        std::vector<uint8_t> out;
-        if (mode == 2) {
-            device.Receive(p, n, out);
-        } else {
-            // Whole frames around pieces of the input: every command with any arguments.
-            uint8_t seq = 0;
-            for (size_t at = 0; at < n;) {
-                size_t len = 1 + (p[at] % 64);
-                if (len > n - at)
-                    len = n - at;
-                std::vector<uint8_t> frame = flashproto::EncodeFrame(seq++, p + at, len);
-                device.Receive(frame.data(), frame.size(), out);
-                at += len;
+        case 1: {
+            for (bool lookBehind : {false, true}) {
+                flashproto::FrameDecoder decoder(lookBehind);
+                flashproto::Frame frame;
+                // Fed in uneven pieces, as a serial line delivers.
+                for (size_t at = 0; at < n;) {
+                    size_t piece = 1 + (p[at] % 7);
+                    if (piece > n - at)
+                        piece = n - at;
+                    decoder.Feed(p + at, piece);
+                    at += piece;
+                    while (decoder.Next(frame) != flashproto::FrameDecoder::Result::None) {
+                    }
+                }
             }
+            break;
         }
-        if (device.Flash().size() != 0x10000)
-            std::abort();
-        break;
-    }
+        default: {
+            flashproto::FlashDevice device("GSP3", std::vector<uint8_t>(0x10000, 0xFF), 0x1000);
+            std::vector<uint8_t> out;
+            if (mode == 2) {
+                device.Receive(p, n, out);
+            } else {
+                // Whole frames around pieces of the input: every command with any arguments.
+                uint8_t seq = 0;
+                for (size_t at = 0; at < n;) {
+                    size_t len = 1 + (p[at] % 64);
+                    if (len > n - at)
+                        len = n - at;
+                    std::vector<uint8_t> frame = flashproto::EncodeFrame(seq++, p + at, len);
+                    device.Receive(frame.data(), frame.size(), out);
+                    at += len;
+                }
+            }
+            if (device.Flash().size() != 0x10000)
+                std::abort();
+            break;
+        }
     }
     return 0;
 }

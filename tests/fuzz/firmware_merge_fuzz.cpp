@@ -1,6 +1,7 @@
 // libFuzzer target: any firmware file and any database file. The merge either completes, giving
 // the firmware without its final S7 record, the database and that record again, or leaves the
 // firmware file byte for byte as it was: never a partly merged image.
+#include "afx/little_endian.h"
 #include "flash/firmware_image.h"
 
 #include <cstdio>
@@ -31,7 +32,7 @@ std::string ReadAll(const std::string& path)
     return s;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The first two bytes say where the firmware ends and the database begins.
     if (size < 2)
         return 0;
-    const size_t nSplit = (size_t(data[0]) | size_t(data[1]) << 8) % (size - 1);
+    const size_t nSplit = size_t(LoadLE16(data)) % (size - 1);
     const std::string firmware(reinterpret_cast<const char*>(data + 2), nSplit);
     const std::string database(reinterpret_cast<const char*>(data + 2 + nSplit), size - 2 - nSplit);
     const std::string fwPath = dir + "fw.s3", dbPath = dir + "database.db0";

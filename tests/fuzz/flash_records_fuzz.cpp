@@ -32,7 +32,7 @@ public:
     void ReleaseRun() override { ++releases; }
 };
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

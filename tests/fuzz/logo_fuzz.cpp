@@ -1,5 +1,6 @@
 // libFuzzer target: any file as the logo. Loading must never crash or read outside the file's
 // data, and a bitmap that loads must hold every byte that painting it hands to the device.
+#include "afx/little_endian.h"
 #include "app/logo/logo_bitmap.h"
 
 #include <cstdio>
@@ -7,15 +8,6 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
-
-namespace {
-
-uint32_t Le32(const unsigned char* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -46,15 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const CSize dims = logo.GetSize();
     if (dims.cx <= 0 || dims.cy <= 0)
         std::abort();
-    const unsigned bitCount = unsigned(info[14]) | unsigned(info[15]) << 8;
-    const uint32_t compression = Le32(info + 16);
+    const unsigned bitCount = LoadLE16(info + 14);
+    const uint32_t compression = LoadLE32(info + 16);
     uint64_t nPixelBytes = compression == 0 || compression == 3
                                ? (uint64_t(dims.cx) * bitCount + 31) / 32 * 4 * uint64_t(dims.cy)
-                               : Le32(info + 20);
+                               : LoadLE32(info + 20);
     volatile unsigned sum = 0;
     for (uint64_t i = 0; i < nPixelBytes; ++i)
         sum = sum + bits[i];
-    for (uint32_t i = 0; i < Le32(info); ++i)
+    for (uint32_t i = 0; i < LoadLE32(info); ++i)
         sum = sum + info[i];
 
     // A colour table becomes a palette of the same entries.
@@ -65,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (palette) {
         if (palette->palNumEntries != colors || palette->palPalEntry.size() != size_t(colors))
             std::abort();
-        const unsigned char* table = info + Le32(info);
+        const unsigned char* table = info + LoadLE32(info);
         for (int i = 0; i < colors; ++i)
             if (palette->palPalEntry[size_t(i)].peRed != table[4 * i + 2] ||
                 palette->palPalEntry[size_t(i)].peBlue != table[4 * i])

@@ -43,7 +43,7 @@ void Count(int, void*, void* user)
     ++*static_cast<int*>(user);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

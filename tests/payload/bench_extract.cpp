@@ -94,7 +94,7 @@ double Seconds(Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -151,7 +151,8 @@ int main(int argc, char** argv)
                 return 1;
             }
             CFile file;
-            if (!file.Open((out + entries[i].first).c_str(), CFile::modeCreate | CFile::modeWrite | CFile::shareDenyNone)) {
+            if (!file.Open((out + entries[i].first).c_str(),
+                           CFile::modeCreate | CFile::modeWrite | CFile::shareDenyNone)) {
                 std::fprintf(stderr, "reference cannot write %s\n", entries[i].first.c_str());
                 return 1;
             }
@@ -178,7 +179,7 @@ int main(int argc, char** argv)
     std::printf("ExtractAll to files:          %8.3f ms\n", Seconds(best) * 1e3);
     std::printf("inflate in one call, 1 write: %8.3f ms  (reference)\n", Seconds(bestRef) * 1e3);
     std::printf("ratio ExtractAll / reference: %8.3f  (goal: at most 1.15)\n", Seconds(best) / Seconds(bestRef));
-    std::printf("4096-byte steps, no files:    %8.3f ms  (ratio %.3f)\n",
-                Seconds(bestSteps) * 1e3, Seconds(bestSteps) / Seconds(bestRef));
+    std::printf("4096-byte steps, no files:    %8.3f ms  (ratio %.3f)\n", Seconds(bestSteps) * 1e3,
+                Seconds(bestSteps) / Seconds(bestRef));
     return 0;
 }

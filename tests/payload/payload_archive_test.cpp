@@ -64,10 +64,13 @@ Bytes ReadBack(const std::string& path)
 
 // Six entries shaped like a shipped release: name lengths 12, 15, 12, 12, 19 and 18.
 struct ShippedLike {
-    std::vector<std::string> names{"fw_gsp3.s3x0", "SiRFflashcl.exe", "chiplist.txt", "language.ini",
-                                   "tavo_logo_demo2.bmp", "Actualizacion 1.40"};
-    std::vector<Bytes> data{ToBytes(std::string(5000, 'S') + "S70500000000FA\r\n"), NoisyData(9000, 7),
-                            ToBytes("GSP3 1048576 65536\n"), ToBytes("[es]\nok=Aceptar\n"), NoisyData(3000, 9),
+    std::vector<std::string> names{"fw_gsp3.s3x0", "SiRFflashcl.exe",     "chiplist.txt",
+                                   "language.ini", "tavo_logo_demo2.bmp", "Actualizacion 1.40"};
+    std::vector<Bytes> data{ToBytes(std::string(5000, 'S') + "S70500000000FA\r\n"),
+                            NoisyData(9000, 7),
+                            ToBytes("GSP3 1048576 65536\n"),
+                            ToBytes("[es]\nok=Aceptar\n"),
+                            NoisyData(3000, 9),
                             Bytes()};
     PayloadBuilder builder;
     Bytes file;
@@ -150,6 +153,8 @@ Bytes Good(PayloadBuilder& b)
     return b.Build();
 }
 
+// One row a line, as the table is read.
+// clang-format off
 const BadDirectory kBadDirectories[] = {
     {"no marker", SFX_ERR_FORMAT, [] { return ToBytes("MZ just a program without any payload at all"); }},
     {"shorter than the marker", SFX_ERR_FORMAT, [] { return ToBytes("!TAVO"); }},
@@ -182,6 +187,7 @@ const BadDirectory kBadDirectories[] = {
     {"unsafe name after a zero byte is harmless", SFX_OK,
      [] { PayloadBuilder b; Good(b); b.Records()[1].name = std::string("ok\0/..", 6); return b.Build(); }},
 };
+// clang-format on
 
 TEST(PayloadDirectory, RejectsDamagedDirectoriesAndLeavesTheTableEmpty)
 {
@@ -360,6 +366,7 @@ Bytes DeflateWithDictionary(const Bytes& data)
     return out;
 }
 
+// clang-format off
 const BadStream kBadStreams[] = {
     {"flipped byte in the middle", [](const Bytes& z) { Bytes b = z; b[b.size() / 2] ^= 0x55; return b; }},
     {"wrong checksum", [](const Bytes& z) { Bytes b = z; b[b.size() - 1] ^= 1; return b; }},
@@ -368,6 +375,7 @@ const BadStream kBadStreams[] = {
     {"not zlib at all", [](const Bytes&) { return ToBytes("PK\x03\x04 this is no zlib stream"); }},
     {"preset dictionary", [](const Bytes&) { return DeflateWithDictionary(NoisyData(5000, 2)); }},
 };
+// clang-format on
 
 TEST(PayloadExtract, DamagedStreamsFailAndLeaveNoFileWhileTheOthersAreExtracted)
 {
@@ -504,7 +512,7 @@ TEST(PayloadExtract, RunningProgramHasNoPayload)
     archive.DeleteExtracted(CString("nowhere") + AFX_PATH_SEPARATOR);  // empty table: nothing happens
 }
 
-} // namespace
+}  // namespace
 
 // Entry names against Windows' rules for an ordinary file of the temporary directory: the
 // reader refuses the whole directory for a name Windows would not store as such a file, while
@@ -515,6 +523,8 @@ TEST(PayloadNames, WindowsFileNameRulesForEntriesButNotForTheLabel)
         std::string name;
         bool file;  // acceptable as an extracted entry's name
     } rows[] = {
+        // Device names, their look-alikes, then characters, in rows.
+        // clang-format off
         {"fw_gsp3.s3", true},
         {"Firmware GSP3 1.40.S", true},
         {"con", false},           {"CON", false},         {"Prn", false},        {"aux", false},
@@ -529,6 +539,7 @@ TEST(PayloadNames, WindowsFileNameRulesForEntriesButNotForTheLabel)
         {"a<b", false},           {"a>b", false},         {"a:b", false},        {"a\"b", false},
         {"a/b", false},           {"a\\b", false},        {"a|b", false},        {"a?b", false},
         {"a*b", false},           {"Versi\xF3n", true},   {"", false},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE("name \"" + row.name + "\"");
@@ -574,8 +585,11 @@ TEST(PayloadNames, EntriesThatWindowsTakesForOneFileAreRefused)
         const char* second;
         bool same;
     } rows[] = {
+        // The same file in the first row, different files in the second.
+        // clang-format off
         {"one.s", "ONE.S", true},    {"Logo.BMP", "logo.bmp", true}, {"versi\xF3n", "VERSI\xD3N", true},
         {"one.s", "one.s3", false},  {"a", "b", false},              {"one.s", "one.s_", false},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.first) + " / " + row.second);
@@ -647,9 +661,12 @@ TEST(PayloadExtract, OversizedStreamStopsWritingAtTheDeclaredSize)
         int progressEvents = 0;
     } watch;
     CPayloadArchive archive(tmp.File("p").c_str());
-    EXPECT_EQ(SFX_ERR_EXTRACT, archive.ExtractAll(out.Dir().c_str(), [](int nEvent, void*, void* pUser) {
-        static_cast<Watch*>(pUser)->progressEvents += nEvent == SFX_EV_PROGRESS;
-    }, &watch));
+    EXPECT_EQ(SFX_ERR_EXTRACT, archive.ExtractAll(
+                                   out.Dir().c_str(),
+                                   [](int nEvent, void*, void* pUser) {
+                                       static_cast<Watch*>(pUser)->progressEvents += nEvent == SFX_EV_PROGRESS;
+                                   },
+                                   &watch));
     EXPECT_FALSE(fs::exists(out.File("fw.s3")));
     // 64 MiB of zeros deflate to about 64 KiB: giving up within the first input blocks shows
     // that inflation stopped at once.

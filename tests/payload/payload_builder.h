@@ -2,6 +2,8 @@
 // of the trailer can be set to what a test needs, valid or not.
 #pragma once
 
+#include "afx/little_endian.h"
+
 #include <zlib.h>
 
 #include <climits>
@@ -39,18 +41,12 @@ inline Bytes NoisyData(size_t n, uint32_t state)
     return out;
 }
 
-inline void PutLE32(Bytes& out, int32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<unsigned char>(uint32_t(v) >> (8 * i)));
-}
-
 constexpr int32_t kRealLength = INT32_MIN;
 
 // One directory record as stored; every field may be set to anything.
 struct Record {
-    std::string name;                 // stored bytes (may hold a zero byte)
-    int32_t nameLength = kRealLength; // stored length field; kRealLength: the name's own length
+    std::string name;                  // stored bytes (may hold a zero byte)
+    int32_t nameLength = kRealLength;  // stored length field; kRealLength: the name's own length
     int32_t offset = 0;
     int32_t uncompressed = 0;
     int32_t compressed = 0;
@@ -93,17 +89,19 @@ public:
 
     // The whole file: body, records in index order, count (kRealLength: the number of records),
     // version, marker.
-    Bytes Build(int32_t count = kRealLength, const std::string& version = "0.90", const std::string& marker = "!TAVO_SFX!") const
+    Bytes Build(int32_t count = kRealLength,
+                const std::string& version = "0.90",
+                const std::string& marker = "!TAVO_SFX!") const
     {
         Bytes out = m_file;
         for (const Record& r : m_records) {
-            PutLE32(out, r.offset);
-            PutLE32(out, r.uncompressed);
-            PutLE32(out, r.compressed);
+            AppendLE32(out, uint32_t(r.offset));
+            AppendLE32(out, uint32_t(r.uncompressed));
+            AppendLE32(out, uint32_t(r.compressed));
             out.insert(out.end(), r.name.begin(), r.name.end());
-            PutLE32(out, r.nameLength != kRealLength ? r.nameLength : int32_t(r.name.size()));
+            AppendLE32(out, uint32_t(r.nameLength != kRealLength ? r.nameLength : int32_t(r.name.size())));
         }
-        PutLE32(out, count != kRealLength ? count : int32_t(m_records.size()));
+        AppendLE32(out, uint32_t(count != kRealLength ? count : int32_t(m_records.size())));
         out.insert(out.end(), version.begin(), version.end());
         out.insert(out.end(), marker.begin(), marker.end());
         return out;
@@ -137,4 +135,4 @@ inline bool ReadFile(const std::string& path, Bytes& data)
     return true;
 }
 
-} // namespace testing_payload
+}  // namespace testing_payload

@@ -2,6 +2,7 @@
 // with zero bytes) behind the payload trailer and names it in the PE security directory. The
 // reader must find the trailer in front of the table, and never trust a table that does not lie
 // inside the file.
+#include "afx/little_endian.h"
 #include "payload/payload_archive.h"
 #include "payload/pe_certificate.h"
 #include "tests/payload/payload_builder.h"
@@ -22,14 +23,12 @@ const size_t kOptionalAt = kPeAt + 4 + 20;
 
 void PutLE32At(Bytes& b, size_t at, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        b[at + size_t(i)] = static_cast<unsigned char>(v >> (8 * i));
+    StoreLE32(b.data() + at, v);
 }
 
 void PutLE16At(Bytes& b, size_t at, uint16_t v)
 {
-    b[at] = static_cast<unsigned char>(v);
-    b[at + 1] = static_cast<unsigned char>(v >> 8);
+    StoreLE16(b.data() + at, v);
 }
 
 // The headers of a PE program (PE32 or PE32+) with 16 data directories, all empty, padded to
@@ -178,19 +177,17 @@ struct BadSignature {
 // Each row starts from a signed release; none may lead the reader outside the file, and none
 // gives a payload.
 const BadSignature kBadSignatures[] = {
-    {"table offset past the end", PE_CERT_DAMAGED,
-     [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() + 8), 8); }},
+    {"table offset past the end", PE_CERT_DAMAGED, [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() + 8), 8); }},
     {"table size past the end", PE_CERT_DAMAGED,
      [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() - 1472), 0xFFFFFFF0u); }},
     {"offset and size that wrap in 32 bits", PE_CERT_DAMAGED,
      [](Bytes& f) { SetSecurityEntry(f, 0xFFFFFFF8u, uint32_t(f.size() + 8)); }},
     {"table ending before the end of the file", PE_CERT_DAMAGED, [](Bytes& f) { f.push_back(0); }},
-    {"table shorter than one record", PE_CERT_DAMAGED, [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() - 4), 4); }},
+    {"table shorter than one record", PE_CERT_DAMAGED,
+     [](Bytes& f) { SetSecurityEntry(f, uint32_t(f.size() - 4), 4); }},
     {"table over the headers", PE_CERT_DAMAGED, [](Bytes& f) { SetSecurityEntry(f, 0x10, uint32_t(f.size() - 0x10)); }},
-    {"first record longer than the table", PE_CERT_DAMAGED,
-     [](Bytes& f) { PutLE32At(f, f.size() - 1472, 1473); }},
-    {"first record shorter than its header", PE_CERT_DAMAGED,
-     [](Bytes& f) { PutLE32At(f, f.size() - 1472, 7); }},
+    {"first record longer than the table", PE_CERT_DAMAGED, [](Bytes& f) { PutLE32At(f, f.size() - 1472, 1473); }},
+    {"first record shorter than its header", PE_CERT_DAMAGED, [](Bytes& f) { PutLE32At(f, f.size() - 1472, 7); }},
     {"empty security directory", PE_CERT_NONE, [](Bytes& f) { SetSecurityEntry(f, 0, 0); }},
     {"no security directory among the data directories", PE_CERT_NONE,
      [](Bytes& f) { PutLE32At(f, kOptionalAt + 92, 4); }},
@@ -268,4 +265,4 @@ TEST_F(SignedReleaseTest, UnsignedReleasesAndBareProgramsReadAsBefore)
     EXPECT_EQ(SFX_ERR_FORMAT, archive.ReadDirectory(archive.GetModulePath()));
 }
 
-} // namespace
+}  // namespace

@@ -27,7 +27,7 @@ public:
     std::map<int, std::vector<std::string>> rows;
     std::map<int, int> selection;
     int progressLower = -1, progressUpper = -1, progressPos = -1;
-    int radio = 0;           // the checked radio button: 0 keep, 1 erase
+    int radio = 0;  // the checked radio button: 0 keep, 1 erase
     int exchanges = 0;
     std::map<unsigned, unsigned> timers;  // running timers and their periods
     struct Box {
@@ -174,7 +174,7 @@ public:
         firmware.reset();
         archive = std::make_unique<CPayloadArchive>((releasePath.empty() ? release : releasePath).c_str());
         firmware = std::make_unique<CFirmwareImage>(*archive, tempDir.c_str(),
-                                                   [this](const char* t) { mergeErrors.push_back(t); });
+                                                    [this](const char* t) { mergeErrors.push_back(t); });
         seq = std::make_unique<CUpdateSequencer>(view, runner, *archive, *firmware, tempDir.c_str());
     }
 
@@ -282,10 +282,19 @@ TEST_F(SequencerTest, SuccessfulUpdateKeepingTheUserPositions)
     EXPECT_EQ(1, view.GetListSelection(IDC_PORT_LIST));
     ASSERT_EQ(1u, view.boxes.size());
     EXPECT_EQ("Actualizacion Terminada. ", view.boxes[0].text);
-    EXPECT_EQ("\xA2\xAE" "Exito", view.boxes[0].caption);
-    EXPECT_EQ("\xA2\xAE" "Exito!!", view.text[IDC_UPDATE_BUTTON]);
+    EXPECT_EQ(
+        "\xA2\xAE"
+        "Exito",
+        view.boxes[0].caption);
+    EXPECT_EQ(
+        "\xA2\xAE"
+        "Exito!!",
+        view.text[IDC_UPDATE_BUTTON]);
     // The button changes only after the box was closed.
-    EXPECT_EQ("text 1003 \xA2\xAE" "Exito!!", view.log.back());
+    EXPECT_EQ(
+        "text 1003 \xA2\xAE"
+        "Exito!!",
+        view.log.back());
 
     seq->OnOK();
     EXPECT_TRUE(view.closed);
@@ -327,7 +336,7 @@ TEST_F(SequencerTest, PortsAreTriedFromTheSelectedOneAroundTheListUntilTheCycleE
     EXPECT_EQ("Recomprobacion de Actualizacion", view.text[IDC_UPDATE_BUTTON]);
     ASSERT_EQ(1u, view.boxes.size());
     EXPECT_EQ("existe Puerto de Serie Virtual. \r\n No se puede Abrir el Puerto de Serie.", view.boxes[0].text);
-    EXPECT_EQ("", view.boxes[0].caption);  // the application's own box
+    EXPECT_EQ("", view.boxes[0].caption);        // the application's own box
     EXPECT_FALSE(view.enabled[IDC_SPEED_LIST]);  // the port could not be opened: the speed is not to blame
     EXPECT_TRUE(view.enabled[IDC_UPDATE_BUTTON] && view.enabled[IDC_PORT_LIST]);
     EXPECT_FALSE(Exists("fw_gsp3.s3"));
@@ -412,8 +421,11 @@ TEST_F(SequencerTest, ProbeWithoutChipNameTakesTheDefaultFirmwareAndProbesTheNex
 
 TEST_F(SequencerTest, NoFirmwareForTheChipHaltsWithOnlyExitUseful)
 {
-    WritePayload({{"fw_gsp3.s3", kFirmwareBody + kS7}, {"database.db0", kDatabase}, {"SiRFflashcl.exe", "MZ"},
-                  {"logo.bmp", "BM"}, {"Demo", ""}});
+    WritePayload({{"fw_gsp3.s3", kFirmwareBody + kS7},
+                  {"database.db0", kDatabase},
+                  {"SiRFflashcl.exe", "MZ"},
+                  {"logo.bmp", "BM"},
+                  {"Demo", ""}});
     Rebuild();
     seq->OnUpdateButton();
     g_chipType = CHIP_GSP2E;
@@ -444,7 +456,8 @@ TEST_F(SequencerTest, ExtractionFailuresTellWhyAndStartNothing)
         {"empty payload", [](SequencerTest& t) { WriteFile(t.release, PayloadBuilder().Build(0)); },
          "No se puede encontrar un elemento constitutivo."},
         {"missing program file", [](SequencerTest& t) { fs::remove(t.release); }, "No se puede ejecutar el programa."},
-        {"temporary directory gone", [](SequencerTest& t) { fs::remove_all(t.root / "tmp"); }, "Reinicie el ordenador."},
+        {"temporary directory gone", [](SequencerTest& t) { fs::remove_all(t.root / "tmp"); },
+         "Reinicie el ordenador."},
     };
     for (auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -615,8 +628,13 @@ TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
         std::vector<std::string> boxes;  // before the sequencer's own failure box
         int stops;                       // runs given up on
     } rows[] = {
-        {"probe done", PROBE_PORTS_LEFT, {{FTM_PROGRESS, "5 0 a b c"}, {FTM_CHIP_NAME, "GSP3"}, {FTM_DONE, ""}},
-         FINAL_RECORDS, 1000, {}, 0},
+        {"probe done",
+         PROBE_PORTS_LEFT,
+         {{FTM_PROGRESS, "5 0 a b c"}, {FTM_CHIP_NAME, "GSP3"}, {FTM_DONE, ""}},
+         FINAL_RECORDS,
+         1000,
+         {},
+         0},
         {"probe, port busy", PROBE_PORTS_LEFT, {{FTM_ERR_PORT_BUSY, "busy"}}, FINAL_RECORDS, 5000, {}, 0},
         {"probe dies at once", PROBE_PORTS_LEFT, {}, PIPE_ENDS, 5000, {}, 0},
         {"probe dies after progress", PROBE_PORTS_LEFT, {{FTM_PROGRESS, "5 0 a b c"}}, PIPE_ENDS, 5000, {}, 0},
@@ -624,12 +642,22 @@ TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
         {"probe never speaks", PROBE_PORTS_LEFT, {}, NEVER_SPEAKS, 0, {}, 1},
         {"last port busy", PROBE_LAST_PORT, {{FTM_ERR_PORT_BUSY, "busy"}}, FINAL_RECORDS, 0, {kClosePort}, 0},
         {"last port dies", PROBE_LAST_PORT, {{FTM_PROGRESS, "5 0 a b c"}}, PIPE_ENDS, 0, {kNoResult}, 0},
-        {"last port goes silent", PROBE_LAST_PORT, {{FTM_PROGRESS, "5 0 a b c"}}, GOES_SILENT, 0,
-         {SEQ_TEXT_STALLED}, 1},
+        {"last port goes silent",
+         PROBE_LAST_PORT,
+         {{FTM_PROGRESS, "5 0 a b c"}},
+         GOES_SILENT,
+         0,
+         {SEQ_TEXT_STALLED},
+         1},
         {"flashing done", FLASHING, {{FTM_PROGRESS, "50 0 a b c"}, {FTM_DONE, ""}}, FINAL_RECORDS, 0, {}, 0},
         {"flashing dies", FLASHING, {{FTM_PROGRESS, "50 0 a b c"}}, PIPE_ENDS, 0, {kNoResult}, 0},
-        {"flashing goes silent", FLASHING, {{FTM_PROGRESS, "50 0 a b c"}, {FTM_PROGRESS, "60 0 a b c"}},
-         GOES_SILENT, 0, {SEQ_TEXT_STALLED}, 1},
+        {"flashing goes silent",
+         FLASHING,
+         {{FTM_PROGRESS, "50 0 a b c"}, {FTM_PROGRESS, "60 0 a b c"}},
+         GOES_SILENT,
+         0,
+         {SEQ_TEXT_STALLED},
+         1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -730,4 +758,4 @@ TEST_F(SequencerTest, ARunThatKeepsReportingIsNeverGivenUp)
     EXPECT_TRUE(view.timers.empty());
 }
 
-} // namespace
+}  // namespace

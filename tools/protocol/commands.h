@@ -52,17 +52,4 @@ constexpr uint8_t CAP_ZLIB = 0x01;   // the receiver inflates WRITE_Z blocks
 constexpr uint16_t MAX_DATA = 4096;  // data bytes in one READ reply or WRITE command
 constexpr uint16_t MAX_RAW = 16384;  // inflated bytes of one WRITE_Z block, at most
 
-inline void PutLE(std::vector<uint8_t>& out, uint32_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(uint8_t(v >> (8 * i)));
-}
-inline uint32_t GetLE(const uint8_t* p, int bytes)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v |= uint32_t(p[i]) << (8 * i);
-    return v;
-}
-
 }  // namespace flashproto

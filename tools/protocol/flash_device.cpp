@@ -1,5 +1,6 @@
 #include "tools/protocol/flash_device.h"
 
+#include "afx/little_endian.h"
 #include "tools/protocol/commands.h"
 
 #include <zlib.h>
@@ -132,10 +133,10 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
         std::vector<uint8_t> f;
         f.push_back(PROTOCOL_VERSION);
         f.push_back(m_compression ? CAP_ZLIB : 0);
-        PutLE(f, MAX_DATA, 2);
-        PutLE(f, MAX_RAW, 2);
-        PutLE(f, uint32_t(m_flash.size()), 4);
-        PutLE(f, m_sectorSize, 4);
+        AppendLE16(f, MAX_DATA);
+        AppendLE16(f, MAX_RAW);
+        AppendLE32(f, uint32_t(m_flash.size()));
+        AppendLE32(f, m_sectorSize);
         const size_t nameLen = std::min<size_t>(m_chip.size(), 64);
         f.push_back(uint8_t(nameLen));
         f.insert(f.end(), m_chip.begin(), m_chip.begin() + long(nameLen));
@@ -150,7 +151,7 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
         case OP_READ: {
             if (n != 6)
                 return Reply(op, ST_BAD_LENGTH);
-            const uint32_t addr = GetLE(a, 4), len = GetLE(a + 4, 2);
+            const uint32_t addr = LoadLE32(a), len = LoadLE16(a + 4);
             if (len > MAX_DATA)
                 return Reply(op, ST_BAD_LENGTH);
             if (!InRange(addr, len))
@@ -160,7 +161,7 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
         case OP_ERASE_SECTOR: {
             if (n != 4)
                 return Reply(op, ST_BAD_LENGTH);
-            const uint32_t addr = GetLE(a, 4);
+            const uint32_t addr = LoadLE32(a);
             if (addr % m_sectorSize != 0 || !InRange(addr, m_sectorSize))
                 return Reply(op, ST_RANGE);
             std::fill(m_flash.begin() + addr, m_flash.begin() + addr + m_sectorSize, 0xFF);
@@ -178,7 +179,7 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
         case OP_WRITE: {
             if (n < 5 || n - 4 > MAX_DATA)
                 return Reply(op, ST_BAD_LENGTH);
-            const uint32_t addr = GetLE(a, 4);
+            const uint32_t addr = LoadLE32(a);
             if (!InRange(addr, uint32_t(n - 4)))
                 return Reply(op, ST_RANGE);
             return Reply(op, Program(addr, a + 4, n - 4));
@@ -188,7 +189,7 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
                 return Reply(op, ST_UNKNOWN);
             if (n < 7)
                 return Reply(op, ST_BAD_LENGTH);
-            const uint32_t addr = GetLE(a, 4), rawLen = GetLE(a + 4, 2);
+            const uint32_t addr = LoadLE32(a), rawLen = LoadLE16(a + 4);
             if (rawLen == 0 || rawLen > MAX_RAW)
                 return Reply(op, ST_BAD_LENGTH);
             if (!InRange(addr, rawLen))
@@ -201,11 +202,11 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
         case OP_CRC: {
             if (n != 8)
                 return Reply(op, ST_BAD_LENGTH);
-            const uint32_t addr = GetLE(a, 4), len = GetLE(a + 4, 4);
+            const uint32_t addr = LoadLE32(a), len = LoadLE32(a + 4);
             if (!InRange(addr, len))
                 return Reply(op, ST_RANGE);
             std::vector<uint8_t> f;
-            PutLE(f, Crc32(m_flash.data() + addr, len), 4);
+            AppendLE32(f, Crc32(m_flash.data() + addr, len));
             return Reply(op, ST_OK, f);
         }
         case OP_RESTART:

@@ -1,5 +1,6 @@
 #include "tools/protocol/flash_host.h"
 
+#include "afx/little_endian.h"
 #include "tools/protocol/commands.h"
 
 #include <zlib.h>
@@ -63,10 +64,10 @@ bool ParseSyncReply(const std::vector<uint8_t>& payload, ReceiverInfo& got)
     const uint8_t* p = payload.data() + 2;
     got.version = p[0];
     got.caps = p[1];
-    got.maxData = uint16_t(GetLE(p + 2, 2));
-    got.maxRaw = uint16_t(GetLE(p + 4, 2));
-    got.flashSize = GetLE(p + 6, 4);
-    got.sectorSize = GetLE(p + 10, 4);
+    got.maxData = LoadLE16(p + 2);
+    got.maxRaw = LoadLE16(p + 4);
+    got.flashSize = LoadLE32(p + 6);
+    got.sectorSize = LoadLE32(p + 10);
     const size_t nameLen = p[14];
     if (payload.size() != 17 + nameLen || nameLen == 0 || got.version < PROTOCOL_VERSION || got.maxData < 256 ||
         got.flashSize == 0 || got.sectorSize == 0)
@@ -197,15 +198,15 @@ HostResult FlashHost::Transact(const std::vector<uint8_t>& cmd,
 HostResult FlashHost::Read(uint32_t addr, uint16_t len, std::vector<uint8_t>& data)
 {
     std::vector<uint8_t> cmd{OP_READ};
-    PutLE(cmd, addr, 4);
-    PutLE(cmd, len, 2);
+    AppendLE32(cmd, addr);
+    AppendLE16(cmd, len);
     return Transact(cmd, len, 0, data);
 }
 
 HostResult FlashHost::EraseSector(uint32_t addr, uint32_t eraseMs)
 {
     std::vector<uint8_t> cmd{OP_ERASE_SECTOR}, reply;
-    PutLE(cmd, addr, 4);
+    AppendLE32(cmd, addr);
     return Transact(cmd, 0, eraseMs, reply);
 }
 
@@ -233,8 +234,8 @@ HostResult FlashHost::Write(uint32_t addr, const uint8_t* data, size_t len, size
                 break;
             if (zlen <= maxData && zlen + 6 < raw) {
                 std::vector<uint8_t> cmd{OP_WRITE_Z};
-                PutLE(cmd, addr, 4);
-                PutLE(cmd, uint32_t(raw), 2);
+                AppendLE32(cmd, addr);
+                AppendLE16(cmd, uint16_t(raw));
                 cmd.insert(cmd.end(), z.begin(), z.begin() + long(zlen));
                 const HostResult r = Transact(cmd, 0, 0, reply);
                 if (r == HostResult::Ok)
@@ -251,7 +252,7 @@ HostResult FlashHost::Write(uint32_t addr, const uint8_t* data, size_t len, size
     }
     const size_t chunk = std::min(len, maxData);
     std::vector<uint8_t> cmd{OP_WRITE};
-    PutLE(cmd, addr, 4);
+    AppendLE32(cmd, addr);
     cmd.insert(cmd.end(), data, data + chunk);
     const HostResult r = Transact(cmd, 0, 0, reply);
     if (r == HostResult::Ok)
@@ -262,11 +263,11 @@ HostResult FlashHost::Write(uint32_t addr, const uint8_t* data, size_t len, size
 HostResult FlashHost::Crc(uint32_t addr, uint32_t len, uint32_t& crc, uint32_t computeMs)
 {
     std::vector<uint8_t> cmd{OP_CRC}, reply;
-    PutLE(cmd, addr, 4);
-    PutLE(cmd, len, 4);
+    AppendLE32(cmd, addr);
+    AppendLE32(cmd, len);
     const HostResult r = Transact(cmd, 4, computeMs, reply);
     if (r == HostResult::Ok)
-        crc = GetLE(reply.data(), 4);
+        crc = LoadLE32(reply.data());
     return r;
 }
 

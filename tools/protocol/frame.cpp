@@ -1,5 +1,7 @@
 #include "tools/protocol/frame.h"
 
+#include "afx/little_endian.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -24,13 +26,11 @@ std::vector<uint8_t> EncodeFrame(uint8_t seq, const uint8_t* payload, size_t n)
     out.reserve(n + FRAME_OVERHEAD);
     out.push_back(FRAME_START0);
     out.push_back(FRAME_START1);
-    out.push_back(uint8_t(n & 0xFF));
-    out.push_back(uint8_t((n >> 8) & 0xFF));
+    AppendLE16(out, uint16_t(n));
     out.push_back(seq);
     out.insert(out.end(), payload, payload + n);
     const uint32_t crc = Crc32(out.data() + 2, n + 3);
-    for (int i = 0; i < 4; ++i)
-        out.push_back(uint8_t(crc >> (8 * i)));
+    AppendLE32(out, crc);
     out.push_back(FRAME_END);
     return out;
 }
@@ -41,9 +41,9 @@ void FrameDecoder::Feed(const uint8_t* p, size_t n)
         m_buf.erase(m_buf.begin(), m_buf.begin() + long(m_pos));
         m_scanned = m_scanned > m_pos ? m_scanned - m_pos : 0;
         // Candidates the decoder has already passed go with the bytes they pointed into.
-        m_candidates.erase(std::remove_if(m_candidates.begin(), m_candidates.end(),
-                                          [this](size_t c) { return c <= m_pos; }),
-                           m_candidates.end());
+        m_candidates.erase(
+            std::remove_if(m_candidates.begin(), m_candidates.end(), [this](size_t c) { return c <= m_pos; }),
+            m_candidates.end());
         for (size_t& c : m_candidates)
             c -= m_pos;
         m_pos = 0;
@@ -62,9 +62,9 @@ void FrameDecoder::Reset()
 bool FrameDecoder::ValidAt(size_t at, Frame& out) const
 {
     const uint8_t* h = m_buf.data() + at;
-    const size_t len = size_t(h[2]) | (size_t(h[3]) << 8);
+    const size_t len = LoadLE16(h + 2);
     const uint8_t* t = h + FRAME_HEADER + len;
-    const uint32_t carried = uint32_t(t[0]) | (uint32_t(t[1]) << 8) | (uint32_t(t[2]) << 16) | (uint32_t(t[3]) << 24);
+    const uint32_t carried = LoadLE32(t);
     if (t[4] != FRAME_END || Crc32(h + 2, len + 3) != carried)
         return false;
     out.seq = h[4];
@@ -85,7 +85,7 @@ FrameDecoder::Result FrameDecoder::Next(Frame& out)
             return Result::None;
         }
         const uint8_t* h = m_buf.data() + m_pos;
-        const size_t len = size_t(h[2]) | (size_t(h[3]) << 8);
+        const size_t len = LoadLE16(h + 2);
         if (len == 0 || len > MAX_PAYLOAD) {
             ++m_pos;  // not a frame: a start marker inside noise
             continue;
@@ -109,7 +109,7 @@ FrameDecoder::Result FrameDecoder::Next(Frame& out)
                         ++i;
                     continue;
                 }
-                const size_t clen = size_t(m_buf[c + 2]) | (size_t(m_buf[c + 3]) << 8);
+                const size_t clen = LoadLE16(m_buf.data() + c + 2);
                 if (clen == 0 || clen > MAX_PAYLOAD) {
                     m_candidates.erase(m_candidates.begin() + long(i));
                     continue;

@@ -1,6 +1,7 @@
 // sfxpack: appends a payload to the bare updater program, and lists or extracts the payload
 // of a release. Reading goes through CPayloadArchive, so that what this tool accepts is
 // exactly what the updater accepts.
+#include "afx/little_endian.h"
 #include "payload/payload_archive.h"
 #include "payload/pe_certificate.h"
 #include "payload/windows_file_name.h"
@@ -73,12 +74,6 @@ bool ReadWholeFile(const std::string& path, std::vector<unsigned char>& data)
     } catch (const CFileException&) {
         return false;
     }
-}
-
-void PutLE32(std::vector<unsigned char>& out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
 std::string BaseName(const std::string& path)
@@ -184,13 +179,13 @@ int Pack(const std::string& bare, const std::string& release, const std::vector<
             return Fail({release, "release larger than 2 GiB", SFX_ERR_FORMAT});
     }
     for (size_t i = 0; i < entries.size(); ++i) {
-        PutLE32(out, records[i].offset);
-        PutLE32(out, records[i].uncompressed);
-        PutLE32(out, records[i].compressed);
+        AppendLE32(out, records[i].offset);
+        AppendLE32(out, records[i].uncompressed);
+        AppendLE32(out, records[i].compressed);
         out.insert(out.end(), entries[i].name.begin(), entries[i].name.end());
-        PutLE32(out, uint32_t(entries[i].name.size()));
+        AppendLE32(out, uint32_t(entries[i].name.size()));
     }
-    PutLE32(out, uint32_t(entries.size()));
+    AppendLE32(out, uint32_t(entries.size()));
     out.insert(out.end(), SFX_VERSION, SFX_VERSION + sizeof SFX_VERSION);
     out.insert(out.end(), SFX_MARKER, SFX_MARKER + sizeof SFX_MARKER);
 
@@ -219,12 +214,18 @@ int Pack(const std::string& bare, const std::string& release, const std::vector<
 std::string DescribeReadFailure(int code)
 {
     switch (code) {
-    case SFX_ERR_OPEN: return "cannot open";
-    case SFX_ERR_FORMAT: return "no payload found";
-    case SFX_ERR_EMPTY: return "the payload holds no entries";
-    case SFX_ERR_REOPEN: return "cannot open again for extraction";
-    case SFX_ERR_EXTRACT: return "an entry could not be extracted whole";
-    default: return "cannot read the payload";
+        case SFX_ERR_OPEN:
+            return "cannot open";
+        case SFX_ERR_FORMAT:
+            return "no payload found";
+        case SFX_ERR_EMPTY:
+            return "the payload holds no entries";
+        case SFX_ERR_REOPEN:
+            return "cannot open again for extraction";
+        case SFX_ERR_EXTRACT:
+            return "an entry could not be extracted whole";
+        default:
+            return "cannot read the payload";
     }
 }
 
@@ -255,7 +256,7 @@ int Extract(const std::string& release, const std::string& dir)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 static int Run(int argc, char** argv)
 {

@@ -1,5 +1,6 @@
 #include "tools/sirfflashcl/serial.h"
 
+#include "afx/scoped_handle_win32.h"
 #include "flash/tool_message.h"
 
 #include <windows.h>
@@ -23,6 +24,46 @@ std::string SystemErrorText(DWORD code)
     return text.empty() ? "error " + std::to_string(code) : text + ", error " + std::to_string(code);
 }
 
+// A read returns once bytes have come and the line has been quiet for 10 ms, or after readMs
+// with nothing (Wine ignores the MAXDWORD "return at once" form); a write fails when the line
+// does not drain within 5 s plus 1 ms a byte.
+bool SetLineTimeouts(HANDLE port, DWORD readMs)
+{
+    COMMTIMEOUTS to = {};
+    to.ReadIntervalTimeout = 10;
+    to.ReadTotalTimeoutMultiplier = 0;
+    to.ReadTotalTimeoutConstant = readMs;
+    to.WriteTotalTimeoutMultiplier = 1;
+    to.WriteTotalTimeoutConstant = 5000;
+    return SetCommTimeouts(port, &to) != FALSE;
+}
+
+// The line at baud with 8 data bits, no parity, one stop bit, no flow control, DTR and RTS on;
+// then the timeouts of a quiet line.
+bool SetUpLine(HANDLE port, uint32_t baud)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (!SetupComm(port, 16384, 16384) || !GetCommState(port, &dcb))
+        return false;
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+    return SetCommState(port, &dcb) && SetLineTimeouts(port, 100);
+}
+
 // Held for the whole run: one utility per port. Windows refuses a second open of a port in use,
 // but Wine lets two programs open one port, and two writers would ruin the receiver's flash.
 class PortClaim {
@@ -31,42 +72,42 @@ public:
     bool Take(int line, std::string& why)
     {
         const std::string name = "Global\\SiRFflashcl.COM" + std::to_string(line);
-        m_h = CreateMutexA(nullptr, FALSE, name.c_str());
-        if (!m_h) {
+        m_mutex.Attach(CreateMutexA(nullptr, FALSE, name.c_str()));
+        if (!m_mutex.IsValid()) {
             why = "cannot be claimed (" + SystemErrorText(GetLastError()) + ").";
             return false;
         }
-        const DWORD w = WaitForSingleObject(m_h, 0);
+        const DWORD w = WaitForSingleObject(m_mutex.Get(), 0);
         if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED)
             return true;
-        CloseHandle(m_h);
-        m_h = nullptr;
+        m_mutex.Close();
         why = "is in use by another run of the flash utility.";
         return false;
     }
+    // Only a taken claim holds the mutex: release it, then m_mutex closes it.
     ~PortClaim()
     {
-        if (m_h) {
-            ReleaseMutex(m_h);
-            CloseHandle(m_h);
-        }
+        if (m_mutex.IsValid())
+            ReleaseMutex(m_mutex.Get());
     }
 
 private:
-    HANDLE m_h = nullptr;
+    CScopedHandle m_mutex;
 };
 
 class Win32SerialPort : public flashproto::SerialPort {
 public:
-    Win32SerialPort(HANDLE h, std::unique_ptr<PortClaim> claim) : m_h(h), m_claim(std::move(claim)) {}
-    ~Win32SerialPort() override { CloseHandle(m_h); }
+    Win32SerialPort(CScopedHandle port, std::unique_ptr<PortClaim> claim)
+        : m_claim(std::move(claim)), m_port(std::move(port))
+    {
+    }
 
     bool Write(const uint8_t* p, size_t n) override
     {
         while (n > 0) {
             DWORD written = 0;
             const DWORD chunk = n > 65536 ? 65536 : DWORD(n);
-            if (!WriteFile(m_h, p, chunk, &written, nullptr) || written == 0)
+            if (!WriteFile(m_port.Get(), p, chunk, &written, nullptr) || written == 0)
                 return false;  // failed, or the write timeout ran out: the line is not draining
             p += written;
             n -= written;
@@ -79,30 +120,24 @@ public:
         if (timeoutMs == 0)
             timeoutMs = 1;
         if (timeoutMs != m_readTimeout) {
-            // Return once bytes have come and the line has been quiet for 10 ms, or after the
-            // whole timeout with nothing. (Wine ignores the MAXDWORD "return at once" form.)
-            COMMTIMEOUTS to = {};
-            to.ReadIntervalTimeout = 10;
-            to.ReadTotalTimeoutMultiplier = 0;
-            to.ReadTotalTimeoutConstant = timeoutMs;
-            to.WriteTotalTimeoutMultiplier = 1;
-            to.WriteTotalTimeoutConstant = 5000;
-            if (!SetCommTimeouts(m_h, &to))
+            if (!SetLineTimeouts(m_port.Get(), timeoutMs))
                 return -1;
             m_readTimeout = timeoutMs;
         }
         DWORD got = 0;
         const DWORD want = max > 65536 ? 65536 : DWORD(max);
-        if (!ReadFile(m_h, p, want, &got, nullptr))
+        if (!ReadFile(m_port.Get(), p, want, &got, nullptr))
             return -1;
         return int(got);
     }
 
-    void DiscardInput() override { PurgeComm(m_h, PURGE_RXCLEAR); }
+    void DiscardInput() override { PurgeComm(m_port.Get(), PURGE_RXCLEAR); }
 
 private:
-    HANDLE m_h;
-    std::unique_ptr<PortClaim> m_claim;  // released after the port is closed
+    // Declared in the reverse of closing: the port closes first, then the claim is released, so
+    // that a run waiting for the claim never finds the port still open.
+    std::unique_ptr<PortClaim> m_claim;
+    CScopedHandle m_port;
     uint32_t m_readTimeout = 0;
 };
 
@@ -121,8 +156,9 @@ OpenedPort OpenSerialPort(const FlashToolOptions& opt)
         result.text = "The serial port " + result.name + " " + why;
         return result;
     }
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    // Declared after the claim: on every return below the port closes before the claim is released.
+    CScopedHandle port(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!port.IsValid()) {
         const DWORD e = GetLastError();
         const bool missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME ||
                              e == ERROR_BAD_PATHNAME;
@@ -131,42 +167,14 @@ OpenedPort OpenSerialPort(const FlashToolOptions& opt)
                       SystemErrorText(e) + ").";
         return result;
     }
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    COMMTIMEOUTS to = {};
-    to.ReadIntervalTimeout = 10;
-    to.ReadTotalTimeoutConstant = 100;
-    to.WriteTotalTimeoutMultiplier = 1;
-    to.WriteTotalTimeoutConstant = 5000;
-    bool ok = SetupComm(h, 16384, 16384) && GetCommState(h, &dcb);
-    if (ok) {
-        dcb.BaudRate = opt.baud;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        dcb.fParity = FALSE;
-        dcb.fOutxCtsFlow = FALSE;
-        dcb.fOutxDsrFlow = FALSE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fDsrSensitivity = FALSE;
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-        dcb.fNull = FALSE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        dcb.fAbortOnError = FALSE;
-        ok = SetCommState(h, &dcb) && SetCommTimeouts(h, &to);
-    }
-    if (!ok) {
+    if (!SetUpLine(port.Get(), opt.baud)) {
         const DWORD e = GetLastError();
-        CloseHandle(h);
         result.code = FTM_ERR_PORT_BUSY;
         result.text = "The serial port " + result.name + " cannot be set to " + std::to_string(opt.baud) +
                       " bit/s 8N1 (" + SystemErrorText(e) + ").";
         return result;
     }
-    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    auto port = std::make_unique<Win32SerialPort>(h, std::move(claim));
-    result.port = std::move(port);
+    PurgeComm(port.Get(), PURGE_RXCLEAR | PURGE_TXCLEAR);
+    result.port = std::make_unique<Win32SerialPort>(std::move(port), std::move(claim));
     return result;
 }

@@ -19,6 +19,7 @@
 //   crash                    end abruptly, as a crashed program does
 //   hang                     wait until ended from outside
 // The end of the scenario exits with code 0.
+#include "afx/little_endian.h"
 #include "flash/tool_message.h"
 
 #include <windows.h>
@@ -168,8 +169,7 @@ std::string Header(int32_t nLength, int32_t nCode)
 {
     std::string s;
     for (int32_t v : {nLength, int32_t(0), nCode})
-        for (int i = 0; i < 4; ++i)
-            s.push_back(char((uint32_t(v) >> (8 * i)) & 0xFF));
+        AppendLE32(s, uint32_t(v));
     return s;
 }
 
