@@ -2,7 +2,7 @@
 
 #include "app/logo/logo_bitmap.h"
 #include "app/resource.h"
-#include "flash/update_events.h"
+#include "flash/update_rules.h"
 
 #include <cstring>
 #include <memory>
@@ -27,7 +27,11 @@ void FillPortList(IUpdaterView& view, ISerialPortKey& key)
             unsigned char data[PORT_VALUE_BUFFER];
             uint32_t cchName = PORT_VALUE_BUFFER;
             uint32_t cbData = PORT_VALUE_BUFFER;
-            if (key.EnumValue(nIndex, szName, &cchName, data, &cbData) != 0)
+            const long nStatus = key.EnumValue(nIndex, szName, &cchName, data, &cbData);
+            // A value too long for the buffers is no port we could use, but the ones after it are.
+            if (nStatus == PORT_ENUM_MORE_DATA)
+                continue;
+            if (nStatus != 0)
                 break;
             view.AddListRow(IDC_PORT_LIST, PortRowFromValueData(data, cbData));
         }
@@ -38,12 +42,12 @@ void FillPortList(IUpdaterView& view, ISerialPortKey& key)
 
 void FillSpeedList(IUpdaterView& view)
 {
-    for (int i = 3; i < 6; ++i) {
+    for (int nRow = 0; nRow < SPEED_ROWS; ++nRow) {
         CString row;
-        row.Format(" %d", int(g_baudRates[i]));
+        row.Format(" %d", int(BaudRateOfSpeedRow(nRow)));
         view.AddListRow(IDC_SPEED_LIST, row);
     }
-    view.SetListSelection(IDC_SPEED_LIST, 2);
+    view.SetListSelection(IDC_SPEED_LIST, SPEED_DEFAULT_ROW);
 }
 
 CString TempDirFromResult(uint32_t nResult, const char* pszBuffer, uint32_t nBufferSize)

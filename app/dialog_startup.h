@@ -21,7 +21,8 @@ public:
     // Opens the key, creating it when it does not exist.
     virtual OpenResult Open() = 0;
     // Reads value nIndex as RegEnumValueA does: the capacities go in, the lengths come out.
-    // Returns the Win32 status: 0 for success; anything else ends the listing.
+    // Returns the Win32 status: 0 for success; PORT_ENUM_MORE_DATA for a value that does not
+    // fit (skipped); anything else ends the listing.
     virtual long EnumValue(uint32_t nIndex,
                            char* pszName,
                            uint32_t* pcchName,
@@ -31,6 +32,7 @@ public:
 };
 
 constexpr uint32_t PORT_VALUE_BUFFER = 64;  // bytes for a value's name, and for its data
+constexpr long PORT_ENUM_MORE_DATA = 234;   // ERROR_MORE_DATA: the value does not fit the buffers
 constexpr int LOGO_RESERVED_BOTTOM = 156;   // pixels below the logo area, where the controls are
 
 // The port-list row for a value's data: a blank and the data up to its first NUL, never
@@ -38,7 +40,7 @@ constexpr int LOGO_RESERVED_BOTTOM = 156;   // pixels below the logo area, where
 CString PortRowFromValueData(const unsigned char* pData, uint32_t cbData);
 
 // One row per value of the key, in the key's order, then the first row selected. An unopenable
-// key leaves the list empty; a value that does not fit the buffers ends the listing.
+// key leaves the list empty; a value that does not fit the buffers is left out.
 void FillPortList(IUpdaterView& view, ISerialPortKey& key);
 
 // " 38400", " 57600", " 115200" (the last three rates of g_baudRates), " 115200" selected.

@@ -1,7 +1,9 @@
 #include "app/update_sequencer.h"
 
 #include "app/resource.h"
+#include "flash/flash_tool_run.h"
 #include "flash/tool_message.h"
+#include "flash/update_rules.h"
 
 const char SEQ_TEXT_NO_PART[] = "No se puede encontrar un elemento constitutivo.";
 const char SEQ_TEXT_RESTART[] = "Reinicie el ordenador.";
@@ -23,6 +25,9 @@ const char SEQ_TEXT_NO_PORT_ROW[] = "Seleccione un Puerto COM de la lista.";
 const char SEQ_TEXT_NO_SPEED_ROW[] = "Seleccione una Velocidad de Conexion de la lista.";
 const char SEQ_TEXT_STALLED[] =
     "El receptor no responde desde hace un minuto. Compruebe la conexion e intentelo otra vez.";
+const char SEQ_TEXT_ASK_LEAVE[] =
+    "El receptor no responde desde hace un minuto. Si sale ahora, el receptor puede quedar sin "
+    "firmware. Desea salir de todos modos?";
 
 namespace {
 const char kCaptionError[] = "Error";
@@ -41,19 +46,22 @@ CUpdateSequencer::CUpdateSequencer(IUpdaterView& view,
 {
 }
 
-// The port list's rows read " COM3": the -l argument is what follows the first four characters.
+// The -l argument of a port row (" COM3" gives "3"); empty for a row that names no port the
+// utility can be given.
 CString CUpdateSequencer::PortText(int nRow) const
 {
     if (nRow < 0 || nRow >= m_view.GetListCount(IDC_PORT_LIST))
         return CString();
-    CString strRow = m_view.GetListRow(IDC_PORT_LIST, nRow);
-    return strRow.GetLength() > 4 ? strRow.Mid(4) : CString();
+    const int nPort = PortNumberOfRow(m_view.GetListRow(IDC_PORT_LIST, nRow));
+    CString strPort;
+    if (nPort > 0)
+        strPort.Format("%d", nPort);
+    return strPort;
 }
 
 int CUpdateSequencer::RateOfSpeedSlot() const
 {
-    int nEntry = g_speedSlot.load() + 1;
-    return nEntry >= 0 && nEntry < 6 ? int(g_baudRates[nEntry]) : 0;
+    return int(BaudRateOfSpeedSlot(g_speedSlot.load()));
 }
 
 // The port cycle divides by the number of rows and starts at the selected one: without either
@@ -69,7 +77,7 @@ bool CUpdateSequencer::CanStart()
         pszWhy = SEQ_TEXT_NO_PORTS;
     else if (m_view.GetListSelection(IDC_PORT_LIST) < 0)
         pszWhy = SEQ_TEXT_NO_PORT_ROW;
-    else if (nSpeed < 0 || nSpeed > 2)
+    else if (BaudRateOfSpeedRow(nSpeed) == 0)
         pszWhy = SEQ_TEXT_NO_SPEED_ROW;
     if (!pszWhy)
         return true;
@@ -89,7 +97,7 @@ void CUpdateSequencer::OnUpdateButton()
     if (nResult == SFX_OK) {
         m_firmware.OnExtracted();
         m_bBusy = 1;
-        g_speedSlot = m_view.GetListSelection(IDC_SPEED_LIST) + 2;
+        g_speedSlot = SpeedSlotOfRow(m_view.GetListSelection(IDC_SPEED_LIST));
         OnUpdateEvent(MakeUpdateEventWParam(UPD_PROBE, 0), 0);
     } else {
         const char* pszText = SEQ_TEXT_CANNOT_RUN;
@@ -121,10 +129,12 @@ intptr_t CUpdateSequencer::OnUpdateEvent(uintptr_t wParam, intptr_t lParam)
             StartProbe(lParam == 1);
             break;
         case UPD_PROGRESS:
-            m_view.SetProgressPos(int(lParam) + 10);
-            // Once a run has spoken it may take as long as it needs, but never a minute of silence:
-            // a utility stuck on a dead line would otherwise keep the update, and the window, forever.
-            if (m_nRun != 0) {
+            // The utility's figure is a percentage; anything else must not move the bar past its ends.
+            m_view.SetProgressPos(int(lParam < 0 ? 0 : lParam > 100 ? 100 : lParam) + 10);
+            // Once a probe has spoken it may take as long as it needs, but never a minute without a
+            // record: a utility stuck on a dead line would otherwise keep the update forever. A
+            // flashing run is never ended for its silence (see MayLeaveWhileBusy).
+            if (m_nRun != 0 && !m_bFlashing) {
                 m_view.StartTimer(TIMER_STALL, STALL_MS);
                 m_bStallArmed = 1;
             }
@@ -152,19 +162,27 @@ void CUpdateSequencer::StartProbe(bool bNextPort)
         m_view.EnableItem(IDC_UPDATE_BUTTON, false);
         m_view.EnableItem(IDC_PORT_LIST, false);
         m_view.EnableItem(IDC_SPEED_LIST, false);
-        g_chipType = CHIP_PENDING;
+        // The choice was read at the press and holds until the end of the update.
+        EnableOptions(false);
         // Each update judges its own failure: an error code of an earlier update must not
         // decide whether this one re-enables the speed list.
         g_lastToolError = 0;
         g_portCursor = m_view.GetListSelection(IDC_PORT_LIST);
         g_firstPort = g_portCursor.load();
     }
+    // Each port names its own chip: what a failed port named must never choose a firmware.
+    g_chipType = CHIP_PENDING;
+    m_bFlashNext = false;
     CString strPort = PortText(g_portCursor);
     m_strDumpPath = m_strTempDir + kDumpName;
     g_toolCommandLine.Format(kProbeFormat, m_strTempDir.GetString(), m_strDumpPath.GetString(), strPort.GetString(),
                              RateOfSpeedSlot());
     int nRows = m_view.GetListCount(IDC_PORT_LIST);
     g_portCursor = nRows > 0 ? (g_portCursor + 1) % nRows : 0;
+    if (strPort.IsEmpty()) {
+        PortCannotBeOpened();
+        return;
+    }
     m_view.StartTimer(TIMER_WATCHDOG, WATCHDOG_MS);
     m_bWatchdogArmed = 1;
     StartRun();
@@ -174,13 +192,16 @@ void CUpdateSequencer::StartProbe(bool bNextPort)
 void CUpdateSequencer::Probed(intptr_t lParam)
 {
     m_nRun = 0;
-    if (lParam != 1) {
-        m_view.StartTimer(TIMER_NEXT_STEP, NEXT_PORT_MS);
-        m_view.Repaint();
+    // Only a probe that completed and named the chip has found the receiver; any other end
+    // (the port failed, the utility died, a success without a chip) says nothing about it.
+    const ChipType chip = g_chipType.load();
+    if (lParam != 1 || !IsChipNamed(chip)) {
+        PortFailed();
         return;
     }
-    m_firmware.ChooseFirmware(static_cast<unsigned char>(g_chipType.load()));
+    m_firmware.ChooseFirmware(static_cast<unsigned char>(chip));
     if (!m_firmware.m_strFirmware.IsEmpty()) {
+        m_bFlashNext = true;
         m_view.StartTimer(TIMER_NEXT_STEP, NEXT_STEP_MS);
         m_view.Repaint();
         return;
@@ -193,8 +214,40 @@ void CUpdateSequencer::Probed(intptr_t lParam)
     m_view.Repaint();
 }
 
+// The next port after a failed one, or the failure end when the cycle is over.
+void CUpdateSequencer::PortFailed()
+{
+    if (!ProbeCycleHasPortsLeft()) {
+        Finish(0);
+        return;
+    }
+    m_bFlashNext = false;
+    m_view.StartTimer(TIMER_NEXT_STEP, NEXT_PORT_MS);
+    m_view.Repaint();
+}
+
+// A row that names no port is never handed to the utility: it ends as the utility ends a port
+// that does not exist.
+void CUpdateSequencer::PortCannotBeOpened()
+{
+    if (!m_bFlashing && ProbeCycleHasPortsLeft()) {
+        PortFailed();
+        return;
+    }
+    g_lastToolError = FTM_ERR_NO_PORT;
+    m_view.ShowAppMessage(FLASH_TEXT_CLOSE_OTHER_PORT);
+    Finish(0);
+}
+
 void CUpdateSequencer::StartFlash()
 {
+    m_bFlashNext = false;
+    // Only firmware chosen, and merged, in this update is ever flashed.
+    if (m_firmware.m_strFirmware.IsEmpty()) {
+        Finish(0);
+        return;
+    }
+    m_bFlashing = 1;
     if (!m_bLogoShown)
         m_view.SetItemText(IDC_UPDATE_INFO2, m_firmware.m_strFirmware);
     g_chipType = 0;
@@ -204,6 +257,11 @@ void CUpdateSequencer::StartFlash()
     g_toolCommandLine.Format(kFlashFormat, m_strTempDir.GetString(), strFirmwarePath.GetString(), strPort.GetString(),
                              RateOfSpeedSlot());
     g_firstPort = g_portCursor.load();
+    if (strPort.IsEmpty()) {
+        PortCannotBeOpened();
+        return;
+    }
+    // Bounds only a utility that never starts: once it runs, nothing ends it but the user.
     m_view.StartTimer(TIMER_WATCHDOG, WATCHDOG_MS);
     m_bWatchdogArmed = 1;
     if (m_nUserPositions)
@@ -211,14 +269,23 @@ void CUpdateSequencer::StartFlash()
     StartRun();
 }
 
+void CUpdateSequencer::EnableOptions(bool bEnable)
+{
+    m_view.EnableItem(IDC_KEEP_POSITIONS, bEnable);
+    m_view.EnableItem(IDC_ERASE_POSITIONS, bEnable);
+}
+
 void CUpdateSequencer::Finish(intptr_t lParam)
 {
     m_nRun = 0;
+    m_bFlashing = 0;
+    m_bFlashNext = false;
     WaitOneSecond();
     m_archive.DeleteExtracted(m_strTempDir);
     m_view.SetListSelection(IDC_PORT_LIST, g_portCursor);
     m_view.EnableItem(IDC_UPDATE_BUTTON, true);
     m_view.EnableItem(IDC_PORT_LIST, true);
+    EnableOptions(true);
     m_bBusy = 0;
     if (lParam == 1) {
         m_view.ShowMessage(SEQ_TEXT_DONE, SEQ_CAPTION_DONE);
@@ -238,10 +305,13 @@ void CUpdateSequencer::OnTimer(unsigned nIDEvent)
     if (nIDEvent == TIMER_WATCHDOG) {
         m_bWatchdogArmed = 0;
         // The run never answered: end it, so that it can neither write to the port the next
-        // run uses nor report into the steps that follow.
-        m_runner.StopRun();
+        // run uses nor report into the steps that follow. A run that has stopped reading is
+        // ending (its box may be open) and will post; a flashing utility that runs is never
+        // ended: only one that never started is given up.
+        if (!m_runner.StopRun(m_bFlashing ? STOP_IF_NOT_STARTED : STOP_UNLESS_ENDING))
+            return;
         m_nRun = 0;
-        if (g_portCursor == g_firstPort)
+        if (m_bFlashing || !ProbeCycleHasPortsLeft())
             OnUpdateEvent(MakeUpdateEventWParam(UPD_FINISH, 0), 0);
         else
             OnUpdateEvent(MakeUpdateEventWParam(UPD_PROBE, 0), 1);
@@ -249,22 +319,31 @@ void CUpdateSequencer::OnTimer(unsigned nIDEvent)
         m_bStallArmed = 0;
         Stalled();
     } else if (nIDEvent == TIMER_NEXT_STEP) {
-        unsigned char chip = static_cast<unsigned char>(g_chipType.load());
-        if (chip & 0x0F)
-            OnUpdateEvent(MakeUpdateEventWParam(UPD_FLASH, 0), chip);
+        if (m_bFlashNext)
+            OnUpdateEvent(MakeUpdateEventWParam(UPD_FLASH, 0), static_cast<unsigned char>(g_chipType.load()));
         else
             OnUpdateEvent(MakeUpdateEventWParam(UPD_PROBE, 0), 1);
     }
 }
 
-// A run that went silent after it had posted is ended and then treated like a run whose utility
-// stopped without a final record: a probe with ports left moves on to the next port; otherwise
-// the update fails, saying why.
+// A probe that has read no record for a minute is ended and treated like a run whose utility
+// stopped without a final record: with ports left the next port is probed; otherwise the update
+// fails, saying why. Any record restarts the minute, and a run that has stopped reading is
+// left to post its own end.
 void CUpdateSequencer::Stalled()
 {
-    m_runner.StopRun();
+    const uint32_t nSilent = m_runner.GetRunSilence();
+    if (nSilent == RUN_NOT_READING || m_bFlashing)
+        return;
+    if (nSilent < STALL_MS) {
+        m_view.StartTimer(TIMER_STALL, STALL_MS - nSilent);
+        m_bStallArmed = 1;
+        return;
+    }
+    if (!m_runner.StopRun(STOP_UNLESS_ENDING))
+        return;
     m_nRun = 0;
-    if (g_chipType.load() != 0 && g_portCursor != g_firstPort) {
+    if (ProbeCycleHasPortsLeft()) {
         OnUpdateEvent(MakeUpdateEventWParam(UPD_PROBED, 0), 0);
         return;
     }
@@ -273,12 +352,40 @@ void CUpdateSequencer::Stalled()
     OnUpdateEvent(MakeUpdateEventWParam(UPD_FINISH, 0), 0);
 }
 
+// While busy, leaving is refused: an interrupted flash can leave the receiver without working
+// firmware. Only a flashing run that has read nothing for a minute may be ended, and only when
+// the user confirms; it then ends as a failure and the files are cleaned up. Returns true when
+// the dialog may close.
+bool CUpdateSequencer::MayLeaveWhileBusy()
+{
+    const uint32_t nSilent = m_bFlashing ? m_runner.GetRunSilence() : RUN_NOT_READING;
+    if (nSilent == RUN_NOT_READING || nSilent < STALL_MS) {
+        m_view.ShowMessage(SEQ_TEXT_BUSY, kCaptionWarning);
+        return false;
+    }
+    if (!m_view.AskYesNo(SEQ_TEXT_ASK_LEAVE, kCaptionWarning))
+        return false;
+    // The box ran its own message loop: the update may have ended meanwhile.
+    if (!m_bBusy)
+        return true;
+    // A run that has just ended (its outcome is on the way) is not ended by us.
+    if (!m_bFlashing || !m_runner.StopRun(STOP_UNLESS_ENDING))
+        return false;
+    m_nRun = 0;
+    g_lastToolError = FTM_ERR_NO_FINAL_RECORD;
+    OnUpdateEvent(MakeUpdateEventWParam(UPD_FINISH, 0), 0);
+    return true;
+}
+
 void CUpdateSequencer::OnOK()
 {
-    if (m_bBusy) {
-        m_view.ShowMessage(SEQ_TEXT_BUSY, kCaptionWarning);
+    if (m_bBusy && !MayLeaveWhileBusy())
         return;
-    }
+    CleanUpAndClose();
+}
+
+void CUpdateSequencer::CleanUpAndClose()
+{
     // Without a temporary directory nothing was extracted, and the entry names alone would name
     // files of the current directory.
     if (!m_strTempDir.IsEmpty())
@@ -288,13 +395,14 @@ void CUpdateSequencer::OnOK()
     m_view.CloseDialog();
 }
 
-// An interrupted flash can leave the receiver without working firmware: while an update runs,
-// Escape and the close box are refused like Exit.
+// Escape and the close box: refused or asked while an update runs, like Exit; a flashing run
+// ended on the user's word is cleaned up after as Exit does.
 bool CUpdateSequencer::OnCancel()
 {
     if (!m_bBusy)
         return true;
-    m_view.ShowMessage(SEQ_TEXT_BUSY, kCaptionWarning);
+    if (MayLeaveWhileBusy())
+        CleanUpAndClose();
     return false;
 }
 

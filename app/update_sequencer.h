@@ -11,6 +11,7 @@
 #include "afx/afx.h"
 #include "app/updater_view.h"
 #include "flash/firmware_image.h"
+#include "flash/flash_run_registry.h"
 #include "flash/update_events.h"
 #include "payload/payload_archive.h"
 
@@ -18,10 +19,11 @@
 
 constexpr unsigned TIMER_WATCHDOG = 2;   // a run's first event must come within 6000 ms
 constexpr unsigned TIMER_NEXT_STEP = 3;  // 1000 ms after a probe with firmware, 5000 ms after a failed port
-constexpr unsigned TIMER_STALL = 4;      // a run that has posted must post again within 60 s
+constexpr unsigned TIMER_STALL = 4;      // a probe that has posted must read a record again within 60 s
 constexpr unsigned WATCHDOG_MS = 6000;
 // A receiver's chip erase takes seconds and our utility reports at least every few seconds: a
-// minute without a word means the utility or the line is stuck.
+// minute without a record means the utility or the line is stuck. A probe is then ended; a
+// flashing run never is, but Exit and the close box may then end it if the user confirms.
 constexpr unsigned STALL_MS = 60000;
 constexpr unsigned NEXT_STEP_MS = 1000;
 constexpr unsigned NEXT_PORT_MS = 5000;
@@ -33,8 +35,13 @@ public:
     // Starts a run of the utility with g_toolCommandLine on a new worker; returns its number,
     // which the run's events carry.
     virtual unsigned StartRun() = 0;
-    // Gives up on the current run: its child ends and the run posts nothing more.
-    virtual void StopRun() = 0;
+    // Gives up on the current run when `when` allows it: its child ends and the run posts
+    // nothing more. Returns false, giving up nothing, for a run that has stopped reading its
+    // utility (its final event is on the way, perhaps behind its own box) or that `when` spares.
+    virtual bool StopRun(FlashRunStop when) = 0;
+    // Milliseconds since the current run last read a record (or began); RUN_NOT_READING once it
+    // has stopped reading.
+    virtual uint32_t GetRunSilence() = 0;
     virtual uint32_t GetTickCount() = 0;
 };
 
@@ -52,7 +59,8 @@ extern const char SEQ_TEXT_FAILED[];         // the failure box
 extern const char SEQ_TEXT_NO_PORTS[];       // no serial port listed
 extern const char SEQ_TEXT_NO_PORT_ROW[];    // no port row selected
 extern const char SEQ_TEXT_NO_SPEED_ROW[];   // no speed row selected
-extern const char SEQ_TEXT_STALLED[];        // a run that went silent was given up
+extern const char SEQ_TEXT_STALLED[];        // a probe that went silent was given up
+extern const char SEQ_TEXT_ASK_LEAVE[];      // Exit or close while a flashing run has been silent a minute
 
 class CUpdateSequencer {
 public:
@@ -68,10 +76,14 @@ public:
     // Returns 0.
     intptr_t OnUpdateEvent(uintptr_t wParam, intptr_t lParam);
     void OnTimer(unsigned nIDEvent);
-    // The Exit button: refused while an update runs; otherwise cleans up and ends the dialog.
+    // The Exit button: refused while an update runs (while a flashing run has been silent for a
+    // minute, the user is asked instead); otherwise cleans up and ends the dialog.
     void OnOK();
-    // Escape and the close box. Returns true when the dialog may end.
+    // Escape and the close box, refused or asked like Exit. Returns true when the dialog may end
+    // without clean-up (no update runs).
     bool OnCancel();
+    // Logging off or shutting down. Returns false while a flashing run is under way.
+    bool OnQueryEndSession() const { return !m_bFlashing; }
 
     // Whether the logo is shown; with none, the flashing run shows the firmware name in 1006.
     void SetLogoShown(bool bShown) { m_bLogoShown = bShown; }
@@ -80,14 +92,20 @@ public:
     int m_bWatchdogArmed = 0;  // TIMER_WATCHDOG runs
     int m_bStallArmed = 0;     // TIMER_STALL runs
     int m_nUserPositions = 0;  // 0 keep the user positions, 1 erase them (read at the button press)
+    int m_bFlashing = 0;       // the flashing run is under way
     CString m_strDumpPath;     // the probe's dump file; empty until the first probe
 
 private:
     void StartProbe(bool bNextPort);
     void Probed(intptr_t lParam);
+    void PortFailed();
+    void PortCannotBeOpened();
     void StartFlash();
     void Finish(intptr_t lParam);
     void Stalled();
+    bool MayLeaveWhileBusy();
+    void CleanUpAndClose();
+    void EnableOptions(bool bEnable);
     void WaitOneSecond();
     void StartRun();
     CString PortText(int nRow) const;
@@ -101,4 +119,7 @@ private:
     CString m_strTempDir;
     bool m_bLogoShown = false;
     unsigned m_nRun = 0;  // number of the run whose events count; 0 when none
+    // TIMER_NEXT_STEP starts the flashing run: this update's probe named the chip and its
+    // firmware was chosen. Otherwise it probes the next port.
+    bool m_bFlashNext = false;
 };

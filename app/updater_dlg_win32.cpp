@@ -92,6 +92,11 @@ bool CUpdaterDlg::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* 
         case UM_UPDATE_EVENT:
             *pResult = OnUpdateEvent(wParam, lParam);
             return true;
+        case WM_QUERYENDSESSION:
+            // Logging off in the middle of a flash would end the utility and leave the
+            // receiver without firmware.
+            *pResult = !m_pSequencer || m_pSequencer->OnQueryEndSession() ? TRUE : FALSE;
+            return true;
         default:
             break;
     }
@@ -280,6 +285,11 @@ void CUpdaterDlg::ShowAppMessage(const CString& strText)
     AfxMessageBox(strText);
 }
 
+bool CUpdaterDlg::AskYesNo(const CString& strText, const CString& strCaption)
+{
+    return MessageBox(strText, strCaption, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
 void CUpdaterDlg::CloseDialog()
 {
     CDialog::OnOK();
@@ -293,9 +303,14 @@ unsigned CUpdaterDlg::StartRun()
     return StartFlashToolRun();
 }
 
-void CUpdaterDlg::StopRun()
+bool CUpdaterDlg::StopRun(FlashRunStop when)
 {
-    StopFlashToolRun();
+    return StopFlashToolRun(when);
+}
+
+uint32_t CUpdaterDlg::GetRunSilence()
+{
+    return FlashToolRunSilence();
 }
 
 uint32_t CUpdaterDlg::GetTickCount()

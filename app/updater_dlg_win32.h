@@ -38,11 +38,13 @@ public:
     CSize GetClientSize() const override;
     void ShowMessage(const CString& strText, const CString& strCaption) override;
     void ShowAppMessage(const CString& strText) override;
+    bool AskYesNo(const CString& strText, const CString& strCaption) override;
     void CloseDialog() override;
 
     // IUpdateRunner
     unsigned StartRun() override;
-    void StopRun() override;
+    bool StopRun(FlashRunStop when) override;
+    uint32_t GetRunSilence() override;
     uint32_t GetTickCount() override;
 
 protected:

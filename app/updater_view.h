@@ -43,6 +43,9 @@ public:
     virtual void ShowMessage(const CString& strText, const CString& strCaption) = 0;
     // A message box with the application name as caption (AfxMessageBox).
     virtual void ShowAppMessage(const CString& strText) = 0;
+    // A warning box owned by the dialog with Yes and No buttons, No the default; returns true
+    // for Yes.
+    virtual bool AskYesNo(const CString& strText, const CString& strCaption) = 0;
 
     // Ends the dialog through its base OK action.
     virtual void CloseDialog() = 0;

@@ -1,5 +1,7 @@
 #include "flash/firmware_image.h"
 
+#include "flash/update_rules.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -44,7 +46,7 @@ void CFirmwareImage::ChooseFirmware(int nChipType)
         m_strFirmware = FindEntryBySuffix("s");
         return;
     }
-    m_strFirmware = FindEntryBySuffix(nChipType == 3 ? "s3" : nChipType == 2 ? "s2x" : "s2");
+    m_strFirmware = FindEntryBySuffix(nChipType == CHIP_GSP3 ? "s3" : nChipType == CHIP_GSP2E ? "s2x" : "s2");
     if (m_strFirmware.IsEmpty())
         return;
 
@@ -121,5 +123,8 @@ bool CFirmwareImage::MergeDatabase(const CString& strFirmwarePath, const CString
 
 void CFirmwareImage::OnExtracted()
 {
+    // Nothing chosen for an earlier update may be flashed in this one.
+    m_strFirmware.Empty();
+    m_strDatabase.Empty();
     m_merged.clear();
 }

@@ -1,6 +1,6 @@
 #include "flash/flash_tool_run.h"
 
-#include "flash/update_events.h"
+#include "flash/update_rules.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,6 +32,7 @@ int CFlashToolRun::Run(CFlashRecordReader& reader)
 
 bool CFlashToolRun::Dispatch(int32_t nCode, const char* pszText)
 {
+    m_host.RecordRead();
     if (nCode < 1000) {
         EndError(nCode, pszText);
         return false;
@@ -83,8 +84,7 @@ void CFlashToolRun::EndError(int32_t nCode, const char* pszText, bool bNoFinalRe
             // Only a probe cycle moves on to another port; a flashing run (chip type 0) that
             // fails ends the update, whatever the port rows say. A utility that died on this
             // port (no final record) says nothing about the other ports: they are tried too.
-            bPortsLeft =
-                (bPortFailed || bNoFinalRecord) && g_chipType.load() != 0 && g_portCursor.load() != g_firstPort.load();
+            bPortsLeft = (bPortFailed || bNoFinalRecord) && g_chipType.load() != 0 && ProbeCycleHasPortsLeft();
             if (bPortsLeft)
                 m_host.PostUpdateEvent(UPD_PROBED, 0);
             else

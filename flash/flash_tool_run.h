@@ -26,8 +26,11 @@ public:
     virtual void PostUpdateEvent(int nKind, intptr_t lArg) = 0;
     // Shows a message box (MB_OK) and returns once the user has closed it.
     virtual void ShowMessageBox(const CString& strText) = 0;
-    // Closes the run's child, pipe and semaphore handles; called once, before the final event.
+    // Closes the run's child, pipe and semaphore handles; called once, when the run stops
+    // reading and before any box or final event, so that the sequencer no longer watches it.
     virtual void ReleaseRun() = 0;
+    // A record was read: a sign of life, whatever the record says.
+    virtual void RecordRead() {}
 };
 
 class CFlashToolRun {

@@ -101,7 +101,13 @@ public:
 
     void ShowMessageBox(const CString& strText) override { AfxMessageBox(strText, MB_OK, 0); }
 
-    void ReleaseRun() override { m_handles.reset(); }
+    void ReleaseRun() override
+    {
+        s_runs.NoteEnding(m_nRun);
+        m_handles.reset();
+    }
+
+    void RecordRead() override { s_runs.NoteRecord(m_nRun, ::GetTickCount()); }
 
 private:
     unsigned m_nRun;
@@ -160,7 +166,7 @@ StartResult StartUtility(unsigned nRun, CRunHandles& h)
 
 DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
 {
-    const unsigned nRun = s_runs.ResolveRun(unsigned(uintptr_t(lpParameter) & 0xFFFFu));
+    const unsigned nRun = s_runs.ResolveRun(unsigned(uintptr_t(lpParameter) & 0xFFFFu), ::GetTickCount());
 
     auto handles = std::make_unique<CRunHandles>();
     const StartResult result = StartUtility(nRun, *handles);
@@ -180,16 +186,22 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
 
 unsigned StartFlashToolRun()
 {
-    const unsigned nRun = s_runs.BeginRun();
+    const unsigned nRun = s_runs.BeginRun(::GetTickCount());
     HANDLE hThread =
         ::CreateThread(nullptr, 0, FlashToolThreadProc, reinterpret_cast<LPVOID>(uintptr_t(nRun)), 0, nullptr);
     CScopedHandle previous(g_hToolThread.exchange(hThread));
     return nRun;
 }
 
-void StopFlashToolRun()
+bool StopFlashToolRun(FlashRunStop when)
 {
-    s_runs.StopCurrent([](intptr_t hChild) { ::TerminateProcess(reinterpret_cast<HANDLE>(hChild), 1); });
+    return s_runs.StopCurrent([](intptr_t hChild) { ::TerminateProcess(reinterpret_cast<HANDLE>(hChild), 1); }, when) !=
+           0;
+}
+
+uint32_t FlashToolRunSilence()
+{
+    return s_runs.GetSilence(::GetTickCount());
 }
 
 unsigned CurrentFlashToolRun()

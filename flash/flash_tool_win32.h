@@ -3,6 +3,7 @@
 // (flash_tool_run.h).
 #pragma once
 
+#include "flash/flash_run_registry.h"
 #include "flash/update_events.h"
 
 #include <windows.h>
@@ -22,9 +23,15 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter);
 // run number. The sequencer formats g_toolCommandLine before it calls this.
 unsigned StartFlashToolRun();
 
-// Gives up on the current run: ends its child process if it still runs; that worker then ends
-// without posting anything and without a message box. No run is current afterwards.
-void StopFlashToolRun();
+// Gives up on the current run, when `when` allows it: ends its child process if it still runs;
+// that worker then ends without posting anything and without a message box, and no run is
+// current afterwards. Returns false, giving up nothing, for a run that has stopped reading (its
+// final event is on the way) or that `when` spares.
+bool StopFlashToolRun(FlashRunStop when = STOP_UNLESS_ENDING);
+
+// Milliseconds since the current run last read a record from its utility (or began);
+// RUN_NOT_READING when it has stopped reading or none is current.
+uint32_t FlashToolRunSilence();
 
 // The current run's number; 0 when none is current.
 unsigned CurrentFlashToolRun();

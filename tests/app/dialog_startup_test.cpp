@@ -66,6 +66,7 @@ public:
     CSize GetClientSize() const override { return client; }
     void ShowMessage(const CString&, const CString&) override { ++boxes; }
     void ShowAppMessage(const CString&) override { ++boxes; }
+    bool AskYesNo(const CString&, const CString&) override { return false; }
     void CloseDialog() override {}
 
     int boxes = 0;
@@ -159,20 +160,20 @@ TEST(DialogStartupPorts, OddValuesAreReadWithinTheirBuffer)
     key.Add("b", std::string("CO\0M9", 5));                  // cut at its first NUL
     key.Add("c", "");                                        // empty data
     key.values.push_back({"d", Bytes{'C', 'O', 'M', '4'}});  // no terminator, short
-    key.Add(std::string(70, 'n'), "COM7");                   // name too long: the listing ends here
+    key.Add(std::string(70, 'n'), "COM7");                   // name too long: left out
     key.Add("f", "COM8");
     FillPortList(view, key);
-    EXPECT_EQ((Rows{" " + std::string(64, 'X'), " CO", " ", " COM4"}), view.items[IDC_PORT_LIST].rows);
+    EXPECT_EQ((Rows{" " + std::string(64, 'X'), " CO", " ", " COM4", " COM8"}), view.items[IDC_PORT_LIST].rows);
     EXPECT_EQ(0, view.items[IDC_PORT_LIST].selection);
 
-    // Data too long for the buffer ends the listing as well; the rows before it stay.
+    // Data too long for the buffer is left out as well; the rows around it stay.
     FakeView view2;
     FakeKey key2;
     key2.Add("a", "COM1");
     key2.Add("b", std::string(64, 'Y'));  // 65 bytes with its terminator
     key2.Add("c", "COM3");
     FillPortList(view2, key2);
-    EXPECT_EQ((Rows{" COM1"}), view2.items[IDC_PORT_LIST].rows);
+    EXPECT_EQ((Rows{" COM1", " COM3"}), view2.items[IDC_PORT_LIST].rows);
 
     // The row builder never looks past the count it is given, nor past 64 bytes.
     const unsigned char data[80] = {'C', 'O', 'M', '5', 'Z', 'Z'};
