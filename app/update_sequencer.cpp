@@ -333,7 +333,7 @@ void CUpdateSequencer::OnTimer(unsigned nIDEvent)
 void CUpdateSequencer::Stalled()
 {
     const uint32_t nSilent = m_runner.GetRunSilence();
-    if (nSilent == RUN_NOT_READING || m_bFlashing)
+    if (nSilent == RUN_NOT_READING)
         return;
     if (nSilent < STALL_MS) {
         m_view.StartTimer(TIMER_STALL, STALL_MS - nSilent);

@@ -181,8 +181,8 @@ TEST(MiradorResources, MainDialogTemplate)
             {-1, L"BUTTON", L" Opciones de Usuario ", 7, 231, 135, 75, 0x50000007, 0},
             {1008, L"BUTTON", L"Mantener Posiciones de Usuario", 13, 275, 119, 10, 0x50022009, 0},
             {1009, L"BUTTON", L"Borrar Posiciones de Usuario", 13, 288, 110, 10, 0x50000009, 0},
-            {1005, L"STATIC", L"", 166, 248, 103, 8, 0x50020000, 0},
-            {1006, L"STATIC", L"", 166, 263, 103, 8, 0x50020000, 0},
+            {1005, L"STATIC", L"", 166, 248, 103, 8, 0x50020080, 0},  // SS_NOPREFIX: a label shows its &
+            {1006, L"STATIC", L"", 166, 263, 103, 8, 0x50020080, 0},
             {1007, L"STATIC", L"Update Program", 112, 102, 53, 8, 0x50020000, 0},
             {-1, L"BUTTON", L"Informacion de Actualizacion", 146, 231, 137, 47, 0x50000007, 0},
             {-1, L"STATIC", L"Vel. Conexion:", 14, 259, 50, 8, 0x50020000, 0},

@@ -5,7 +5,7 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, signed, userpos (see the
+# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos (see the
 # functions below). BINDIR is the Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt,
 # uidriver.exe, sfxpack.exe, and the Linux gpsdevsim). Screenshots of the main moments go next to
 # WORKDIR as e2e-*.png.
@@ -456,6 +456,78 @@ SCRIPT
     check_cleaned_up "received.txt "
 }
 
+# The stand-in utility probes a GSP3 receiver, then flashes without a record for longer than a
+# minute: nothing ends it, the options stay locked and logging off is refused meanwhile; after
+# the minute Exit asks, and No keeps waiting for the success. The next update's flashing run
+# never speaks again: the close box asks, and Yes ends it, fails, cleans up and closes.
+case_silentflash() {
+    set_ports '\\Device\\Serial40=COM41'
+    gsp3_release Mirador-silent.exe "Firmware & base 1.40" "$bindir/flashstub.exe"
+    printf 'record 1009 GSP3\nrecord 1004 0 0 connected 0x0 GSP3\nrecord 1006\n' >probe.txt
+    printf 'record 1004 0 0 erasing 0x0 GSP3\nsleep 75000\nrecord 1004 100 0 verifying 0x0 GSP3\nrecord 1006\n' \
+        >flash.txt
+    FLASHSTUB_SCENARIO="Z:$(printf '%s' "$work/probe.txt" | tr / '\\')"
+    FLASHSTUB_FLASH_SCENARIO="Z:$(printf '%s' "$work/flash.txt" | tr / '\\')"
+    export FLASHSTUB_SCENARIO FLASHSTUB_FLASH_SCENARIO
+    open_release Mirador-silent.exe || return
+    local ask='El receptor no responde desde hace un minuto. Si sale ahora, el receptor puede quedar sin firmware. Desea salir de todos modos?'
+
+    drive click.txt --pid "$pid" click 1003 >/dev/null || fail "cannot press the update button"
+    flashing_starts || return
+    drive busy.txt --pid "$pid" - <<'SCRIPT'
+state 1008
+state 1009
+query-end-session
+SCRIPT
+    printf '%s\n' 'visible=1 enabled=0' 'visible=1 enabled=0' 'answer=0' |
+        expect_output "the options and logging off while flashing" busy.txt
+    sleep 63
+    drive ask.txt --pid "$pid" - <<'SCRIPT' || fail "Exit after a minute of silence did not ask"
+click 1
+wait msgbox Advertencia
+msgboxes
+msgbox-no Advertencia
+SCRIPT
+    grep -qxF "msgbox caption=\"Advertencia\" text=\"$ask\"" ask.txt || fail "the question: $(cat ask.txt)"
+    drive done.txt --pid "$pid" --timeout 30000 - <<'SCRIPT' || fail "the silent flashing run did not finish"
+wait msgbox
+msgboxes
+msgbox-ok
+wait no-msgbox
+state 1008
+SCRIPT
+    grep -qF "caption=\"$SUCCESS_CAPTION\"" done.txt || fail "no success after the silence: $(cat done.txt)"
+    grep -qxF 'visible=1 enabled=1' done.txt || fail "the options stay locked: $(cat done.txt)"
+
+    printf 'record 1004 0 0 erasing 0x0 GSP3\nhang\n' >flash.txt
+    drive click.txt --pid "$pid" click 1003 >/dev/null || fail "cannot press the update button again"
+    flashing_starts || return
+    sleep 63
+    drive leave.txt --pid "$pid" - <<'SCRIPT' || fail "the close box after a minute of silence did not ask"
+syscommand 0xF060
+wait msgbox Advertencia
+msgbox-yes Advertencia
+SCRIPT
+    wait_box "$FAILED_TEXT" || fail "no failure box after leaving: $(cat boxes.txt)"
+    drive exit.txt --pid "$pid" - <<'SCRIPT' || fail "the updater did not close after the failure"
+msgbox-ok
+wait exit
+SCRIPT
+    for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null || break; sleep 0.2; done
+    pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null && fail "the silent utility was not ended"
+    check_cleaned_up "received.txt "
+}
+
+# flashing_starts: waits up to 30 s until the stand-in utility runs the flashing command line.
+flashing_starts() {
+    for _ in $(seq 120); do
+        pgrep -fi 'SiRFflashcl.*gsp3demo\.s3' >/dev/null && return 0
+        sleep 0.25
+    done
+    fail "no flashing run started"
+    return 1
+}
+
 # A database reaching 8 KiB past 0xEF000 with the user positions kept: the utility refuses it
 # before anything is erased, the updater says so, and not one user position is lost.
 case_userpos() {
@@ -485,7 +557,7 @@ SCRIPT
 }
 
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged | redo | stalled | signed | userpos) "case_$case_name" ;;
+keep | erase | ports | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos) "case_$case_name" ;;
 *)
     echo "unknown case $case_name"
     exit 2

@@ -162,8 +162,10 @@ TEST_F(FirmwareImageTest, ChipTypeSelectsTheFirmwareAndTheDatabaseGoesInOnce)
     }
     EXPECT_TRUE(m_messages.empty());
 
-    // A new extraction brings fresh files: they are merged again, once.
+    // A new extraction brings fresh files, and nothing chosen before it stands: they are chosen
+    // and merged again, once.
     ExtractAgain();
+    EXPECT_TRUE(image.m_strFirmware.IsEmpty() && image.m_strDatabase.IsEmpty());
     EXPECT_EQ(Extracted(kS3), kFirmware);
     image.ChooseFirmware(3);
     image.ChooseFirmware(3);

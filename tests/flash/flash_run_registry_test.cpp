@@ -61,6 +61,28 @@ TEST(FlashRunRegistry, GivingUpEndsOnlyTheCurrentRunsChild)
     EXPECT_EQ(ended.size(), 1u) << "a closed handle is never ended";
 }
 
+TEST(FlashRunRegistry, ARunThatStoppedReadingOrWhoseUtilityRunsIsSparedAsAsked)
+{
+    CFlashRunRegistry runs;
+    std::vector<intptr_t> ended;
+    auto end = [&](intptr_t h) { ended.push_back(h); };
+    unsigned run = runs.BeginRun(1000);
+    EXPECT_EQ(runs.GetSilence(1500), 500u) << "silent since it began";
+    EXPECT_EQ(runs.StopCurrent(end, STOP_IF_NOT_STARTED), run) << "its utility never started";
+
+    run = runs.BeginRun(0xFFFFFF00u);
+    runs.WhileCurrent(run, [&] { runs.AttachChildLocked(run, 7); });
+    runs.NoteRecord(run, 0x100u);
+    EXPECT_EQ(runs.GetSilence(0x300u), 0x200u) << "from the last record, across the wrap";
+    EXPECT_EQ(runs.StopCurrent(end, STOP_IF_NOT_STARTED), 0u) << "its utility runs";
+    runs.NoteEnding(run);
+    EXPECT_EQ(runs.GetSilence(0x300u), RUN_NOT_READING);
+    EXPECT_EQ(runs.StopCurrent(end), 0u) << "it is ending: its final event will come";
+    EXPECT_TRUE(ended.empty());
+    EXPECT_EQ(runs.CurrentRun(), run);
+    EXPECT_EQ(runs.ResolveRun(0), run + 1) << "a worker without number never joins an ending run";
+}
+
 TEST(FlashRunRegistry, GivingUpWhileTheChildStartsStillEndsIt)
 {
     // The worker starts its child inside WhileCurrent; a stop that comes meanwhile must wait

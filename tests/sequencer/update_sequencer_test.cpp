@@ -4,6 +4,7 @@
 #include "app/update_sequencer.h"
 #include "flash/flash_tool_run.h"
 #include "flash/tool_message.h"
+#include "flash/update_rules.h"
 #include "tests/payload/payload_builder.h"
 
 #include <gtest/gtest.h>
@@ -181,6 +182,7 @@ public:
         view.SetListSelection(IDC_PORT_LIST, 1);
         view.SetListSelection(IDC_SPEED_LIST, 2);
         view.enabled[IDC_SPEED_LIST] = false;
+        view.enabled[IDC_KEEP_POSITIONS] = view.enabled[IDC_ERASE_POSITIONS] = true;
         view.log.clear();
         g_lastToolError = 0;
         g_toolCommandLine.Empty();
@@ -376,6 +378,13 @@ TEST_F(SequencerTest, SpeedAndPortTextsOfTheCommandLine)
     seq->OnUpdateButton();
     EXPECT_EQ(Probe("12", 38400), runner.commandLines.at(0));
     EXPECT_EQ(0, g_portCursor.load());  // wrapped past the last row
+
+    // Only a blank, COM and a number name a port for the command line.
+    const std::pair<const char*, int> rows[] = {{" COM1", 1},    {" COM9999", 9999}, {" COM10000", 0}, {" COM041", 0},
+                                                {" com3", 0},    {" COM", 0},        {" COM3 ", 0},    {"COM3", 0},
+                                                {" COM3 -r", 0}, {" COM-3", 0}};
+    for (const auto& r : rows)
+        EXPECT_EQ(r.second, PortNumberOfRow(r.first)) << r.first;
 }
 
 TEST_F(SequencerTest, WatchdogMovesOnStopsTheSilentRunAndIgnoresItsLateEvents)

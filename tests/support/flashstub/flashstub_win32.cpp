@@ -3,7 +3,8 @@
 // of a scenario file into the pipe given with -wp.
 //
 // Files beside the program (tests copy it into a directory of its own, as SiRFflashcl.exe):
-//   scenario.txt  read: one step per line (below); FLASHSTUB_SCENARIO names another file
+//   scenario.txt  read: one step per line (below); FLASHSTUB_SCENARIO names another file, and
+//                 FLASHSTUB_FLASH_SCENARIO the file for a run without -r (the flashing run)
 //   received.txt  written before the first record: key=value lines (cmdline, file, line, baud,
 //                 read, from, to, erase, wp, rp, wps, flags, show, title, console, pid,
 //                 wp_valid, rp_valid, wps_valid)
@@ -257,7 +258,9 @@ int main(int argc, char** argv)
     if (IsValidHandle(o.rp))
         ::CloseHandle(AsHandle(o.rp));
 
-    const char* env = std::getenv("FLASHSTUB_SCENARIO");
+    const char* env = std::getenv(o.read ? "FLASHSTUB_SCENARIO" : "FLASHSTUB_FLASH_SCENARIO");
+    if (!env || !*env)
+        env = std::getenv("FLASHSTUB_SCENARIO");
     RecordWriter out(AsHandle(o.wp));
     return RunScenario(env && *env ? std::string(env) : dir + "scenario.txt", out);
 }

@@ -49,6 +49,8 @@ const char kUsage[] =
     "  msgboxes                  list dialogs owned by another window (message boxes, About\n"
     "                            box): caption and the text of their static 0xFFFF\n"
     "  msgbox-ok [CAPTION]       press OK (IDOK) on such a dialog\n"
+    "  msgbox-yes [CAPTION], msgbox-no [CAPTION]  press Yes (IDYES) or No (IDNO) on it\n"
+    "  query-end-session [WINDOW]  send WM_QUERYENDSESSION; prints answer=0|1\n"
     "  wait CONDITION            wait for: window [WINDOW] | no-window [WINDOW] | msgbox\n"
     "                            [CAPTION] | no-msgbox | exit | text ID VALUE [WINDOW] |\n"
     "                            visible ID 0|1 [WINDOW] | enabled ID 0|1 [WINDOW]\n"
@@ -555,16 +557,26 @@ HWND FindOwned(DWORD pid, const std::string& caption)
     return nullptr;
 }
 
-void CmdMsgBoxOk(const Args& a)
+void CmdMsgBoxButton(const Args& a, int nButton)
 {
     NeedArgs(a, 0, 1);
     const DWORD pid = RequirePid();
     HWND hBox = nullptr;
     if (!WaitFor([&] { return (hBox = FindOwned(pid, Arg(a, 1))) != nullptr; }))
         Fail("no message box " + Quote(Arg(a, 1)));
-    if (!::PostMessageA(hBox, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                        reinterpret_cast<LPARAM>(::GetDlgItem(hBox, IDOK))))
+    if (!::PostMessageA(hBox, WM_COMMAND, MAKEWPARAM(nButton, BN_CLICKED),
+                        reinterpret_cast<LPARAM>(::GetDlgItem(hBox, nButton))))
         Fail("cannot post to the message box");
+}
+
+void CmdQueryEndSession(const Args& a)
+{
+    NeedArgs(a, 0, 1);
+    HWND hDlg = RequireDialog(Arg(a, 1));
+    DWORD_PTR answer = 0;
+    if (!::SendMessageTimeoutA(hDlg, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer))
+        Fail("no answer to WM_QUERYENDSESSION");
+    std::printf("answer=%d\n", answer ? 1 : 0);
 }
 
 void CmdWait(const Args& a)
@@ -645,7 +657,13 @@ void Run(const Args& a)
     else if (c == "msgboxes")
         CmdMsgBoxes(a);
     else if (c == "msgbox-ok")
-        CmdMsgBoxOk(a);
+        CmdMsgBoxButton(a, IDOK);
+    else if (c == "msgbox-yes")
+        CmdMsgBoxButton(a, IDYES);
+    else if (c == "msgbox-no")
+        CmdMsgBoxButton(a, IDNO);
+    else if (c == "query-end-session")
+        CmdQueryEndSession(a);
     else if (c == "wait")
         CmdWait(a);
     else if (c == "sleep") {
