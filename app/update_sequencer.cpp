@@ -40,7 +40,7 @@ const char kFlashFormat[] = "%sSiRFflashcl %s -l %s -b %d";
 CUpdateSequencer::CUpdateSequencer(IUpdaterView& view,
                                    IUpdateRunner& runner,
                                    CPayloadArchive& archive,
-                                   CFirmwareImage& firmware,
+                                   CFirmwareChoice& firmware,
                                    const CString& strTempDir)
     : m_view(view), m_runner(runner), m_archive(archive), m_firmware(firmware), m_strTempDir(strTempDir)
 {

@@ -10,7 +10,7 @@
 
 #include "afx/afx.h"
 #include "app/updater_view.h"
-#include "flash/firmware_image.h"
+#include "flash/firmware_choice.h"
 #include "flash/flash_run_registry.h"
 #include "flash/update_events.h"
 #include "payload/payload_archive.h"
@@ -68,7 +68,7 @@ public:
     CUpdateSequencer(IUpdaterView& view,
                      IUpdateRunner& runner,
                      CPayloadArchive& archive,
-                     CFirmwareImage& firmware,
+                     CFirmwareChoice& firmware,
                      const CString& strTempDir);
 
     void OnUpdateButton();
@@ -115,7 +115,7 @@ private:
     IUpdaterView& m_view;
     IUpdateRunner& m_runner;
     CPayloadArchive& m_archive;
-    CFirmwareImage& m_firmware;
+    CFirmwareChoice& m_firmware;
     CString m_strTempDir;
     bool m_bLogoShown = false;
     unsigned m_nRun = 0;  // number of the run whose events count; 0 when none

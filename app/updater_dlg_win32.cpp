@@ -58,7 +58,7 @@ BOOL CUpdaterDlg::OnInitDialog()
     // no watchdog armed).
     m_pSequencer.reset();
     m_pFirmware =
-        std::make_unique<CFirmwareImage>(m_archive, m_strTempDir, [](const char* pszText) { AfxMessageBox(pszText); });
+        std::make_unique<CFirmwareChoice>(m_archive, m_strTempDir, [](const char* pszText) { AfxMessageBox(pszText); });
     m_pSequencer = std::make_unique<CUpdateSequencer>(*this, *this, m_archive, *m_pFirmware, m_strTempDir);
     m_pSequencer->SetLogoShown(m_pLogo != nullptr);
     return TRUE;  // the focus goes to the first tab stop, the Exit button

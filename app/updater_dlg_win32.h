@@ -8,7 +8,7 @@
 #include "app/resource.h"
 #include "app/update_sequencer.h"
 #include "app/updater_view.h"
-#include "flash/firmware_image.h"
+#include "flash/firmware_choice.h"
 #include "payload/payload_archive.h"
 
 #include <memory>
@@ -67,7 +67,7 @@ protected:
     // The firmware entry chosen for the chip and the database entry (m_strFirmware and
     // m_strDatabase), and the merge; made once the temporary directory is known. Declared before
     // the sequencer, which uses it, so that it goes after the sequencer.
-    std::unique_ptr<CFirmwareImage> m_pFirmware;
+    std::unique_ptr<CFirmwareChoice> m_pFirmware;
     // The update: its busy and watchdog flags, the user's option and the probe's dump file.
     std::unique_ptr<CUpdateSequencer> m_pSequencer;
     CProgressCtrl m_progress;  // 1004

@@ -2,7 +2,7 @@
 // the firmware without its final S7 record, the database and that record again, or leaves the
 // firmware file byte for byte as it was: never a partly merged image.
 #include "afx/little_endian.h"
-#include "flash/firmware_image.h"
+#include "flash/firmware_choice.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     static CPayloadArchive archive((dir + "no-release").c_str());
     int boxes = 0;
-    CFirmwareImage image(archive, dir.c_str(), [&](const char*) { ++boxes; });
+    CFirmwareChoice image(archive, dir.c_str(), [&](const char*) { ++boxes; });
     const bool bMerged = image.MergeDatabase(fwPath.c_str(), dbPath.c_str());
 
     const std::string s7(FIRMWARE_S7_TERMINATOR, 16);

@@ -151,7 +151,7 @@ public:
     FakeView view;
     FakeRunner runner;
     std::unique_ptr<CPayloadArchive> archive;
-    std::unique_ptr<CFirmwareImage> firmware;
+    std::unique_ptr<CFirmwareChoice> firmware;
     std::unique_ptr<CUpdateSequencer> seq;
     std::vector<std::string> mergeErrors;
 
@@ -199,8 +199,8 @@ public:
         seq.reset();
         firmware.reset();
         archive = std::make_unique<CPayloadArchive>((releasePath.empty() ? release : releasePath).c_str());
-        firmware = std::make_unique<CFirmwareImage>(*archive, tempDir.c_str(),
-                                                    [this](const char* t) { mergeErrors.push_back(t); });
+        firmware = std::make_unique<CFirmwareChoice>(*archive, tempDir.c_str(),
+                                                     [this](const char* t) { mergeErrors.push_back(t); });
         seq = std::make_unique<CUpdateSequencer>(view, runner, *archive, *firmware, tempDir.c_str());
     }
 
@@ -220,7 +220,7 @@ public:
     // A probe worker whose port cannot be opened: moves the cycle on, or ends the update.
     void PortFails(int code)
     {
-        if (g_portCursor != g_firstPort) {
+        if (ProbeCycleHasPortsLeft()) {
             Post(UPD_PROBED, 0);
         } else {
             g_lastToolError = code;

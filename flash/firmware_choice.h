@@ -1,5 +1,6 @@
-// Picks the extracted firmware file that fits the detected chip and merges the payload's
-// database into it. Owned by the main dialog; portable (files through CFile).
+// The firmware choice of one update: picks the extracted firmware file that fits the detected
+// chip and merges the payload's database into it, in place. It holds names, never an image.
+// Owned by the main dialog; portable (files through CFile).
 #pragma once
 
 #include "afx/afx.h"
@@ -13,14 +14,14 @@ extern const char FIRMWARE_S7_TERMINATOR[17];  // 16 bytes and a NUL
 // The application message box for a database file that cannot be read whole.
 extern const char FIRMWARE_TEXT_READ_ERROR[];
 
-class CFirmwareImage {
+class CFirmwareChoice {
 public:
     typedef std::function<void(const char* pszText)> MessageBoxFn;
 
     // archive: the payload, whose entries are extracted into strTempDir (a directory path that
     // ends in AFX_PATH_SEPARATOR). showMessage raises the application message box.
-    CFirmwareImage(CPayloadArchive& archive, const CString& strTempDir, MessageBoxFn showMessage);
-    virtual ~CFirmwareImage() = default;
+    CFirmwareChoice(CPayloadArchive& archive, const CString& strTempDir, MessageBoxFn showMessage);
+    virtual ~CFirmwareChoice() = default;
 
     // The lower-cased name of the first entry whose name ends like strEnding, or empty. Only the
     // last two characters are compared; a one-character ending needs a dot before it.

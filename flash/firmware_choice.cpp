@@ -1,4 +1,4 @@
-#include "flash/firmware_image.h"
+#include "flash/firmware_choice.h"
 
 #include "flash/update_rules.h"
 
@@ -13,12 +13,12 @@ constexpr unsigned kTerminatorSize = 16;
 constexpr unsigned kCopyBlock = 1024;
 }  // namespace
 
-CFirmwareImage::CFirmwareImage(CPayloadArchive& archive, const CString& strTempDir, MessageBoxFn showMessage)
+CFirmwareChoice::CFirmwareChoice(CPayloadArchive& archive, const CString& strTempDir, MessageBoxFn showMessage)
     : m_archive(archive), m_strTempDir(strTempDir), m_showMessage(std::move(showMessage))
 {
 }
 
-CString CFirmwareImage::FindEntryBySuffix(const CString& strEnding) const
+CString CFirmwareChoice::FindEntryBySuffix(const CString& strEnding) const
 {
     const int k = strEnding.GetLength();
     if (k == 0)
@@ -39,7 +39,7 @@ CString CFirmwareImage::FindEntryBySuffix(const CString& strEnding) const
     return CString();
 }
 
-void CFirmwareImage::ChooseFirmware(int nChipType)
+void CFirmwareChoice::ChooseFirmware(int nChipType)
 {
     m_strDatabase = FindEntryBySuffix("db0");
     if (m_strDatabase.IsEmpty()) {
@@ -64,12 +64,12 @@ void CFirmwareImage::ChooseFirmware(int nChipType)
         m_strFirmware.Empty();
 }
 
-unsigned CFirmwareImage::ReadDatabase(CFile& database, void* pBuffer, unsigned nCount)
+unsigned CFirmwareChoice::ReadDatabase(CFile& database, void* pBuffer, unsigned nCount)
 {
     return database.Read(pBuffer, nCount);
 }
 
-bool CFirmwareImage::MergeDatabase(const CString& strFirmwarePath, const CString& strDatabasePath)
+bool CFirmwareChoice::MergeDatabase(const CString& strFirmwarePath, const CString& strDatabasePath)
 {
     CFile firmware;
     CFile database;
@@ -121,7 +121,7 @@ bool CFirmwareImage::MergeDatabase(const CString& strFirmwarePath, const CString
     }
 }
 
-void CFirmwareImage::OnExtracted()
+void CFirmwareChoice::OnExtracted()
 {
     // Nothing chosen for an earlier update may be flashed in this one.
     m_strFirmware.Empty();

@@ -1,7 +1,7 @@
 // Choosing the firmware file for a chip among extracted payload entries and merging the
 // database into it, on real files extracted from a payload written here.
 #include "afx/little_endian.h"
-#include "flash/firmware_image.h"
+#include "flash/firmware_choice.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -58,7 +58,7 @@ const std::string kTerminator = "S70500000000FA\r\n";
 const std::string kFirmware = "S00600004844521B\r\nS3150000000046464646464646464646464646464646A6\r\n" + kTerminator;
 
 // A payload extracted into a fresh directory, and the firmware image over it.
-class FirmwareImageTest : public ::testing::Test {
+class FirmwareChoiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -78,13 +78,13 @@ protected:
         fs::remove_all(m_root, ec);
     }
 
-    CFirmwareImage& Extract(const Entries& entries)
+    CFirmwareChoice& Extract(const Entries& entries)
     {
         WritePayloadFile(m_root / "release.exe", entries);
         m_pArchive = std::make_unique<CPayloadArchive>(CString((m_root / "release.exe").string()));
         EXPECT_EQ(m_pArchive->ExtractAll(m_dir, nullptr, nullptr), SFX_OK);
         m_pImage =
-            std::make_unique<CFirmwareImage>(*m_pArchive, m_dir, [this](const char* t) { m_messages.push_back(t); });
+            std::make_unique<CFirmwareChoice>(*m_pArchive, m_dir, [this](const char* t) { m_messages.push_back(t); });
         return *m_pImage;
     }
     void ExtractAgain()
@@ -97,13 +97,13 @@ protected:
     fs::path m_root;
     CString m_dir;
     std::unique_ptr<CPayloadArchive> m_pArchive;
-    std::unique_ptr<CFirmwareImage> m_pImage;
+    std::unique_ptr<CFirmwareChoice> m_pImage;
     std::vector<std::string> m_messages;
 };
 
 }  // namespace
 
-TEST_F(FirmwareImageTest, EndingsCompareTheLastTwoCharactersOnly)
+TEST_F(FirmwareChoiceTest, EndingsCompareTheLastTwoCharactersOnly)
 {
     const struct {
         Entries entries;
@@ -121,14 +121,14 @@ TEST_F(FirmwareImageTest, EndingsCompareTheLastTwoCharactersOnly)
         {{{"x.s3", "x"}}, "s2", ""},
     };
     for (const auto& r : rows) {
-        CFirmwareImage& image = Extract(r.entries);
+        CFirmwareChoice& image = Extract(r.entries);
         EXPECT_EQ(image.FindEntryBySuffix(r.ending), CString(r.match)) << r.entries[0].first << " / " << r.ending;
     }
 }
 
-TEST_F(FirmwareImageTest, WithoutDatabaseTheOneFirmwareIsUsedUnchanged)
+TEST_F(FirmwareChoiceTest, WithoutDatabaseTheOneFirmwareIsUsedUnchanged)
 {
-    CFirmwareImage& image = Extract({{"Logo.bmp", "BM"}, {"Update.S", kFirmware}, {"label", ""}});
+    CFirmwareChoice& image = Extract({{"Logo.bmp", "BM"}, {"Update.S", kFirmware}, {"label", ""}});
     for (int chip : {3, 2, 1, 128}) {
         image.ChooseFirmware(chip);
         EXPECT_EQ(image.m_strDatabase, CString());
@@ -137,7 +137,7 @@ TEST_F(FirmwareImageTest, WithoutDatabaseTheOneFirmwareIsUsedUnchanged)
     EXPECT_EQ(Extracted("Update.S"), kFirmware);
 }
 
-TEST_F(FirmwareImageTest, ChipTypeSelectsTheFirmwareAndTheDatabaseGoesInOnce)
+TEST_F(FirmwareChoiceTest, ChipTypeSelectsTheFirmwareAndTheDatabaseGoesInOnce)
 {
     const std::string db = std::string(100, 'D');
     // The lower-cased name finds the extracted file where file names ignore case.
@@ -146,7 +146,8 @@ TEST_F(FirmwareImageTest, ChipTypeSelectsTheFirmwareAndTheDatabaseGoesInOnce)
 #else
     const char* const kS3 = "gps.s3";
 #endif
-    CFirmwareImage& image = Extract({{"gps.s2", kFirmware}, {"gps.s2x", kFirmware}, {kS3, kFirmware}, {"pos.db0", db}});
+    CFirmwareChoice& image =
+        Extract({{"gps.s2", kFirmware}, {"gps.s2x", kFirmware}, {kS3, kFirmware}, {"pos.db0", db}});
     const struct {
         int chip;
         const char* firmware;
@@ -172,9 +173,9 @@ TEST_F(FirmwareImageTest, ChipTypeSelectsTheFirmwareAndTheDatabaseGoesInOnce)
     EXPECT_EQ(Extracted(kS3), merged);
 }
 
-TEST_F(FirmwareImageTest, DatabaseWithoutFirmwareForTheChipChangesNothing)
+TEST_F(FirmwareChoiceTest, DatabaseWithoutFirmwareForTheChipChangesNothing)
 {
-    CFirmwareImage& image = Extract({{"gps.s3", kFirmware}, {"pos.db0", "S1..."}});
+    CFirmwareChoice& image = Extract({{"gps.s3", kFirmware}, {"pos.db0", "S1..."}});
     image.ChooseFirmware(1);
     EXPECT_EQ(image.m_strDatabase, CString("pos.db0"));
     EXPECT_EQ(image.m_strFirmware, CString());
@@ -183,9 +184,9 @@ TEST_F(FirmwareImageTest, DatabaseWithoutFirmwareForTheChipChangesNothing)
 
 namespace {
 // Reads fail after nGood reads; records the sizes asked for.
-class FlakyFirmwareImage : public CFirmwareImage {
+class FlakyFirmwareChoice : public CFirmwareChoice {
 public:
-    using CFirmwareImage::CFirmwareImage;
+    using CFirmwareChoice::CFirmwareChoice;
     int nGood = 1 << 30;
     bool bShort = false;  // end early instead of failing
     std::vector<unsigned> asked;
@@ -199,21 +200,21 @@ protected:
                 return 0;
             throw CFileException(CFileException::hardIO);
         }
-        return CFirmwareImage::ReadDatabase(database, pBuffer, nCount);
+        return CFirmwareChoice::ReadDatabase(database, pBuffer, nCount);
     }
 };
 }  // namespace
 
-TEST_F(FirmwareImageTest, EmptyAndMultiBlockDatabases)
+TEST_F(FirmwareChoiceTest, EmptyAndMultiBlockDatabases)
 {
     const std::string db2500(2500, 'd');
-    CFirmwareImage& image = Extract({{"a.s2", kFirmware}, {"empty.db0", ""}, {"b.s3", kFirmware}});
+    CFirmwareChoice& image = Extract({{"a.s2", kFirmware}, {"empty.db0", ""}, {"b.s3", kFirmware}});
     image.ChooseFirmware(1);
     EXPECT_EQ(image.m_strFirmware, CString("a.s2"));
     EXPECT_EQ(Extracted("a.s2"), kFirmware) << "an empty database leaves the image as it was";
 
     std::ofstream(fs::path(m_dir.str()) / "big.db0", std::ios::binary) << db2500;
-    FlakyFirmwareImage counting(*m_pArchive, m_dir, nullptr);
+    FlakyFirmwareChoice counting(*m_pArchive, m_dir, nullptr);
     EXPECT_TRUE(counting.MergeDatabase(m_dir + "b.s3", m_dir + "big.db0"));
     EXPECT_EQ(counting.asked, (std::vector<unsigned>{1024, 1024, 452}));
     const std::string merged = Extracted("b.s3");
@@ -221,13 +222,13 @@ TEST_F(FirmwareImageTest, EmptyAndMultiBlockDatabases)
     EXPECT_EQ(merged, kFirmware.substr(0, kFirmware.size() - 16) + db2500 + kTerminator);
 }
 
-TEST_F(FirmwareImageTest, MergeThatCannotCompleteLeavesNoFirmwareToFlash)
+TEST_F(FirmwareChoiceTest, MergeThatCannotCompleteLeavesNoFirmwareToFlash)
 {
     const std::string db = std::string(3000, 'E');
     for (bool bShort : {false, true}) {
         m_messages.clear();
         Extract({{"a.s3", kFirmware}, {"p.db0", db}});
-        FlakyFirmwareImage image(*m_pArchive, m_dir, [this](const char* t) { m_messages.push_back(t); });
+        FlakyFirmwareChoice image(*m_pArchive, m_dir, [this](const char* t) { m_messages.push_back(t); });
         image.nGood = 2;
         image.bShort = bShort;
         image.ChooseFirmware(3);
@@ -242,7 +243,7 @@ TEST_F(FirmwareImageTest, MergeThatCannotCompleteLeavesNoFirmwareToFlash)
     }
 }
 
-TEST_F(FirmwareImageTest, FilesThatCannotTakeTheDatabaseAreLeftAlone)
+TEST_F(FirmwareChoiceTest, FilesThatCannotTakeTheDatabaseAreLeftAlone)
 {
     const struct {
         const char* why;
@@ -254,14 +255,14 @@ TEST_F(FirmwareImageTest, FilesThatCannotTakeTheDatabaseAreLeftAlone)
         {"empty", ""},
     };
     for (const auto& r : rows) {
-        CFirmwareImage& image = Extract({{"a.s3", r.firmware}, {"p.db0", "S1"}});
+        CFirmwareChoice& image = Extract({{"a.s3", r.firmware}, {"p.db0", "S1"}});
         image.ChooseFirmware(3);
         EXPECT_EQ(image.m_strFirmware, CString()) << r.why;
         EXPECT_EQ(Extracted("a.s3"), r.firmware) << r.why;
     }
     EXPECT_TRUE(m_messages.empty()) << "the sequencer reports a missing firmware itself";
 
-    CFirmwareImage& image = Extract({{"a.s3", kFirmware}, {"p.db0", "S1"}});
+    CFirmwareChoice& image = Extract({{"a.s3", kFirmware}, {"p.db0", "S1"}});
     fs::remove(fs::path(m_dir.str()) / "p.db0");
     image.ChooseFirmware(3);
     EXPECT_EQ(image.m_strFirmware, CString()) << "database gone";
@@ -271,7 +272,7 @@ TEST_F(FirmwareImageTest, FilesThatCannotTakeTheDatabaseAreLeftAlone)
 
 #ifndef _WIN32
 // The merged image read back by srecord's own tools: every record valid, both ranges present.
-TEST_F(FirmwareImageTest, MergedImageReadsBackWithSrecord)
+TEST_F(FirmwareChoiceTest, MergedImageReadsBackWithSrecord)
 {
     const fs::path work = m_root;
     const std::string fw = (work / "fw.s3").string(), db = (work / "db.s3").string();
@@ -283,7 +284,7 @@ TEST_F(FirmwareImageTest, MergedImageReadsBackWithSrecord)
     ASSERT_EQ(std::system(gen.c_str()), 0);
     ASSERT_EQ(std::system(gendb.c_str()), 0);
 
-    CFirmwareImage& image = Extract({{"gsp3.s3", ReadFile(fw)}, {"pos.db0", ReadFile(db)}});
+    CFirmwareChoice& image = Extract({{"gsp3.s3", ReadFile(fw)}, {"pos.db0", ReadFile(db)}});
     image.ChooseFirmware(3);
     ASSERT_EQ(image.m_strFirmware, CString("gsp3.s3"));
 
