@@ -656,9 +656,11 @@ TEST_F(SequencerTest, EachUpdateMergesTheDatabaseIntoFreshlyExtractedFirmwareOnc
         }
         EXPECT_EQ(Flash(u.flash, "3", 115200), runner.commandLines.back());
         EXPECT_EQ(kFirmwareBody + kDatabase + kS7, Read(u.flash));
-        for (const char* other : {"fw_gsp3.s3", "fw_gsp2e.s2x", "fw_other.s2"})
-            if (std::string(other) != u.flash)
+        for (const char* other : {"fw_gsp3.s3", "fw_gsp2e.s2x", "fw_other.s2"}) {
+            if (std::string(other) != u.flash) {
                 EXPECT_EQ(kFirmwareBody + kS7, Read(other)) << other;
+            }
+        }
         Post(UPD_FINISH, 1);
     }
     EXPECT_TRUE(mergeErrors.empty());
