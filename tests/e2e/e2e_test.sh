@@ -414,10 +414,11 @@ SCRIPT
     exit_updater
 }
 
-# The stand-in utility reports once and then stays alive without a word: a minute later the
-# updater ends it and tells the user, and the window is free again.
+# The stand-in utility reports once and then stays alive without a word (on COM48, apart from the
+# other cases that may run at the same time): a minute later the updater ends it and tells the
+# user, and the window is free again.
 case_stalled() {
-    set_ports '\\Device\\Serial40=COM41'
+    set_ports '\\Device\\Serial47=COM48'
     gsp3_release Mirador-stalled.exe "Sin respuesta" "$bindir/flashstub.exe"
     printf 'record 1004 5 100 a b c\nhang\n' >scenario.txt
     FLASHSTUB_SCENARIO="Z:$(printf '%s' "$work/scenario.txt" | tr / '\\')"
@@ -428,7 +429,7 @@ case_stalled() {
     sleep 15
     wine "$bindir/uidriver.exe" --pid "$pid" msgboxes >early.txt 2>/dev/null
     grep -q '^msgbox ' early.txt && fail "a box before the minute was up: $(cat early.txt)"
-    pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null || fail "the stand-in utility is not running"
+    pgrep -f 'SiRFflashcl.* -l 48 ' >/dev/null || fail "the stand-in utility is not running"
     drive stalled.txt --pid "$pid" --timeout 70000 - <<'SCRIPT' || fail "the silent run was never given up"
 wait msgbox
 msgboxes
@@ -436,8 +437,8 @@ SCRIPT
     grep -qxF 'msgbox caption="Error" text="El receptor no responde desde hace un minuto. Compruebe la conexion e intentelo otra vez."' \
         stalled.txt || fail "the box of a silent run: $(cat stalled.txt)"
     # Wine reaps an ended process a moment later.
-    for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null || break; sleep 0.2; done
-    pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null && fail "the silent utility was not ended"
+    for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 48 ' >/dev/null || break; sleep 0.2; done
+    pgrep -f 'SiRFflashcl.* -l 48 ' >/dev/null && fail "the silent utility was not ended"
     drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the box"
     wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"
     drive after.txt --pid "$pid" - <<'SCRIPT'
@@ -461,7 +462,7 @@ SCRIPT
 # the minute Exit asks, and No keeps waiting for the success. The next update's flashing run
 # never speaks again: the close box asks, and Yes ends it, fails, cleans up and closes.
 case_silentflash() {
-    set_ports '\\Device\\Serial40=COM41'
+    set_ports '\\Device\\Serial46=COM47'
     gsp3_release Mirador-silent.exe "Firmware & base 1.40" "$bindir/flashstub.exe"
     printf 'record 1009 GSP3\nrecord 1004 0 0 connected 0x0 GSP3\nrecord 1006\n' >probe.txt
     printf 'record 1004 0 0 erasing 0x0 GSP3\nsleep 75000\nrecord 1004 100 0 verifying 0x0 GSP3\nrecord 1006\n' \
@@ -513,15 +514,16 @@ SCRIPT
 msgbox-ok
 wait exit
 SCRIPT
-    for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null || break; sleep 0.2; done
-    pgrep -f 'SiRFflashcl.* -l 41 ' >/dev/null && fail "the silent utility was not ended"
+    for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 47 ' >/dev/null || break; sleep 0.2; done
+    pgrep -f 'SiRFflashcl.* -l 47 ' >/dev/null && fail "the silent utility was not ended"
     check_cleaned_up "received.txt "
 }
 
-# flashing_starts: waits up to 30 s until the stand-in utility runs the flashing command line.
+# flashing_starts: waits up to 30 s until the stand-in utility runs the flashing command line
+# (on COM47: the other cases, in other prefixes, may run at the same time).
 flashing_starts() {
     for _ in $(seq 120); do
-        pgrep -fi 'SiRFflashcl.*gsp3demo\.s3' >/dev/null && return 0
+        pgrep -fi 'SiRFflashcl.*gsp3demo\.s3 -l 47 ' >/dev/null && return 0
         sleep 0.25
     done
     fail "no flashing run started"
