@@ -48,11 +48,13 @@ void CFlashRunRegistry::NoteRecord(unsigned nRun, uint32_t nTick)
         m_nLastTick = nTick;
 }
 
-void CFlashRunRegistry::NoteEnding(unsigned nRun)
+bool CFlashRunRegistry::NoteEnding(unsigned nRun)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (nRun == m_nCurrent)
-        m_bEnding = true;
+    if (nRun == 0 || nRun != m_nCurrent)
+        return false;
+    m_bEnding = true;
+    return true;
 }
 
 uint32_t CFlashRunRegistry::GetSilence(uint32_t nNow) const

@@ -30,8 +30,9 @@ public:
 
     // The worker of nRun has read a record at nTick: a sign of life.
     void NoteRecord(unsigned nRun, uint32_t nTick);
-    // The worker of nRun has stopped reading; its final event (after any box) follows.
-    void NoteEnding(unsigned nRun);
+    // The worker of nRun has stopped reading; its final event (after any box) follows. Returns
+    // whether nRun is current: a run given up on shows nothing and posts nothing.
+    bool NoteEnding(unsigned nRun);
     // Milliseconds from the current run's last record (or its start) to nNow; RUN_NOT_READING
     // when it is ending or none is current.
     uint32_t GetSilence(uint32_t nNow) const;

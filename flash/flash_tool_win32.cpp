@@ -179,8 +179,13 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
         return DWORD(run.Run(reader));
     }
     handles.reset();  // a run that did not start leaves nothing open behind its box
-    if (result != START_GIVEN_UP && s_runs.CurrentRun() == nRun)
+    // Marked as ending before the box, so that no one gives the run up while the box is open;
+    // the update then ends once the user has read it.
+    if (result != START_GIVEN_UP && s_runs.NoteEnding(nRun)) {
         AfxMessageBox(result == START_NO_PIPE ? "CreatePipe Error" : "CreateProcess Error", MB_OK, 0);
+        if (s_runs.CurrentRun() == nRun)
+            ::PostMessageA(g_hDlgWnd.load(), UM_UPDATE_EVENT, WPARAM(MakeUpdateEventWParam(UPD_FINISH, nRun)), 0);
+    }
     return 0;
 }
 

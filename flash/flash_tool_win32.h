@@ -15,7 +15,8 @@ extern std::atomic<HANDLE> g_hToolThread;  // the latest worker thread (StartFla
 
 // Worker start routine. The parameter is the run number (from StartFlashToolRun); NULL means
 // the current run, or a new run when none is current. Every event it posts carries that number
-// (MakeUpdateEventWParam). Returns 1 after the utility's FTM_DONE record, 0 after every other end.
+// (MakeUpdateEventWParam); a utility that cannot be started ends the update (UPD_FINISH 0)
+// once its box is closed. Returns 1 after the utility's FTM_DONE record, 0 after every other end.
 DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter);
 
 // Numbers a new run (the current run from now on), starts FlashToolThreadProc on a new thread
