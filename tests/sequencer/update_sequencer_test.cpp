@@ -724,80 +724,41 @@ TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
         NOT_A_PORT,     // the selected row names no port the utility can be given
     };
     const int32_t kWait = 0x7FFFFFFF;  // not a record: 40 s pass
+    typedef std::pair<int32_t, const char*> Record;
+    const Record kProgress{FTM_PROGRESS, "5 0 a b c"}, kChip{FTM_CHIP_NAME, "GSP3"}, kDone{FTM_DONE, ""},
+        kBusy{FTM_ERR_PORT_BUSY, "busy"}, kOther{2000, "ignored"}, k40s{kWait, ""};
     const std::string kNoResult = "error desconocido(-1).The flash utility ended without a result.";
     const std::string kClosePort = "Cierre el programa conectado con otro puerto e intentelo otra vez.";
     const struct {
         const char* what;
         Phase phase;
-        std::vector<std::pair<int32_t, const char*>> records;
+        std::vector<Record> records;
         Ending ending;
         unsigned nextStepMs;             // 0: the update ended
         std::vector<std::string> boxes;  // before the sequencer's own failure box
         int stops;                       // runs given up on
     } rows[] = {
-        {"probe done",
-         PROBE_PORTS_LEFT,
-         {{FTM_PROGRESS, "5 0 a b c"}, {FTM_CHIP_NAME, "GSP3"}, {FTM_DONE, ""}},
-         FINAL_RECORDS,
-         1000,
-         {},
-         0},
-        {"probe, port busy", PROBE_PORTS_LEFT, {{FTM_ERR_PORT_BUSY, "busy"}}, FINAL_RECORDS, 5000, {}, 0},
+        {"probe done", PROBE_PORTS_LEFT, {kProgress, kChip, kDone}, FINAL_RECORDS, 1000, {}, 0},
+        {"probe, port busy", PROBE_PORTS_LEFT, {kBusy}, FINAL_RECORDS, 5000, {}, 0},
         {"probe dies at once", PROBE_PORTS_LEFT, {}, PIPE_ENDS, 5000, {}, 0},
-        {"probe dies after progress", PROBE_PORTS_LEFT, {{FTM_PROGRESS, "5 0 a b c"}}, PIPE_ENDS, 5000, {}, 0},
-        {"probe goes silent", PROBE_PORTS_LEFT, {{FTM_PROGRESS, "5 0 a b c"}}, GOES_SILENT, 5000, {}, 1},
+        {"probe dies after progress", PROBE_PORTS_LEFT, {kProgress}, PIPE_ENDS, 5000, {}, 0},
+        {"probe goes silent", PROBE_PORTS_LEFT, {kProgress}, GOES_SILENT, 5000, {}, 1},
         {"probe never speaks", PROBE_PORTS_LEFT, {}, NEVER_SPEAKS, 0, {}, 1},
-        {"chip named, then port busy",
-         PROBE_PORTS_LEFT,
-         {{FTM_CHIP_NAME, "GSP3"}, {FTM_ERR_PORT_BUSY, "busy"}},
-         FINAL_RECORDS,
-         5000,
-         {},
-         0},
-        {"chip named, then died", PROBE_PORTS_LEFT, {{FTM_CHIP_NAME, "GSP3"}}, PIPE_ENDS, 5000, {}, 0},
-        {"chip named, then stalled",
-         PROBE_PORTS_LEFT,
-         {{FTM_PROGRESS, "5 0 a b c"}, {FTM_CHIP_NAME, "GSP3"}},
-         GOES_SILENT,
-         5000,
-         {},
-         1},
-        {"chip named, then the watchdog", PROBE_PORTS_LEFT, {{FTM_CHIP_NAME, "GSP3"}}, NEVER_SPEAKS, 0, {}, 1},
-        {"success without a chip",
-         PROBE_PORTS_LEFT,
-         {{FTM_PROGRESS, "5 0 a b c"}, {FTM_DONE, ""}},
-         FINAL_RECORDS,
-         5000,
-         {},
-         0},
-        {"ignored records keep a probe alive",
-         PROBE_PORTS_LEFT,
-         {{FTM_PROGRESS, "5 0 a b c"}, {kWait, ""}, {2000, "ignored"}, {kWait, ""}, {FTM_CHIP_NAME, "GSP3"}},
-         GOES_SILENT,
-         5000,
-         {},
-         1},
+        {"chip named, then port busy", PROBE_PORTS_LEFT, {kChip, kBusy}, FINAL_RECORDS, 5000, {}, 0},
+        {"chip named, then died", PROBE_PORTS_LEFT, {kChip}, PIPE_ENDS, 5000, {}, 0},
+        {"chip named, then stalled", PROBE_PORTS_LEFT, {kProgress, kChip}, GOES_SILENT, 5000, {}, 1},
+        {"chip named, then the watchdog", PROBE_PORTS_LEFT, {kChip}, NEVER_SPEAKS, 0, {}, 1},
+        {"success without a chip", PROBE_PORTS_LEFT, {kProgress, kDone}, FINAL_RECORDS, 5000, {}, 0},
+        {"other records count", PROBE_PORTS_LEFT, {kProgress, k40s, kOther, k40s, kChip}, GOES_SILENT, 5000, {}, 1},
         {"port text with a blank", PROBE_PORTS_LEFT, {}, NOT_A_PORT, 5000, {}, 0},
-        {"last port busy", PROBE_LAST_PORT, {{FTM_ERR_PORT_BUSY, "busy"}}, FINAL_RECORDS, 0, {kClosePort}, 0},
-        {"last port dies", PROBE_LAST_PORT, {{FTM_PROGRESS, "5 0 a b c"}}, PIPE_ENDS, 0, {kNoResult}, 0},
-        {"last port goes silent",
-         PROBE_LAST_PORT,
-         {{FTM_PROGRESS, "5 0 a b c"}},
-         GOES_SILENT,
-         0,
-         {SEQ_TEXT_STALLED},
-         1},
-        {"last port, success without a chip", PROBE_LAST_PORT, {{FTM_DONE, ""}}, FINAL_RECORDS, 0, {}, 0},
+        {"last port busy", PROBE_LAST_PORT, {kBusy}, FINAL_RECORDS, 0, {kClosePort}, 0},
+        {"last port dies", PROBE_LAST_PORT, {kProgress}, PIPE_ENDS, 0, {kNoResult}, 0},
+        {"last port goes silent", PROBE_LAST_PORT, {kProgress}, GOES_SILENT, 0, {SEQ_TEXT_STALLED}, 1},
+        {"last port, success without a chip", PROBE_LAST_PORT, {kDone}, FINAL_RECORDS, 0, {}, 0},
         {"last port, text with a blank", PROBE_LAST_PORT, {}, NOT_A_PORT, 0, {kClosePort}, 0},
-        {"flashing done", FLASHING, {{FTM_PROGRESS, "50 0 a b c"}, {FTM_DONE, ""}}, FINAL_RECORDS, 0, {}, 0},
-        {"flashing dies", FLASHING, {{FTM_PROGRESS, "50 0 a b c"}}, PIPE_ENDS, 0, {kNoResult}, 0},
-        {"flashing silent over a minute, then done",
-         FLASHING,
-         {{FTM_PROGRESS, "50 0 a b c"}, {FTM_PROGRESS, "60 0 a b c"}},
-         GOES_SILENT,
-         0,
-         {},
-         0},
+        {"flashing done", FLASHING, {kProgress, kDone}, FINAL_RECORDS, 0, {}, 0},
+        {"flashing dies", FLASHING, {kProgress}, PIPE_ENDS, 0, {kNoResult}, 0},
+        {"flashing silent a minute, then done", FLASHING, {kProgress, kProgress}, GOES_SILENT, 0, {}, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
