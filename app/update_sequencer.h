@@ -36,11 +36,16 @@ public:
     // Gives up on the current run: its child ends and the run posts nothing more.
     virtual void StopRun() = 0;
     virtual uint32_t GetTickCount() = 0;
+    // The short (8.3) form of an existing file or folder; empty when it has none.
+    virtual CString ShortPath(const CString& /*strPath*/) { return CString(); }
 };
 
 // The sequencer's own texts (update_sequencer.cpp holds them, byte for byte).
 extern const char SEQ_TEXT_NO_PART[];        // damaged or empty payload, no firmware fits the chip
 extern const char SEQ_TEXT_RESTART[];        // an entry could not be extracted
+extern const char SEQ_TEXT_DISK_FULL[];      // ... for want of space
+extern const char SEQ_TEXT_ACCESS_DENIED[];  // ... for want of the right to write there
+extern const char SEQ_TEXT_ANSI_PATH[];      // the temporary path does not survive the ANSI code page
 extern const char SEQ_TEXT_CANNOT_RUN[];     // other extraction failures, no temporary directory
 extern const char SEQ_TEXT_BUSY[];           // Exit or close refused while updating
 extern const char SEQ_TEXT_UPDATING[];       // the update button while updating
@@ -56,7 +61,9 @@ extern const char SEQ_TEXT_STALLED[];        // a run that went silent was given
 
 class CUpdateSequencer {
 public:
-    // strTempDir ends in AFX_PATH_SEPARATOR. All references must outlive the sequencer.
+    // strTempDir: the process's own working folder, ending in AFX_PATH_SEPARATOR; made again
+    // when an update finds it gone, removed at the end of an update when empty, and at Exit.
+    // All references must outlive the sequencer.
     CUpdateSequencer(IUpdaterView& view,
                      IUpdateRunner& runner,
                      CPayloadArchive& archive,
@@ -70,11 +77,13 @@ public:
     void OnTimer(unsigned nIDEvent);
     // The Exit button: refused while an update runs; otherwise cleans up and ends the dialog.
     void OnOK();
-    // Escape and the close box. Returns true when the dialog may end.
+    // Escape and the close box. Returns true when the dialog may end, after cleaning up as Exit does.
     bool OnCancel();
 
     // Whether the logo is shown; with none, the flashing run shows the firmware name in 1006.
     void SetLogoShown(bool bShown) { m_bLogoShown = bShown; }
+    // The text for an update without a working folder (SEQ_TEXT_CANNOT_RUN unless told).
+    void SetNoFolderText(const char* pszText) { m_pszNoFolder = pszText; }
 
     int m_bBusy = 0;           // an update runs
     int m_bWatchdogArmed = 0;  // TIMER_WATCHDOG runs
@@ -91,6 +100,9 @@ private:
     void WaitOneSecond();
     void StartRun();
     CString PortText(int nRow) const;
+    int Extract(int& nCause);
+    CString CommandPath(const CString& strName);
+    void CleanUp(bool bDump);
     int RateOfSpeedSlot() const;
     bool CanStart();
 
@@ -100,5 +112,6 @@ private:
     CFirmwareImage& m_firmware;
     CString m_strTempDir;
     bool m_bLogoShown = false;
+    const char* m_pszNoFolder = SEQ_TEXT_CANNOT_RUN;
     unsigned m_nRun = 0;  // number of the run whose events count; 0 when none
 };
