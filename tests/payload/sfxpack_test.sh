@@ -92,9 +92,12 @@ refuse SFX_ERR_FORMAT "a name dot dot" pack --exe bare.exe --out refused.exe "..
 refuse SFX_ERR_FORMAT "a name twice" pack --exe bare.exe --out refused.exe chips.txt CHIPS.TXT=fw.s3
 refuse SFX_ERR_FORMAT "an empty label" pack --exe bare.exe --out refused.exe --label "" chips.txt
 # Names that Windows would not store as an ordinary file of the temporary directory, and names
-# that would take the temporary path past Windows' limit.
+# that would take the temporary path past Windows' limit. A byte of 0x80 or above reaches a
+# Windows program's arguments changed, so that name is tried natively only.
+high=$'Versi\xf3n.txt'
+[ ${#runner[@]} -eq 0 ] || high=""
 for name in CON nul prn.txt Aux.s3 COM3 com0.bmp LPT9 lpt1.s CONIN\$ conout\$.log "one.s." "one.s " \
-    "a?b" "a*b" "a<b" "a>b" 'a"b' "a|b" 'a\b' $'tab\tname' "SIRFFL~1.EXE" "fw~2" $'Versi\xf3n.txt' \
+    "a?b" "a*b" "a<b" "a>b" 'a"b' "a|b" 'a\b' $'tab\tname' "SIRFFL~1.EXE" "fw~2" ${high:+"$high"} \
     "$(printf '%0101d' 0)"; do
     refuse SFX_ERR_FORMAT "the name '$name'" pack --exe bare.exe --out refused.exe "$name=chips.txt"
     grep -q "not a valid entry name: " err.txt || fail "the name '$name': no reason given: $(cat err.txt)"
