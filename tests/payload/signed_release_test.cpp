@@ -226,6 +226,13 @@ const BadSignature kBadSignatures[] = {
          f = b.Build();
          Sign(f);
      }},
+    {"a payload behind the table", PE_CERT_DAMAGED,
+     [](Bytes& f) {
+         PayloadBuilder b(f);
+         b.AddEntry("fw.s", ToBytes("forged"));
+         b.AddEntry("Forged", Bytes());
+         f = b.Build();
+     }},
     {"the genuine payload in front of a forged one inside the table", PE_CERT_TABLE, ForgeInsideTable, SFX_OK},
 };
 
