@@ -148,9 +148,9 @@ SCRIPT
 # updater works in a folder of its own (Mirador-<process>-<n>): its files count as the temporary
 # directory's, and the folder itself shows only when it is left empty.
 check_cleaned_up() {
-    local left
-    left=$(cd "${temp_unix:-$(temp_dir)}" 2>/dev/null &&
-        find . -mindepth 1 \( -type d -name 'Mirador-*' -empty -printf 'Mirador-/\n' \) -o \( -type f -printf '%f\n' \) |
+    local t=${temp_unix:-$(temp_dir)} left
+    if [ -z "$t" ] || [ ! -d "$t" ]; then fail "no temporary directory"; return; fi
+    left=$(cd "$t" && find . -mindepth 1 \( -type d -name 'Mirador-*' -empty -printf 'Mirador-/\n' \) -o \( -type f -printf '%f\n' \) |
         LC_ALL=C sort | tr '\n' ' ')
     [ "$left" = "$1" ] || fail "temporary directory holds '$left', expected '$1'"
 }
@@ -456,8 +456,10 @@ SCRIPT
 click 1
 wait exit
 SCRIPT
-    # What the stand-in wrote about its command line stays; the payload is gone.
+    # What the stand-in wrote about its command line stays, in the updater's folder; the payload
+    # is gone. Then that folder goes too, so that the next run of this case starts empty.
     check_cleaned_up "received.txt "
+    rm -rf "$(temp_dir)"/Mirador-*
 }
 
 # A database reaching 8 KiB past 0xEF000 with the user positions kept: the utility refuses it
@@ -527,16 +529,17 @@ SCRIPT
     for n in SiRFflashcl.exe chiplist.txt GSP3demo.S3 demo.DB0 123.bin logo.bmp; do rm -f "$t/$n"; done
 }
 
-# Two updaters at once, two releases, two receivers: each flashes its own release's firmware.
+# Two updaters at once, two releases whose firmware files have the same names, two receivers:
+# each flashes its own release's firmware with its own database.
 case_two() {
     set_ports '\\Device\\Serial40=COM41' '\\Device\\Serial41=COM42'
     release Mirador-demo.exe
-    release Mirador-single.exe --single --label "Firmware unico 1.40"
+    release Mirador-small.exe --code-bytes 32768 --label "Firmware pequeno 1.40"
     sim rxa 41 --chip GSP3 --pace || return
-    sim rxb 42 --chip GSP2e/LPx --pace || return
+    sim rxb 42 --chip GSP3 --pace || return
     open_release Mirador-demo.exe || return
     local pida=$pid pidb
-    open_release Mirador-single.exe || return
+    open_release Mirador-small.exe || return
     pidb=$pid
     drive select.txt --pid "$pidb" select 1001 1 || fail "cannot select COM42: $(cat select.txt)"
     drive click.txt --pid "$pida" click 1003 >/dev/null || fail "cannot press the first update button"
@@ -555,9 +558,10 @@ SCRIPT
     merged_image payload GSP3demo.S3 merged.bin
     same_bytes "the first release's firmware" merged.bin rxa.bin 0 65536
     same_bytes "the first release's database" merged.bin rxa.bin $((0xE0000)) 4096
-    sfxpack_extract Mirador-single.exe payload-single
-    srec_cat payload-single/single.S -o single.bin -binary 2>>srec.log || fail "srec_cat cannot read single.S"
-    same_bytes "the second release's firmware" single.bin rxb.bin 0 65536
+    sfxpack_extract Mirador-small.exe payload-small
+    merged_image payload-small GSP3demo.S3 small.bin
+    same_bytes "the second release's firmware" small.bin rxb.bin 0 32768
+    same_bytes "the second release's database" small.bin rxb.bin $((0xE0000)) 4096
     for pid in "$pida" "$pidb"; do
         drive exit.txt --pid "$pid" - <<'SCRIPT' || fail "Exit did not close updater $pid"
 click 1
