@@ -6,7 +6,7 @@
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
 # CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, signed, userpos, tempblank,
-# untouched, two (see the functions below). BINDIR is the Windows build's bin/ (Mirador.exe,
+# tempansi, untouched, two (see the functions below). BINDIR is the Windows build's bin/ (Mirador.exe,
 # SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe, and the Linux gpsdevsim). Screenshots
 # of the main moments go next to WORKDIR as e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
@@ -491,15 +491,20 @@ SCRIPT
 }
 
 # TEMP at a path with a blank: the utility is reached by short names and flashes the receiver.
-case_tempblank() {
+case_tempblank() { update_with_temp "temp dir"; }
+# TEMP at a path with a letter outside the ANSI code page (1252 here): taken by its short form.
+case_tempansi() { update_with_temp "temp $(printf '\xd0\xb6')"; }
+
+# update_with_temp FOLDER: the whole update with TEMP at C:\FOLDER.
+update_with_temp() {
     set_ports '\\Device\\Serial40=COM41'
     release Mirador-demo.exe
-    temp_unix="$WINEPREFIX/drive_c/temp dir"
+    temp_unix="$WINEPREFIX/drive_c/$1"
     mkdir -p "$temp_unix"
     # Wine takes TEMP and TMP from the user's environment key; the prefix's own is put back after.
     local key='HKCU\Environment' old v
     old=$(wine reg query "$key" /v TEMP 2>/dev/null | tr -d '\r' | sed -n 's/^ *TEMP *REG_[A-Z_]* *//p')
-    for v in TEMP TMP; do wine reg add "$key" /v "$v" /d 'C:\temp dir' /f >/dev/null 2>&1; done
+    for v in TEMP TMP; do wine reg add "$key" /v "$v" /d "C:\\$1" /f >/dev/null 2>&1; done
     update_keeping_positions Mirador-demo.exe
     for v in TEMP TMP; do wine reg add "$key" /v "$v" /d "$old" /f >/dev/null 2>&1; done
     [ -n "$old" ] || fail "the prefix had no TEMP to put back"
@@ -572,7 +577,7 @@ SCRIPT
 }
 
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged | redo | stalled | signed | userpos | tempblank | untouched | two) "case_$case_name" ;;
+keep | erase | ports | nofirmware | unplugged | redo | stalled | signed | userpos | tempblank | tempansi | untouched | two) "case_$case_name" ;;
 *)
     echo "unknown case $case_name"
     exit 2
