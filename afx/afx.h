@@ -190,6 +190,12 @@ constexpr char AFX_PATH_SEPARATOR = '\\';
 constexpr char AFX_PATH_SEPARATOR = '/';
 #endif
 
+// Creates the folder pszPath (for our own use only where the system allows that). FALSE when it
+// could not: *pError then says why, and *pbExisted is set when something of that name was there.
+BOOL AfxCreateDirectory(const char* pszPath, CFileException* pError = nullptr, bool* pbExisted = nullptr);
+// Removes the folder pszPath when it is empty; FALSE when it could not.
+BOOL AfxRemoveDirectory(const char* pszPath);
+
 // Full path of the running program's own file (GetModuleFileName on Windows,
 // /proc/self/exe elsewhere); empty when it cannot be found.
 CString AfxGetModuleFilePath();

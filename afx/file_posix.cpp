@@ -174,6 +174,25 @@ BOOL CFile::Remove(const char* pszFileName)
     return ::unlink(pszFileName) == 0 ? TRUE : FALSE;
 }
 
+BOOL AfxCreateDirectory(const char* pszPath, CFileException* pError, bool* pbExisted)
+{
+    if (pbExisted)
+        *pbExisted = false;
+    if (::mkdir(pszPath, 0700) == 0)
+        return TRUE;
+    const int err = errno;
+    if (pbExisted)
+        *pbExisted = err == EEXIST;
+    if (pError)
+        *pError = CFileException(CauseFromErrno(err, CFileException::genericException), err, pszPath);
+    return FALSE;
+}
+
+BOOL AfxRemoveDirectory(const char* pszPath)
+{
+    return ::rmdir(pszPath) == 0 ? TRUE : FALSE;
+}
+
 CString AfxGetModuleFilePath()
 {
     char buf[PATH_MAX + 1];

@@ -176,6 +176,25 @@ BOOL CFile::Remove(const char* pszFileName)
     return ::DeleteFileA(pszFileName) ? TRUE : FALSE;
 }
 
+BOOL AfxCreateDirectory(const char* pszPath, CFileException* pError, bool* pbExisted)
+{
+    if (pbExisted)
+        *pbExisted = false;
+    if (::CreateDirectoryA(pszPath, nullptr))
+        return TRUE;
+    const DWORD err = ::GetLastError();
+    if (pbExisted)
+        *pbExisted = err == ERROR_ALREADY_EXISTS;
+    if (pError)
+        *pError = CFileException(CauseFromWin32(err, CFileException::genericException), long(err), pszPath);
+    return FALSE;
+}
+
+BOOL AfxRemoveDirectory(const char* pszPath)
+{
+    return ::RemoveDirectoryA(pszPath) ? TRUE : FALSE;
+}
+
 CString AfxGetModuleFilePath()
 {
     char buf[MAX_PATH + 1] = {0};

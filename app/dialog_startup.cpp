@@ -61,6 +61,25 @@ CString TempDirFromResult(uint32_t nResult, const char* pszBuffer, uint32_t nBuf
     return dir;
 }
 
+CString MakeWorkFolder(const CString& strTempDir, unsigned nProcessId)
+{
+    if (strTempDir.IsEmpty())
+        return CString();
+    CString strFirst;
+    for (unsigned n = 0; n < 100; ++n) {
+        CString strFolder;
+        strFolder.Format("%sMirador-%X-%u", strTempDir.GetString(), nProcessId, n);
+        if (strFirst.IsEmpty())
+            strFirst = strFolder + AFX_PATH_SEPARATOR;
+        bool bExisted = false;
+        if (AfxCreateDirectory(strFolder, nullptr, &bExisted))
+            return strFolder + AFX_PATH_SEPARATOR;
+        if (!bExisted)
+            return strFirst;
+    }
+    return CString();  // a hundred names taken: none of them is ours
+}
+
 CPoint LogoOrigin(const CSize& client, const CSize& logo)
 {
     return CPoint(client.cx / 2 - logo.cx / 2, (client.cy - LOGO_RESERVED_BOTTOM) / 2 - logo.cy / 2);

@@ -7,6 +7,15 @@
 
 const char SEQ_TEXT_NO_PART[] = "No se puede encontrar un elemento constitutivo.";
 const char SEQ_TEXT_RESTART[] = "Reinicie el ordenador.";
+const char SEQ_TEXT_DISK_FULL[] =
+    "No queda espacio en el disco para descomprimir la actualizacion. Libere espacio en el disco y vuelva "
+    "a intentarlo.";
+const char SEQ_TEXT_ACCESS_DENIED[] =
+    "No se puede escribir en la carpeta temporal (TEMP). Compruebe que tiene permiso para escribir en ella "
+    "o elija otra carpeta temporal.";
+const char SEQ_TEXT_ANSI_PATH[] =
+    "La ruta de la carpeta temporal (TEMP) tiene caracteres que el programa no puede usar. Elija una carpeta "
+    "temporal de ruta sencilla, por ejemplo C:\\Temp, y vuelva a abrir el programa.";
 const char SEQ_TEXT_CANNOT_RUN[] = "No se puede ejecutar el programa.";
 const char SEQ_TEXT_BUSY[] = "Ahora Actualice....";
 const char SEQ_TEXT_UPDATING[] = "Ahora Actualice...";
@@ -33,8 +42,9 @@ namespace {
 const char kCaptionError[] = "Error";
 const char kCaptionWarning[] = "Advertencia";
 const char kDumpName[] = "123.bin";
-const char kProbeFormat[] = "%sSiRFflashcl %s -l %s -b %d -r -f 0x0 -t 0xFF";
-const char kFlashFormat[] = "%sSiRFflashcl %s -l %s -b %d";
+const char kToolName[] = "SiRFflashcl";
+const char kProbeFormat[] = "%s %s -l %s -b %d -r -f 0x0 -t 0xFF";
+const char kFlashFormat[] = "%s %s -l %s -b %d";
 }  // namespace
 
 CUpdateSequencer::CUpdateSequencer(IUpdaterView& view,
@@ -72,7 +82,7 @@ bool CUpdateSequencer::CanStart()
     int nSpeed = m_view.GetListSelection(IDC_SPEED_LIST);
     // Without a temporary directory there is nowhere to unpack the payload.
     if (m_strTempDir.IsEmpty())
-        pszWhy = SEQ_TEXT_CANNOT_RUN;
+        pszWhy = m_pszNoFolder;
     else if (m_view.GetListCount(IDC_PORT_LIST) <= 0)
         pszWhy = SEQ_TEXT_NO_PORTS;
     else if (m_view.GetListSelection(IDC_PORT_LIST) < 0)
@@ -93,7 +103,8 @@ void CUpdateSequencer::OnUpdateButton()
     m_view.SetProgressRange(0, 105);
     m_view.ShowItem(IDC_PROGRESS, true);
 
-    int nResult = m_archive.ExtractAll(m_strTempDir, nullptr, this);
+    int nCause = CFileException::none;
+    int nResult = Extract(nCause);
     if (nResult == SFX_OK) {
         m_firmware.OnExtracted();
         m_bBusy = 1;
@@ -104,10 +115,61 @@ void CUpdateSequencer::OnUpdateButton()
         if (nResult == SFX_ERR_FORMAT || nResult == SFX_ERR_EMPTY)
             pszText = SEQ_TEXT_NO_PART;
         else if (nResult == SFX_ERR_EXTRACT)
-            pszText = SEQ_TEXT_RESTART;
+            pszText = nCause == CFileException::diskFull       ? SEQ_TEXT_DISK_FULL
+                      : nCause == CFileException::accessDenied ? SEQ_TEXT_ACCESS_DENIED
+                                                               : SEQ_TEXT_RESTART;
         m_view.ShowMessage(pszText, kCaptionError);
     }
     m_view.ExchangeUserPositions(false);
+}
+
+// Extracts every entry into the working folder, making the folder again when an earlier update
+// removed it; a folder that cannot be made fails like an entry that cannot be written.
+int CUpdateSequencer::Extract(int& nCause)
+{
+    CFileException error;
+    bool bExisted = false;
+    if (!AfxCreateDirectory(m_strTempDir, &error, &bExisted) && !bExisted) {
+        nCause = error.m_cause;
+        return SFX_ERR_EXTRACT;
+    }
+    const int nResult = m_archive.ExtractAll(m_strTempDir, nullptr, this);
+    nCause = m_archive.GetFailureCause();
+    return nResult;
+}
+
+// A file of the working folder as the utility's command line names it: as it is without a
+// blank; otherwise by the short (8.3) form of the file or of the folder, and quoted when
+// neither has one, so that a blank can neither split the argument nor start another program.
+CString CUpdateSequencer::CommandPath(const CString& strName)
+{
+    const CString strPath = m_strTempDir + strName;
+    if (strPath.Find(' ') < 0)
+        return strPath;
+    CString strShort = m_runner.ShortPath(strPath);
+    if (strShort.IsEmpty() || strShort.Find(' ') >= 0) {
+        strShort = m_runner.ShortPath(m_strTempDir);
+        if (!strShort.IsEmpty())
+            strShort += strName;
+    }
+    if (!strShort.IsEmpty() && strShort.Find(' ') < 0)
+        return strShort;
+    return "\"" + strPath + "\"";
+}
+
+// Deletes what this process extracted (and the probe's dump, which stays until the dialog
+// ends), then its working folder unless something else is still in it; nothing outside the
+// folder is touched.
+void CUpdateSequencer::CleanUp(bool bDump)
+{
+    // Without a folder nothing was extracted, and the entry names alone would name files of the
+    // current directory.
+    if (m_strTempDir.IsEmpty())
+        return;
+    m_archive.DeleteExtracted(m_strTempDir);
+    if (bDump && !m_strDumpPath.IsEmpty())
+        CFile::Remove(m_strDumpPath);
+    AfxRemoveDirectory(m_strTempDir);
 }
 
 intptr_t CUpdateSequencer::OnUpdateEvent(uintptr_t wParam, intptr_t lParam)
@@ -175,8 +237,8 @@ void CUpdateSequencer::StartProbe(bool bNextPort)
     m_bFlashNext = false;
     CString strPort = PortText(g_portCursor);
     m_strDumpPath = m_strTempDir + kDumpName;
-    g_toolCommandLine.Format(kProbeFormat, m_strTempDir.GetString(), m_strDumpPath.GetString(), strPort.GetString(),
-                             RateOfSpeedSlot());
+    g_toolCommandLine.Format(kProbeFormat, CommandPath(kToolName).GetString(), CommandPath(kDumpName).GetString(),
+                             strPort.GetString(), RateOfSpeedSlot());
     int nRows = m_view.GetListCount(IDC_PORT_LIST);
     g_portCursor = nRows > 0 ? (g_portCursor + 1) % nRows : 0;
     if (strPort.IsEmpty()) {
@@ -208,7 +270,7 @@ void CUpdateSequencer::Probed(intptr_t lParam)
     }
     // No firmware fits this receiver: the update stops here, and only Exit stays useful.
     WaitOneSecond();
-    m_archive.DeleteExtracted(m_strTempDir);
+    CleanUp(false);
     m_view.ShowMessage(SEQ_TEXT_NO_PART, kCaptionError);
     m_bBusy = 0;
     m_view.Repaint();
@@ -253,9 +315,8 @@ void CUpdateSequencer::StartFlash()
     g_chipType = 0;
     g_portCursor = m_view.GetListSelection(IDC_PORT_LIST);
     CString strPort = PortText(g_portCursor);
-    CString strFirmwarePath = m_strTempDir + m_firmware.m_strFirmware;
-    g_toolCommandLine.Format(kFlashFormat, m_strTempDir.GetString(), strFirmwarePath.GetString(), strPort.GetString(),
-                             RateOfSpeedSlot());
+    g_toolCommandLine.Format(kFlashFormat, CommandPath(kToolName).GetString(),
+                             CommandPath(m_firmware.m_strFirmware).GetString(), strPort.GetString(), RateOfSpeedSlot());
     g_firstPort = g_portCursor.load();
     if (strPort.IsEmpty()) {
         PortCannotBeOpened();
@@ -281,7 +342,7 @@ void CUpdateSequencer::Finish(intptr_t lParam)
     m_bFlashing = 0;
     m_bFlashNext = false;
     WaitOneSecond();
-    m_archive.DeleteExtracted(m_strTempDir);
+    CleanUp(false);
     m_view.SetListSelection(IDC_PORT_LIST, g_portCursor);
     m_view.EnableItem(IDC_UPDATE_BUTTON, true);
     m_view.EnableItem(IDC_PORT_LIST, true);
@@ -386,12 +447,7 @@ void CUpdateSequencer::OnOK()
 
 void CUpdateSequencer::CleanUpAndClose()
 {
-    // Without a temporary directory nothing was extracted, and the entry names alone would name
-    // files of the current directory.
-    if (!m_strTempDir.IsEmpty())
-        m_archive.DeleteExtracted(m_strTempDir);
-    if (!m_strDumpPath.IsEmpty())
-        CFile::Remove(m_strDumpPath);
+    CleanUp(true);
     m_view.CloseDialog();
 }
 
@@ -399,8 +455,10 @@ void CUpdateSequencer::CleanUpAndClose()
 // ended on the user's word is cleaned up after as Exit does.
 bool CUpdateSequencer::OnCancel()
 {
-    if (!m_bBusy)
+    if (!m_bBusy) {
+        CleanUp(true);
         return true;
+    }
     if (MayLeaveWhileBusy())
         CleanUpAndClose();
     return false;

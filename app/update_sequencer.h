@@ -43,11 +43,16 @@ public:
     // has stopped reading.
     virtual uint32_t GetRunSilence() = 0;
     virtual uint32_t GetTickCount() = 0;
+    // The short (8.3) form of an existing file or folder; empty when it has none.
+    virtual CString ShortPath(const CString& /*strPath*/) { return CString(); }
 };
 
 // The sequencer's own texts (update_sequencer.cpp holds them, byte for byte).
 extern const char SEQ_TEXT_NO_PART[];        // damaged or empty payload, no firmware fits the chip
 extern const char SEQ_TEXT_RESTART[];        // an entry could not be extracted
+extern const char SEQ_TEXT_DISK_FULL[];      // ... for want of space
+extern const char SEQ_TEXT_ACCESS_DENIED[];  // ... for want of the right to write there
+extern const char SEQ_TEXT_ANSI_PATH[];      // the temporary path does not survive the ANSI code page
 extern const char SEQ_TEXT_CANNOT_RUN[];     // other extraction failures, no temporary directory
 extern const char SEQ_TEXT_BUSY[];           // Exit or close refused while updating
 extern const char SEQ_TEXT_UPDATING[];       // the update button while updating
@@ -64,7 +69,9 @@ extern const char SEQ_TEXT_ASK_LEAVE[];      // Exit or close while a flashing r
 
 class CUpdateSequencer {
 public:
-    // strTempDir ends in AFX_PATH_SEPARATOR. All references must outlive the sequencer.
+    // strTempDir: the process's own working folder, ending in AFX_PATH_SEPARATOR; made again
+    // when an update finds it gone, removed at the end of an update when empty, and at Exit.
+    // All references must outlive the sequencer.
     CUpdateSequencer(IUpdaterView& view,
                      IUpdateRunner& runner,
                      CPayloadArchive& archive,
@@ -79,14 +86,16 @@ public:
     // The Exit button: refused while an update runs (while a flashing run has been silent for a
     // minute, the user is asked instead); otherwise cleans up and ends the dialog.
     void OnOK();
-    // Escape and the close box, refused or asked like Exit. Returns true when the dialog may end
-    // without clean-up (no update runs).
+    // Escape and the close box, refused or asked like Exit. Returns true when the dialog may end:
+    // no update runs, and the files are cleaned up as Exit does.
     bool OnCancel();
     // Logging off or shutting down. Returns false while a flashing run is under way.
     bool OnQueryEndSession() const { return !m_bFlashing; }
 
     // Whether the logo is shown; with none, the flashing run shows the firmware name in 1006.
     void SetLogoShown(bool bShown) { m_bLogoShown = bShown; }
+    // The text for an update without a working folder (SEQ_TEXT_CANNOT_RUN unless told).
+    void SetNoFolderText(const char* pszText) { m_pszNoFolder = pszText; }
 
     int m_bBusy = 0;           // an update runs
     int m_bWatchdogArmed = 0;  // TIMER_WATCHDOG runs
@@ -109,6 +118,9 @@ private:
     void WaitOneSecond();
     void StartRun();
     CString PortText(int nRow) const;
+    int Extract(int& nCause);
+    CString CommandPath(const CString& strName);
+    void CleanUp(bool bDump);
     int RateOfSpeedSlot() const;
     bool CanStart();
 
@@ -118,6 +130,7 @@ private:
     CFirmwareChoice& m_firmware;
     CString m_strTempDir;
     bool m_bLogoShown = false;
+    const char* m_pszNoFolder = SEQ_TEXT_CANNOT_RUN;
     unsigned m_nRun = 0;  // number of the run whose events count; 0 when none
     // TIMER_NEXT_STEP starts the flashing run: this update's probe named the chip and its
     // firmware was chosen. Otherwise it probes the next port.

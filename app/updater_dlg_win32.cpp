@@ -7,6 +7,45 @@
 
 #include "flash/flash_tool_win32.h"
 
+#include <cstring>
+
+namespace {
+
+// The path in the ANSI code page, exactly: no best-fit look-alikes, no question marks. False when a
+// character has no place in it.
+bool ToAnsi(const wchar_t* pszPath, char* pszOut, int nOut)
+{
+    const UINT nCodePage = ::GetACP();
+    BOOL bLost = FALSE;
+    // UTF-8 holds every character, and refuses both the flag and the question.
+    const bool bUtf8 = nCodePage == CP_UTF8;
+    const int n = ::WideCharToMultiByte(nCodePage, bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, pszPath, -1, pszOut, nOut, nullptr,
+                                        bUtf8 ? nullptr : &bLost);
+    return n > 0 && !bLost;
+}
+
+// The temporary directory as the program's ANSI calls can use it: as it is, or by its short
+// (8.3) form when its name holds letters outside the ANSI code page. Empty when neither works;
+// bNoAnsiPath then tells a path that no ANSI call could reach.
+CString AnsiTempDir(bool& bNoAnsiPath)
+{
+    wchar_t szWide[MAX_PATH + 1];
+    const DWORD nWide = ::GetTempPathW(MAX_PATH + 1, szWide);
+    if (nWide == 0 || nWide > MAX_PATH)
+        return CString();
+    char szAnsi[2 * MAX_PATH];
+    if (ToAnsi(szWide, szAnsi, sizeof szAnsi))
+        return TempDirFromResult(uint32_t(std::strlen(szAnsi)), szAnsi, MAX_PATH);
+    wchar_t szShort[MAX_PATH + 1];
+    const DWORD nShort = ::GetShortPathNameW(szWide, szShort, MAX_PATH + 1);
+    if (nShort != 0 && nShort <= MAX_PATH && ToAnsi(szShort, szAnsi, sizeof szAnsi))
+        return TempDirFromResult(uint32_t(std::strlen(szAnsi)), szAnsi, MAX_PATH);
+    bNoAnsiPath = true;
+    return CString();
+}
+
+}  // namespace
+
 // OnInitDialog sets the logo, the flags and the logo geometry; they start out empty here too, so
 // that a dialog that never opened is destroyed cleanly.
 CUpdaterDlg::CUpdaterDlg(CWnd* pParent) : CDialog(IDD, pParent), m_pLogo(nullptr), m_nUserPositions(0)
@@ -48,9 +87,8 @@ BOOL CUpdaterDlg::OnInitDialog()
     FillPortList(*this, ports);
     FillSpeedList(*this);
 
-    char szTempPath[MAX_PATH];
-    DWORD nTempPath = ::GetTempPathA(MAX_PATH, szTempPath);
-    m_strTempDir = TempDirFromResult(nTempPath, szTempPath, MAX_PATH);
+    bool bNoAnsiPath = false;
+    m_strTempDir = MakeWorkFolder(AnsiTempDir(bNoAnsiPath), ::GetCurrentProcessId());
 
     m_pLogo = ShowPayload(*this, m_archive, m_strTempDir, m_sizeLogo, m_ptLogo);
 
@@ -61,6 +99,8 @@ BOOL CUpdaterDlg::OnInitDialog()
         std::make_unique<CFirmwareChoice>(m_archive, m_strTempDir, [](const char* pszText) { AfxMessageBox(pszText); });
     m_pSequencer = std::make_unique<CUpdateSequencer>(*this, *this, m_archive, *m_pFirmware, m_strTempDir);
     m_pSequencer->SetLogoShown(m_pLogo != nullptr);
+    if (bNoAnsiPath)
+        m_pSequencer->SetNoFolderText(SEQ_TEXT_ANSI_PATH);
     return TRUE;  // the focus goes to the first tab stop, the Exit button
 }
 
@@ -316,4 +356,11 @@ uint32_t CUpdaterDlg::GetRunSilence()
 uint32_t CUpdaterDlg::GetTickCount()
 {
     return ::GetTickCount();
+}
+
+CString CUpdaterDlg::ShortPath(const CString& strPath)
+{
+    char szShort[MAX_PATH];
+    const DWORD n = ::GetShortPathNameA(strPath, szShort, MAX_PATH);
+    return n == 0 || n >= MAX_PATH ? CString() : CString(szShort, int(n));
 }

@@ -46,6 +46,7 @@ public:
     bool StopRun(FlashRunStop when) override;
     uint32_t GetRunSilence() override;
     uint32_t GetTickCount() override;
+    CString ShortPath(const CString& strPath) override;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -63,7 +64,7 @@ protected:
 
     CPayloadArchive m_archive;  // the payload of the program's own file
     CLogoBitmap* m_pLogo;       // the loaded logo; null when none is shown
-    CString m_strTempDir;       // the system's temporary directory, ending in a backslash
+    CString m_strTempDir;       // this process's working folder in the temporary directory, ending in a backslash
     // The firmware entry chosen for the chip and the database entry (m_strFirmware and
     // m_strDatabase), and the merge; made once the temporary directory is known. Declared before
     // the sequencer, which uses it, so that it goes after the sequencer.

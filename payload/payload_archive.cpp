@@ -27,6 +27,9 @@ class TrailerReader {
 public:
     explicit TrailerReader(CFile& file) : m_file(file), m_length(SfxTrailerEnd(file)) {}
 
+    // A signed release's trailer ends in front of its certificate table.
+    bool BeforeSignature() const { return m_length != int64_t(m_file.GetLength()); }
+
     // Reads n bytes that begin nDistance bytes before the end of the trailer.
     bool ReadAt(int64_t nDistance, void* pBuf, unsigned n)
     {
@@ -97,6 +100,7 @@ void CPayloadArchive::ClearTable()
         e.Clear();
     m_nCount = 0;
     m_nDirLength = 0;
+    m_nStreamEnd = 0;
 }
 
 bool CPayloadArchive::IsLabel(int nIndex) const
@@ -159,6 +163,9 @@ int CPayloadArchive::ReadDirectoryFrom(CFile& file)
             return SFX_ERR_FORMAT;
         if (nOffset < 0 || nOffset >= in.Length())
             return SFX_ERR_FORMAT;
+        // The signature covers only what lies in front of the table: every stream must end there.
+        if (in.BeforeSignature() && (nCompressed < 0 || int64_t(nOffset) + nCompressed > in.Length()))
+            return SFX_ERR_FORMAT;
 
         const void* zero = std::memchr(name, 0, size_t(L));
         int nNameLength = zero ? int(static_cast<const char*>(zero) - name) : L;
@@ -180,6 +187,7 @@ int CPayloadArchive::ReadDirectoryFrom(CFile& file)
     }
     m_nCount = nCount;
     m_nDirLength = int(D);
+    m_nStreamEnd = in.Length();
     return SFX_OK;
 }
 
@@ -191,6 +199,7 @@ int CPayloadArchive::ExtractAll(CString strDirectory, SfxCallback pfnCallback, v
         return nResult;
     m_pfnCallback = pfnCallback;
     m_pUserData = pUserData;
+    m_nFailureCause = CFileException::none;
 
     CFile file;
     if (!file.Open(GetModulePath(), CFile::modeRead | CFile::shareDenyNone))
@@ -220,6 +229,7 @@ int CPayloadArchive::ExtractEntry(int nIndex, CString strDirectory)
         return SFX_ERR_EXTRACT;
     if (IsLabel(nIndex))
         return SFX_OK;  // nothing to write
+    m_nFailureCause = CFileException::none;
     CFile file;
     if (!file.Open(GetModulePath(), CFile::modeRead | CFile::shareDenyNone))
         return SFX_ERR_REOPEN;
@@ -249,8 +259,11 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
     const PayloadEntry& entry = m_entries[nIndex];
     const CString strOutPath = strDirectory + entry.strName;
     CFile out;
-    if (!out.Open(strOutPath, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyNone))
+    CFileException error;
+    if (!out.Open(strOutPath, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyNone, &error)) {
+        NoteFailure(error.m_cause);
         return SFX_ERR_EXTRACT;
+    }
 
     m_stream.next_in = Z_NULL;
     m_stream.avail_in = 0;
@@ -287,11 +300,17 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
     bool bComplete = false;
     try {
         file.Seek(entry.nOffset, CFile::begin);
+        // Input stops where the trailer ends: a stream that runs on into a signature's table,
+        // which the signature does not cover, is cut there and fails.
+        int64_t nPos = entry.nOffset;
         int ret = Z_OK;
         for (;;) {
             if (m_stream.avail_in == 0) {
-                m_stream.avail_in = file.Read(m_inBuf, SFX_IO_BUFFER);
+                const int64_t nLeft = m_nStreamEnd - nPos;
+                const unsigned nWant = nLeft >= SFX_IO_BUFFER ? SFX_IO_BUFFER : nLeft > 0 ? unsigned(nLeft) : 0;
+                m_stream.avail_in = nWant ? file.Read(m_inBuf, nWant) : 0;
                 m_stream.next_in = m_inBuf;
+                nPos += m_stream.avail_in;
             }
             if (m_stream.avail_in == 0)
                 break;
@@ -314,7 +333,8 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
         bComplete = ret == Z_STREAM_END && !bOversized && nWritten == nDeclared;
         if (bComplete)
             out.Close();
-    } catch (const CFileException&) {
+    } catch (const CFileException& e) {
+        NoteFailure(e.m_cause);
         bComplete = false;
     }
     inflateEnd(&m_stream);
@@ -324,6 +344,12 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
         return SFX_ERR_EXTRACT;
     }
     return SFX_OK;
+}
+
+void CPayloadArchive::NoteFailure(int nCause)
+{
+    if (m_nFailureCause == CFileException::none)
+        m_nFailureCause = nCause;
 }
 
 void CPayloadArchive::DeleteExtracted(CString strDirectory)

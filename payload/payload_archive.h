@@ -84,12 +84,17 @@ public:
     int ExtractEntry(int nIndex, CString strDirectory);
     // Deletes directory + name of every entry of the table as last read; reports nothing.
     void DeleteExtracted(CString strDirectory);
+    // Why the last ExtractAll or ExtractEntry could not write its first failed entry: a
+    // CFileException cause (diskFull, accessDenied...), or none when nothing failed or only
+    // the entry's data was damaged.
+    int GetFailureCause() const { return m_nFailureCause; }
 
 private:
     int InflateEntry(CFile& file, int nIndex, const CString& strDirectory);
     int ReadDirectoryFrom(CFile& file);
     int Percentage() const;
     void ClearTable();
+    void NoteFailure(int nCause);
 
     z_stream m_stream;
     CString m_strModulePath;
@@ -101,6 +106,8 @@ private:
     unsigned char m_inBuf[SFX_IO_BUFFER];
     unsigned char m_outBuf[SFX_IO_BUFFER];
     int m_nEntrySize = 0;
+    int64_t m_nStreamEnd = 0;  // no entry's input is read at or past this file offset
+    int m_nFailureCause = CFileException::none;
 };
 
 // Name of a result code ("SFX_ERR_FORMAT"), for messages; "SFX_?" for an unknown code.

@@ -1,8 +1,6 @@
 #include "payload/pe_certificate.h"
 
 #include "afx/little_endian.h"
-#include "payload/payload_archive.h"
-
 #include <cstring>
 
 namespace {
@@ -81,20 +79,20 @@ PeCertificateTable PeReadCertificateTable(CFile& file)
 int64_t SfxTrailerEnd(CFile& file)
 {
     const int64_t nLength = int64_t(file.GetLength());
-    char marker[sizeof SFX_MARKER];
-    if (ReadAt(file, nLength, nLength - int64_t(sizeof marker), marker, sizeof marker) &&
-        std::memcmp(marker, SFX_MARKER, sizeof marker) == 0)
-        return nLength;
-
     const PeCertificateTable table = PeReadCertificateTable(file);
-    if (table.status != PE_CERT_TABLE || table.nOffset % PE_CERT_ALIGNMENT != 0)
+    if (table.status == PE_CERT_NONE)
         return nLength;
+    // A signed program's payload is only what the signature covers: the bytes in front of the
+    // table. Whatever lies inside the table (which the signature's hash skips) or a table that
+    // is not one a signer made gives no trailer at all.
+    if (table.status != PE_CERT_TABLE || table.nOffset % PE_CERT_ALIGNMENT != 0)
+        return 0;
     // Step back over the zero bytes the signer put in front of the table; the marker's last
     // byte is not zero, so the trailer's end is found unambiguously.
     unsigned char gap[PE_CERT_ALIGNMENT - 1];
     const int64_t nGapStart = table.nOffset - int64_t(sizeof gap);
     if (!ReadAt(file, nLength, nGapStart, gap, sizeof gap))
-        return nLength;
+        return 0;
     int64_t nEnd = table.nOffset;
     for (int i = int(sizeof gap) - 1; i >= 0 && gap[i] == 0; --i)
         --nEnd;

@@ -26,9 +26,9 @@ PeCertificateTable PeReadCertificateTable(CFile& file);
 // Signers align the certificate table to 8 bytes with zero bytes put in front of it.
 constexpr int PE_CERT_ALIGNMENT = 8;
 
-// Where the payload trailer of the release in `file` ends: the file's length when its last
-// bytes are the payload marker (unsigned releases), otherwise, for a program signed after
-// packing, the start of its certificate table less the signer's padding (fewer than 8 zero
-// bytes, up to the 8-byte boundary). Falls back to the file's length, where the reader then
-// finds no trailer.
+// Where the payload trailer of the release in `file` ends: the file's length for a program
+// without a signature; for a program signed after packing, the start of its certificate table
+// less the signer's padding (fewer than 8 zero bytes, up to the 8-byte boundary), never a place
+// inside the table, whose bytes the signature does not cover. 0 (no trailer) when the security
+// directory names anything but a table a signer made.
 int64_t SfxTrailerEnd(CFile& file);

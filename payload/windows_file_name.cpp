@@ -45,6 +45,21 @@ bool IsDeviceName(const char* pszName, size_t nLength)
     return false;
 }
 
+// Windows gives a long name a short (8.3) alias such as SIRFFL~1.EXE, which opens the same
+// file: a name whose base holds a tilde and a digit may be another entry's alias.
+bool MayBeShortAlias(const char* pszName, size_t nLength)
+{
+    size_t nBase = nLength;
+    while (nBase > 0 && pszName[nBase - 1] != '.')
+        --nBase;
+    if (nBase == 0)
+        nBase = nLength;  // no dot: the whole name is the base
+    for (size_t i = 0; i + 1 < nBase; ++i)
+        if (pszName[i] == '~' && pszName[i + 1] >= '0' && pszName[i + 1] <= '9')
+            return true;
+    return false;
+}
+
 }  // namespace
 
 const char* WindowsFileNameProblem(const char* pszName, size_t nLength)
@@ -61,6 +76,8 @@ const char* WindowsFileNameProblem(const char* pszName, size_t nLength)
         return "ends in a dot or a blank, which Windows drops";
     if (IsDeviceName(pszName, nLength))
         return "is a Windows device name";
+    if (MayBeShortAlias(pszName, nLength))
+        return "looks like a short (8.3) name, which Windows may take for another entry's file";
     return nullptr;
 }
 

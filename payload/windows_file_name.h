@@ -7,7 +7,8 @@
 #include <string>
 
 // Why Windows would not store the name as an ordinary file (a device name, a character it does
-// not allow, a trailing dot or blank, an empty name); nullptr when it would.
+// not allow, a trailing dot or blank, an empty name, a look-alike of a short 8.3 alias);
+// nullptr when it would.
 const char* WindowsFileNameProblem(const char* pszName, size_t nLength);
 
 // The form under which Windows compares file names: without case and without trailing dots and

@@ -2,7 +2,9 @@
 # Makes a release for vendors: builds the 32-bit updater and flash utility (a release-only build
 # in a folder of its own), packs the vendor's firmware, logo and label behind the updater,
 # signs the release when given a certificate, verifies the signature, and writes the release
-# and SHA256SUMS into one output folder.
+# and SHA256SUMS into one output folder. All or nothing: the release is made in a scratch folder
+# and moved into the output folder only when every step succeeded; on any failure the output
+# folder stays as it was, an earlier release in it included.
 #
 #   scripts/make-release.sh --out DIR --label TEXT --logo BMP [options] FIRMWARE...
 #
@@ -61,9 +63,11 @@ while [ $# -gt 0 ]; do
     *) firmware+=("$1"); shift ;;
     esac
 done
-[ -n "$out" ] && [ "$have_label" = 1 ] && [ -n "$logo" ] && [ ${#firmware[@]} -gt 0 ] || usage
+if [ -z "$out" ] || [ "$have_label" != 1 ] || [ -z "$logo" ] || [ ${#firmware[@]} -eq 0 ]; then usage; fi
 case $name in
 */* | *\\*) die "--name is a file name, not a path: $name" ;;
+-*) die "--name must not start with a dash: $name" ;;
+"" | . | .. | SHA256SUMS) die "--name cannot be '$name'" ;;
 esac
 if { [ -n "$utility" ] && [ -z "$chiplist" ]; } || { [ -z "$utility" ] && [ -n "$chiplist" ]; }; then
     die "--flash-utility and --chip-list go together: a utility comes with its own chip list"
@@ -79,6 +83,18 @@ sign=0
 for f in "${firmware[@]}" "$logo" ${language:+"$language"} ${utility:+"$utility"} ${chiplist:+"$chiplist"} \
     ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${passfile:+"$passfile"} ${ca:+"$ca"}; do
     [ -f "$f" ] || die "no such file: $f"
+done
+# The release must never replace one of its own inputs.
+for f in "${firmware[@]}" "$logo" ${language:+"$language"} ${utility:+"$utility"} ${chiplist:+"$chiplist"} \
+    ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${passfile:+"$passfile"} ${ca:+"$ca"}; do
+    { [ "$out/$name" -ef "$f" ] || [ "$out/SHA256SUMS" -ef "$f" ]; } && die "the release would replace its input $f"
+done
+# The entries' names: the updater passes them on a command line, and a byte of 0x80 or above is
+# a different letter in each code page.
+for f in "${firmware[@]}" "$logo" ${language:+"$language"} ${chiplist:+"$chiplist"}; do
+    entry=$(basename "$f")
+    case $entry in *" "*) die "an entry's name holds a blank: $entry" ;; esac
+    LC_ALL=C grep -q '[^ -~]' <<<"$entry" && die "an entry's name holds a byte outside printable ASCII: $entry"
 done
 if [ "$sign" = 1 ] && ! command -v osslsigncode >/dev/null; then
     die "signing needs osslsigncode (Debian package osslsigncode)"
@@ -107,12 +123,14 @@ else
     which_utility="the one given: $utility; the updater runs it through the same command line and records"
 fi
 
-mkdir -p "$out"
+# Everything is made in a scratch folder inside the output folder (the same file system, so the
+# final moves are renames), removed on every way out.
+mkdir -p "$out" || die "cannot make the output folder $out"
+scratch=$(mktemp -d "$out/.make-release.XXXXXX") || die "cannot write into $out"
+trap 'rm -rf "$scratch"' EXIT
 release=$out/$name
-partial=$out/.$name.partial
-signed=$out/.$name.signed
-trap 'rm -f "$partial" "$signed"' EXIT
-rm -f "$release" "$out/SHA256SUMS"
+partial=$scratch/partial.exe
+signed=$scratch/signed.exe
 
 entries=("${firmware[@]}" "SiRFflashcl.exe=$utility" "$(basename "$chiplist")=$chiplist")
 [ -n "$language" ] && entries+=("$language")
@@ -125,24 +143,28 @@ if [ "$sign" = 1 ]; then
     if [ -n "$pkcs12" ]; then signopts+=(-pkcs12 "$pkcs12"); else signopts+=(-certs "$cert" -key "$key"); fi
     [ -n "$passfile" ] && signopts+=(-readpass "$passfile")
     [ -n "$timestamp" ] && signopts+=(-ts "$timestamp")
-    osslsigncode sign "${signopts[@]}" -in "$partial" -out "$signed" >"$out/.sign.log" 2>&1 ||
-        { cat "$out/.sign.log" >&2; rm -f "$out/.sign.log"; die "signing failed"; }
+    osslsigncode sign "${signopts[@]}" -in "$partial" -out "$signed" >"$scratch/sign.log" 2>&1 ||
+        { cat "$scratch/sign.log" >&2; die "signing failed; nothing written"; }
     verifyopts=()
     [ -n "$ca" ] && verifyopts+=(-CAfile "$ca")
-    if ! osslsigncode verify "${verifyopts[@]}" -in "$signed" >"$out/.verify.log" 2>&1; then
-        cat "$out/.verify.log" >&2
-        rm -f "$out/.sign.log" "$out/.verify.log"
+    if ! osslsigncode verify "${verifyopts[@]}" -in "$signed" >"$scratch/verify.log" 2>&1; then
+        cat "$scratch/verify.log" >&2
         die "the signed release does not verify; nothing written"
     fi
-    rm -f "$out/.sign.log" "$out/.verify.log"
-    mv "$signed" "$release"
-    rm -f "$partial"
+    made=$signed
     signature="signed and verified"
 else
-    mv "$partial" "$release"
+    made=$partial
     signature="not signed (give --pkcs12, or --cert and --key)"
 fi
-(cd "$out" && sha256sum "$name" >SHA256SUMS)
+if ! { mkdir "$scratch/out" && mv "$made" "$scratch/out/$name" &&
+    (cd "$scratch/out" && sha256sum -- "$name" >SHA256SUMS); }; then
+    die "cannot write the checksums; nothing written"
+fi
+# The release first, its checksums last: SHA256SUMS never names a release that is not there.
+if ! { mv -f "$scratch/out/$name" "$release" && mv -f "$scratch/out/SHA256SUMS" "$out/SHA256SUMS"; }; then
+    die "cannot move the release into $out"
+fi
 
 echo "Release:        $release ($signature)"
 echo "Label:          $label"

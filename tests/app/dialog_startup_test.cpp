@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 
 using testfiles::Bmp;
 using testfiles::Bytes;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -206,6 +208,20 @@ TEST(DialogStartupTempDir, PathEndsInASeparatorAndFailuresGiveNone)
     EXPECT_TRUE(TempDirFromResult(0, buf, 260).IsEmpty());
     EXPECT_TRUE(TempDirFromResult(260, buf, 260).IsEmpty());
     EXPECT_TRUE(TempDirFromResult(300, buf, 260).IsEmpty());
+}
+
+TEST(DialogStartupTempDir, WorkFolderIsANewOneOfItsOwn)
+{
+    const fs::path tmp = fs::temp_directory_path() / "work-folder-test";
+    fs::remove_all(tmp);
+    fs::create_directories(tmp / "Mirador-2A-0");  // another updater's, with the same process id
+    const std::string dir = tmp.string() + AFX_PATH_SEPARATOR;
+    const CString first = MakeWorkFolder(dir.c_str(), 42);
+    EXPECT_EQ(dir + "Mirador-2A-1" + AFX_PATH_SEPARATOR, first.GetString());
+    EXPECT_TRUE(fs::is_directory(tmp / "Mirador-2A-1"));
+    EXPECT_EQ(dir + "Mirador-2A-2" + AFX_PATH_SEPARATOR, MakeWorkFolder(dir.c_str(), 42).GetString());
+    EXPECT_TRUE(MakeWorkFolder("", 42).IsEmpty());
+    fs::remove_all(tmp);
 }
 
 TEST(DialogStartupLogo, CentredAboveTheControlsWithTruncatingHalves)

@@ -5,10 +5,10 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos (see the
-# functions below). BINDIR is the Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt,
-# uidriver.exe, sfxpack.exe, and the Linux gpsdevsim). Screenshots of the main moments go next to
-# WORKDIR as e2e-*.png.
+# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos,
+# tempblank, tempansi, untouched, two (see the functions below). BINDIR is the Windows build's bin/
+# (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe, and the Linux gpsdevsim).
+# Screenshots of the main moments go next to WORKDIR as e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
 set -uo pipefail
 
@@ -144,10 +144,14 @@ SCRIPT
     grep -qF "\"$SUCCESS_BUTTON\"" after.txt || fail "button text after success: $(cat after.txt)"
 }
 
-# The extracted payload is gone once an update is over; the probe's dump stays until Exit.
+# The extracted payload is gone once an update is over; the probe's dump stays until Exit. The
+# updater works in a folder of its own (Mirador-<process>-<n>): its files count as the temporary
+# directory's, and the folder itself shows only when it is left empty.
 check_cleaned_up() {
-    local left
-    left=$(ls -A "$(temp_dir)" 2>/dev/null | tr '\n' ' ')
+    local t=${temp_unix:-$(temp_dir)} left
+    if [ -z "$t" ] || [ ! -d "$t" ]; then fail "no temporary directory"; return; fi
+    left=$(cd "$t" && find . -mindepth 1 \( -type d -name 'Mirador-*' -empty -printf 'Mirador-/\n' \) -o \( -type f -printf '%f\n' \) |
+        LC_ALL=C sort | tr '\n' ' ')
     [ "$left" = "$1" ] || fail "temporary directory holds '$left', expected '$1'"
 }
 
@@ -453,8 +457,10 @@ SCRIPT
 click 1
 wait exit
 SCRIPT
-    # What the stand-in wrote about its command line stays; the payload is gone.
+    # What the stand-in wrote about its command line stays, in the updater's folder; the payload
+    # is gone. Then that folder goes too, so that the next run of this case starts empty.
     check_cleaned_up "received.txt "
+    rm -rf "$(temp_dir)"/Mirador-*
 }
 
 # The stand-in utility probes a GSP3 receiver, then flashes without a record for longer than a
@@ -517,6 +523,7 @@ SCRIPT
     for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 47 ' >/dev/null || break; sleep 0.2; done
     pgrep -f 'SiRFflashcl.* -l 47 ' >/dev/null && fail "the silent utility was not ended"
     check_cleaned_up "received.txt "
+    rm -rf "$(temp_dir)"/Mirador-*
 }
 
 # flashing_starts: waits up to 30 s until the stand-in utility runs the flashing command line
@@ -558,8 +565,96 @@ SCRIPT
     exit_updater
 }
 
+# TEMP at a path with a blank: the utility is reached by short names and flashes the receiver.
+case_tempblank() { update_with_temp "temp dir"; }
+# TEMP at a path with a letter outside the ANSI code page (1252 here): taken by its short form.
+case_tempansi() { update_with_temp "temp $(printf '\xd0\xb6')"; }
+
+# update_with_temp FOLDER: the whole update with TEMP at C:\FOLDER.
+update_with_temp() {
+    set_ports '\\Device\\Serial40=COM41'
+    release Mirador-demo.exe
+    temp_unix="$WINEPREFIX/drive_c/$1"
+    mkdir -p "$temp_unix"
+    # Wine takes TEMP and TMP from the user's environment key; the prefix's own is put back after.
+    local key='HKCU\Environment' old v
+    old=$(wine reg query "$key" /v TEMP 2>/dev/null | tr -d '\r' | sed -n 's/^ *TEMP *REG_[A-Z_]* *//p')
+    for v in TEMP TMP; do wine reg add "$key" /v "$v" /d "C:\\$1" /f >/dev/null 2>&1; done
+    update_keeping_positions Mirador-demo.exe
+    for v in TEMP TMP; do wine reg add "$key" /v "$v" /d "$old" /f >/dev/null 2>&1; done
+    [ -n "$old" ] || fail "the prefix had no TEMP to put back"
+}
+
+# Files named like the payload's entries and the dump in the temporary directory are not the
+# updater's: an update and its Exit leave them as they were.
+case_untouched() {
+    set_ports '\\Device\\Serial40=COM41'
+    release Mirador-demo.exe
+    sim rx 41 --chip GSP3 || return
+    local t n
+    t=$(temp_dir)
+    for n in SiRFflashcl.exe chiplist.txt GSP3demo.S3 demo.DB0 123.bin logo.bmp; do echo "not the updater's" >"$t/$n"; done
+    open_release Mirador-demo.exe || return
+    run_update
+    grep -qF "caption=\"$SUCCESS_CAPTION\"" update.txt || fail "no success: $(cat update.txt)"
+    close_success_box
+    drive exit.txt --pid "$pid" - <<'SCRIPT' || fail "Exit did not close the updater"
+click 1
+wait exit
+SCRIPT
+    for n in SiRFflashcl.exe chiplist.txt GSP3demo.S3 demo.DB0 123.bin logo.bmp; do
+        [ "$(cat "$t/$n" 2>/dev/null)" = "not the updater's" ] || fail "$n in the temporary directory was changed"
+    done
+    check_cleaned_up "123.bin GSP3demo.S3 SiRFflashcl.exe chiplist.txt demo.DB0 logo.bmp "
+    for n in SiRFflashcl.exe chiplist.txt GSP3demo.S3 demo.DB0 123.bin logo.bmp; do rm -f "$t/$n"; done
+}
+
+# Two updaters at once, two releases whose firmware files have the same names, two receivers:
+# each flashes its own release's firmware with its own database.
+case_two() {
+    set_ports '\\Device\\Serial40=COM41' '\\Device\\Serial41=COM42'
+    release Mirador-demo.exe
+    release Mirador-small.exe --code-bytes 32768 --label "Firmware pequeno 1.40"
+    sim rxa 41 --chip GSP3 --pace || return
+    sim rxb 42 --chip GSP3 --pace || return
+    open_release Mirador-demo.exe || return
+    local pida=$pid pidb
+    open_release Mirador-small.exe || return
+    pidb=$pid
+    drive select.txt --pid "$pidb" select 1001 1 || fail "cannot select COM42: $(cat select.txt)"
+    drive click.txt --pid "$pida" click 1003 >/dev/null || fail "cannot press the first update button"
+    sleep 1  # the first one probing, the second one unpacking
+    drive click.txt --pid "$pidb" click 1003 >/dev/null || fail "cannot press the second update button"
+    for pid in "$pida" "$pidb"; do
+        drive "done-$pid.txt" --pid "$pid" --timeout 90000 - <<'SCRIPT' || fail "update $pid did not end"
+wait msgbox
+msgboxes
+msgbox-ok
+wait no-msgbox
+SCRIPT
+        grep -qF "caption=\"$SUCCESS_CAPTION\"" "done-$pid.txt" || fail "update $pid: $(cat "done-$pid.txt")"
+    done
+    sfxpack_extract Mirador-demo.exe payload
+    merged_image payload GSP3demo.S3 merged.bin
+    same_bytes "the first release's firmware" merged.bin rxa.bin 0 65536
+    same_bytes "the first release's database" merged.bin rxa.bin $((0xE0000)) 4096
+    sfxpack_extract Mirador-small.exe payload-small
+    merged_image payload-small GSP3demo.S3 small.bin
+    same_bytes "the second release's firmware" small.bin rxb.bin 0 32768
+    same_bytes "the second release's database" small.bin rxb.bin $((0xE0000)) 4096
+    for pid in "$pida" "$pidb"; do
+        drive exit.txt --pid "$pid" - <<'SCRIPT' || fail "Exit did not close updater $pid"
+click 1
+wait exit
+SCRIPT
+    done
+    check_cleaned_up ""
+}
+
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos) "case_$case_name" ;;
+keep | erase | ports | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos | tempblank | tempansi | untouched | two)
+    "case_$case_name"
+    ;;
 *)
     echo "unknown case $case_name"
     exit 2

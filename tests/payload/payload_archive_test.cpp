@@ -539,6 +539,7 @@ TEST(PayloadNames, WindowsFileNameRulesForEntriesButNotForTheLabel)
         {"a<b", false},           {"a>b", false},         {"a:b", false},        {"a\"b", false},
         {"a/b", false},           {"a\\b", false},        {"a|b", false},        {"a?b", false},
         {"a*b", false},           {"Versi\xF3n", true},   {"", false},
+        {"SIRFFL~1.EXE", false},  {"fw~2", false},        {"a~b", true},         {"v1.0~2", true},
         // clang-format on
     };
     for (const auto& row : rows) {
@@ -589,6 +590,7 @@ TEST(PayloadNames, EntriesThatWindowsTakesForOneFileAreRefused)
         // clang-format off
         {"one.s", "ONE.S", true},    {"Logo.BMP", "logo.bmp", true}, {"versi\xF3n", "VERSI\xD3N", true},
         {"one.s", "one.s3", false},  {"a", "b", false},              {"one.s", "one.s_", false},
+        {"SiRFflashcl.exe", "SIRFFL~1.EXE", true},
         // clang-format on
     };
     for (const auto& row : rows) {

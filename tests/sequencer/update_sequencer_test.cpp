@@ -136,6 +136,12 @@ public:
     }
     uint32_t GetRunSilence() override { return ending ? RUN_NOT_READING : now - lastRecord; }
     uint32_t GetTickCount() override { return tick += 7; }
+    std::map<std::string, std::string> shortNames;  // the system's 8.3 forms; none by default
+    CString ShortPath(const CString& strPath) override
+    {
+        auto it = shortNames.find(strPath.GetString());
+        return it == shortNames.end() ? CString() : CString(it->second.c_str());
+    }
 };
 
 const std::string kFirmwareBody =
@@ -504,8 +510,14 @@ TEST_F(SequencerTest, ExtractionFailuresTellWhyAndStartNothing)
         {"empty payload", [](SequencerTest& t) { WriteFile(t.release, PayloadBuilder().Build(0)); },
          "No se puede encontrar un elemento constitutivo."},
         {"missing program file", [](SequencerTest& t) { fs::remove(t.release); }, "No se puede ejecutar el programa."},
-        {"temporary directory gone", [](SequencerTest& t) { fs::remove_all(t.root / "tmp"); },
+        {"working folder replaced by a file",
+         [](SequencerTest& t) {
+             fs::remove_all(t.root / "tmp");
+             WriteFile((t.root / "tmp").string(), Bytes());
+         },
          "Reinicie el ordenador."},
+        {"no right to write an entry's file", [](SequencerTest& t) { fs::create_directory(t.tempDir + "fw_gsp3.s3"); },
+         SEQ_TEXT_ACCESS_DENIED},
     };
     for (auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -520,6 +532,45 @@ TEST_F(SequencerTest, ExtractionFailuresTellWhyAndStartNothing)
         EXPECT_TRUE(runner.commandLines.empty());
         EXPECT_TRUE(view.timers.empty());
         EXPECT_EQ(2, view.exchanges);
+    }
+}
+
+// Blanks in the working folder or in an entry's name: the utility is named and given its files
+// by their short (8.3) forms, or quoted where the system has none.
+TEST_F(SequencerTest, BlanksInPathsReachTheUtilityAsShortFormsOrQuoted)
+{
+    const std::string dir = (root / "Temp dir").string() + AFX_PATH_SEPARATOR;
+    const std::string sdir = (root / "TEMPDI~1").string() + AFX_PATH_SEPARATOR;
+    const std::string q = "\"";
+    const struct {
+        const char* what;
+        std::map<std::string, std::string> shortNames;
+        std::string tool, dump, file;
+    } rows[] = {
+        {"short forms",
+         {{dir, sdir}, {dir + "fw gsp3.s", sdir + "FWGSP3~1.S"}},
+         sdir + "SiRFflashcl",
+         sdir + "123.bin",
+         sdir + "FWGSP3~1.S"},
+        {"the folder's only", {{dir, sdir}}, sdir + "SiRFflashcl", sdir + "123.bin", q + dir + "fw gsp3.s" + q},
+        {"none", {}, q + dir + "SiRFflashcl" + q, q + dir + "123.bin" + q, q + dir + "fw gsp3.s" + q},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        SetUp();
+        WritePayload({{"fw gsp3.s", kFirmwareBody + kS7}, {"SiRFflashcl.exe", "MZ tool"}, {"Demo", ""}});
+        tempDir = dir;  // made by the update
+        Rebuild();
+        runner.shortNames = row.shortNames;
+        seq->OnUpdateButton();
+        g_chipType = CHIP_GSP3;
+        Post(UPD_PROBED, 1);
+        Fire(TIMER_NEXT_STEP);
+        ASSERT_EQ(2u, runner.commandLines.size());
+        EXPECT_EQ(row.tool + " " + row.dump + " -l 3 -b 115200 -r -f 0x0 -t 0xFF", runner.commandLines[0]);
+        EXPECT_EQ(row.tool + " " + row.file + " -l 3 -b 115200", runner.commandLines[1]);
+        Post(UPD_FINISH, 1);
+        EXPECT_FALSE(fs::exists(dir));  // nothing was left in it
     }
 }
 

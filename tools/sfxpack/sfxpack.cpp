@@ -32,7 +32,8 @@ const char kUsage[] =
     "         Entries keep the order given; --label adds a last, empty entry named TEXT,\n"
     "         which the updater shows as its update information. Entry names must be\n"
     "         Windows file names of at most 100 bytes (no device name such as NUL or\n"
-    "         COM3, none of < > : \" / \\ | ? *, no trailing dot or blank), distinct\n"
+    "         COM3, none of < > : \" / \\ | ? *, no trailing dot or blank, nothing like\n"
+    "         a short name such as FILE~1.EXE, only bytes below 0x80), distinct\n"
     "         without regard to case; the label is free text.\n"
     "list     prints INDEX, OFFSET, UNCOMPRESSED, COMPRESSED and NAME of each entry,\n"
     "         separated by tabs, one entry per line; in names, control bytes, DEL and\n"
@@ -113,6 +114,11 @@ std::string NameProblem(const PackEntry& e, std::set<std::string>& seen)
     }
     if (const char* pszWhy = WindowsFileNameProblem(e.name.data(), e.name.size()))
         return std::string("not a valid entry name: ") + pszWhy;
+    // Such bytes are letters only in some code page, and the user's is not known here.
+    for (unsigned char c : e.name)
+        if (c >= 0x80)
+            return "not a valid entry name: holds a byte of 0x80 or above, whose letter depends on the "
+                   "user's code page";
     if (e.name.size() > kMaxFileNameBytes)
         return "not a valid entry name: longer than 100 bytes, too long for the temporary directory";
     if (!seen.insert(WindowsFileNameKey(e.name.data(), e.name.size())).second)

@@ -37,6 +37,7 @@ const char kUsage[] =
     "  state ID [WINDOW]         visible=0|1 enabled=0|1 of control ID\n"
     "  style ID [WINDOW]         style=0x... exstyle=0x... of control ID (0: the window itself)\n"
     "  combo ID [WINDOW]         count, selection and rows of combo box ID\n"
+    "  select ID ROW [WINDOW]    selects row ROW of combo box ID, as the arrow keys do\n"
     "  radio ID [WINDOW]         checked=0|1 of button ID\n"
     "  geometry [WINDOW]         the client area in screen pixels: x y width height\n"
     "  click ID [WINDOW]         post BN_CLICKED of button ID\n"
@@ -439,6 +440,15 @@ void CmdCombo(const Args& a)
     PrintCombo(hCtl);
 }
 
+void CmdSelect(const Args& a)
+{
+    NeedArgs(a, 2, 3);
+    HWND hCtl = RequireControl(RequireDialog(Arg(a, 3)), ParseNumber(a[1]));
+    if (!IsCombo(hCtl) || Send(hCtl, CB_SETCURSEL, WPARAM(ParseNumber(a[2]))) == CB_ERR)
+        Fail("cannot select row " + a[2] + " of control " + a[1]);
+    PrintCombo(hCtl);
+}
+
 void CmdRadio(const Args& a)
 {
     NeedArgs(a, 1, 2);
@@ -640,6 +650,8 @@ void Run(const Args& a)
         CmdCombo(a);
     else if (c == "radio")
         CmdRadio(a);
+    else if (c == "select")
+        CmdSelect(a);
     else if (c == "geometry")
         CmdGeometry(a);
     else if (c == "click")
