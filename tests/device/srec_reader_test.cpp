@@ -110,7 +110,9 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
     };
     const Bad bad[] = {
         {"GSP3 0x100000 0x10000\n", "expected a name"},  // the user positions missing
-        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF x\n", "expected a name"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF GSW3 x\n", "expected a name"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF x\n", "version prefixes"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF GSW3,,GSWLT3\n", "version prefixes"},
         {"GSP3 0x100000 0x10000 0xF0000\n", "must be numbers"},
         {"GSP3 1M 0x10000 0xF0000-0xFFFFF\n", "must be numbers"},
         {"GSP3 -5 0x10000 0xF0000-0xFFFFF\n", "must be numbers"},
@@ -152,6 +154,7 @@ TEST(ChipLists, BuiltInListIsTheShippedFile)
         EXPECT_EQ(a[i].name, b[i].name);
         EXPECT_EQ(a[i].flashSize, b[i].flashSize);
         EXPECT_EQ(a[i].sectorSize, b[i].sectorSize);
+        EXPECT_EQ(a[i].versionPrefixes, b[i].versionPrefixes);
         EXPECT_EQ(a[i].userFirst, b[i].userFirst);
         EXPECT_EQ(a[i].userLast, b[i].userLast);
     }

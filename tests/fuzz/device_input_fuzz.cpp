@@ -2,7 +2,7 @@
 // picks the reader: S-record text (a firmware file, and the same text as a chip list), the frame decoder on a noisy
 // line (both modes), or the receiver fed raw bytes or whole frames carrying any command. None may crash, overrun, or
 // hang.
-#include "tools/protocol/flash_device.h"
+#include "gpsdevsim/flash_device.h"
 #include "tools/protocol/frame.h"
 #include "tools/sirfflashcl/chip_list.h"
 #include "tools/sirfflashcl/srec_reader.h"
