@@ -51,12 +51,10 @@ gpsctl_says() {
 # 1. NMEA at 4800, as at power-up, and SiRF binary at 38400.
 sim nmea --factory "$old"
 said=$(gpsctl_says "$pty" 4800)
-[ "$said" = "$pty identified as a SiRF $old at 4800 baud." ] && ok "gpsctl, NMEA at 4800: $said" ||
-    not_ok "gpsctl in NMEA at 4800" "'$said'"
+if [ "$said" = "$pty identified as a SiRF $old at 4800 baud." ]; then ok "gpsctl, NMEA at 4800: $said"; else not_ok "gpsctl in NMEA at 4800" "'$said'"; fi
 sim binary --factory "$old" --protocol binary --speed 38400
 said=$(gpsctl_says "$pty" 38400)
-[ "$said" = "$pty identified as a SiRF $old at 38400 baud." ] && ok "gpsctl, binary at 38400: $said" ||
-    not_ok "gpsctl in binary at 38400" "'$said'"
+if [ "$said" = "$pty identified as a SiRF $old at 38400 baud." ]; then ok "gpsctl, binary at 38400: $said"; else not_ok "gpsctl in binary at 38400" "'$said'"; fi
 
 # 2. The daemon: driver SiRF, the version as its subtype, as a client on its port sees it.
 sim daemon --factory "$old"
@@ -90,8 +88,7 @@ sim flashed --factory "$old"
 run=$(SIRFFLASH_COM9=$pty "$bin/SiRFflashcl" fw.s3 -l 9 -b 115200 2>&1)
 case $run in *done*) ok "SiRFflashcl flashed the receiver from its normal mode" ;; *) not_ok "flashing" "$run" ;; esac
 said=$(gpsctl_says "$pty" 4800)
-[ "$said" = "$pty identified as a SiRF $new at 4800 baud." ] && ok "gpsctl after the update: $said" ||
-    not_ok "gpsctl after the update" "'$said'"
+if [ "$said" = "$pty identified as a SiRF $new at 4800 baud." ]; then ok "gpsctl after the update: $said"; else not_ok "gpsctl after the update" "'$said'"; fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
