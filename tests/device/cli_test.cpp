@@ -148,12 +148,11 @@ TEST_F(Cli, PortsThatDoNotExistOrCannotBeOpened)
 
 TEST_F(Cli, SilentReceiverGetsNoRecordUntilTheNoAnswerCode)
 {
-    // Only the record that keeps the updater's watchdog quiet while every speed is tried.
+    // Every speed is tried, in at most 8 s.
     Emulator sim(kSim, {"--baud", "115200", "--flash", P("flash.bin"), "--silent"});
     const ToolRun run = Tool(Probe(), sim.pty);
-    ASSERT_EQ(run.records.size(), 2u);
-    EXPECT_EQ(run.records[0].text, "0 0 searching 0x00000000 -");
-    EXPECT_EQ(run.records[1].code, FLASHCL_ERR_NO_ANSWER);
+    ASSERT_EQ(run.records.size(), 1u);
+    EXPECT_EQ(run.records[0].code, FLASHCL_ERR_NO_ANSWER);
     EXPECT_GE(run.elapsedMs, 7000);
     EXPECT_LE(run.elapsedMs, 8500);
     EXPECT_FALSE(fs::exists(P("123.bin")));

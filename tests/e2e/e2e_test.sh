@@ -72,6 +72,8 @@ sfxpack_extract() {
 # The firmware a new receiver comes with, and what the demo firmware for GSP3 names.
 FACTORY_VERSION=GSW3.2.4_3.1.00.12-SDK003P1.00a
 GSP3_DEMO_VERSION=GSW3.5.0_3.5.00.00-SDK-3EP2.01
+# Where the demo firmware of a release (65536 bytes of code) ends: after its version and a NUL.
+FW_END=$((65536 + ${#GSP3_DEMO_VERSION} + 1))
 
 # sim NAME COM [gpsdevsim options]: a receiver with flash file NAME.bin on COM port COM; keeps
 # its flash as it was before the update in NAME.before.bin. A new flash file holds a factory
@@ -203,10 +205,10 @@ SCRIPT
 
     sfxpack_extract "$rel" payload
     merged_image payload GSP3demo.S3 merged.bin
-    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    same_bytes "the firmware" merged.bin rx.bin 0 "$FW_END"
     same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
     same_bytes "the user positions" rx.before.bin rx.bin $((0xF0000)) 65536
-    same_bytes "the flash between firmware and database" rx.before.bin rx.bin 65536 $((0xE0000 - 65536))
+    same_bytes "the flash between firmware and database" rx.before.bin rx.bin "$FW_END" $((0xE0000 - FW_END))
     exit_updater
 }
 
@@ -251,9 +253,9 @@ SCRIPT
     close_success_box
     sfxpack_extract Mirador-single.exe payload
     srec_cat payload/single.S -o single.bin -binary 2>>srec.log || fail "srec_cat cannot read single.S"
-    same_bytes "the firmware" single.bin rx.bin 0 65536
+    same_bytes "the firmware" single.bin rx.bin 0 "$FW_END"
     erased "the user positions" rx.bin $((0xF0000)) 65536
-    erased "the rest of the chip" rx.bin 65536 $((0xF0000 - 65536))
+    erased "the rest of the chip" rx.bin "$FW_END" $((0xF0000 - FW_END))
     exit_updater
 }
 
@@ -417,7 +419,7 @@ SCRIPT
         expect_output "the success box of the second attempt" update.txt
     close_success_box
     kill "${sims[1]}" && wait "${sims[1]}" 2>/dev/null
-    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    same_bytes "the firmware" merged.bin rx.bin 0 "$FW_END"
     same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
     same_bytes "the user positions" rx.original.bin rx.bin $((0xF0000)) 65536
     check_cleaned_up "123.bin "

@@ -434,9 +434,11 @@ int RunWithPort(const FlashToolOptions& opt, const SessionSettings& settings, co
     hostOptions.baud = opt.baud;
     hostOptions.compress = settings.compress;
     FlashHost host(*port.port, hostOptions);
-    ReceiverFinder finder(*port.port, host, settings.noAnswerMs);
-    // The updater's watchdog waits 6 s for a first record: a search beyond our loader takes longer.
-    FoundReceiver found = finder.Find(LoaderSpeeds(opt.baud, false), [&out] { out.Progress(0, 0, "searching", 0); });
+    // The updater's watchdog waits 6 s for a first record, and the search may take longer: a
+    // record goes out as soon as a device shows itself. A silent port gets none, and the
+    // updater moves on to its next port after the 6 s, as it always has.
+    ReceiverFinder finder(*port.port, host, settings.noAnswerMs, [&out] { out.Progress(0, 0, "searching", 0); });
+    FoundReceiver found = finder.Find(LoaderSpeeds(opt.baud, false));
     if (opt.identify)
         return Identify(found, chips, port.name, finder, host, out);
     if (int code = ReachLoader(opt, chips, port.name, finder, found, out))

@@ -23,9 +23,16 @@ const std::vector<uint32_t>& ReceiverFinder::HuntSpeeds()
     return speeds;
 }
 
-ReceiverFinder::ReceiverFinder(SerialPort& port, FlashHost& host, uint32_t syncMs)
-    : m_port(port), m_host(host), m_syncMs(syncMs)
+ReceiverFinder::ReceiverFinder(SerialPort& port, FlashHost& host, uint32_t syncMs, std::function<void()> onHeard)
+    : m_port(port), m_host(host), m_syncMs(syncMs), m_onHeard(std::move(onHeard))
 {
+}
+
+void ReceiverFinder::HeardSomething()
+{
+    if (!m_heard && m_onHeard)
+        m_onHeard();
+    m_heard = true;
 }
 
 bool ReceiverFinder::SetSpeed(uint32_t baud)
@@ -91,6 +98,7 @@ ReceiverFinder::Heard ReceiverFinder::Listen(uint32_t ms, Want want)
             return Heard::Failed;
         }
         if (n > 0) {
+            HeardSomething();
             heard = heard == Heard::Nothing ? Heard::Bytes : heard;
             m_nmea.Feed(buf, size_t(n));
             m_binary.Feed(buf, size_t(n));
@@ -106,6 +114,8 @@ bool ReceiverFinder::TryLoader(uint32_t baud, FoundReceiver& r, bool& heardBytes
     const HostResult res = m_host.Sync(m_syncMs, info);
     if (res == HostResult::PortFailed)
         m_failed = true;
+    if (res == HostResult::Garbled)
+        HeardSomething();  // bytes, but not our loader: perhaps a receiver in its normal mode
     heardBytes = heardBytes || res == HostResult::Garbled;
     if (res == HostResult::BadReply) {
         r.kind = FoundReceiver::BadLoader;
@@ -176,7 +186,7 @@ bool ReceiverFinder::TryNormal(uint32_t baud, FoundReceiver& r, bool& heardBytes
     return true;
 }
 
-FoundReceiver ReceiverFinder::Find(const std::vector<uint32_t>& loaderSpeeds, const std::function<void()>& beforeHunt)
+FoundReceiver ReceiverFinder::Find(const std::vector<uint32_t>& loaderSpeeds)
 {
     FoundReceiver r;
     bool heardBytes = false;
@@ -186,8 +196,6 @@ FoundReceiver ReceiverFinder::Find(const std::vector<uint32_t>& loaderSpeeds, co
         if (m_failed)
             break;
     }
-    if (!m_failed)
-        beforeHunt();
     for (size_t i = 0; i < HuntSpeeds().size() && !m_failed; ++i) {
         if (TryNormal(HuntSpeeds()[i], r, heardBytes))
             return r;

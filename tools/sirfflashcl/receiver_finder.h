@@ -37,12 +37,16 @@ public:
     // The loader's speed after MID 148, as public reports give it for a real receiver.
     static constexpr uint32_t kBootBaud = 38400;
 
-    // syncMs: how long SYNC is tried at each loader speed.
-    ReceiverFinder(flashproto::SerialPort& port, flashproto::FlashHost& host, uint32_t syncMs);
+    // syncMs: how long SYNC is tried at each loader speed. onHeard is called once, as soon as
+    // the line shows any bytes that are not our loader's answer: a device is there, and the
+    // search may outlast the updater's watchdog. A silent port stays silent.
+    ReceiverFinder(flashproto::SerialPort& port,
+                   flashproto::FlashHost& host,
+                   uint32_t syncMs,
+                   std::function<void()> onHeard);
 
-    // Our loader at each of loaderSpeeds, then the normal mode at every hunt speed; beforeHunt
-    // is called once when the loader did not answer.
-    FoundReceiver Find(const std::vector<uint32_t>& loaderSpeeds, const std::function<void()>& beforeHunt);
+    // Our loader at each of loaderSpeeds, then the normal mode at every hunt speed.
+    FoundReceiver Find(const std::vector<uint32_t>& loaderSpeeds);
     // Normal mode, found in NMEA: puts it back into NMEA at its speed (it was switched to binary).
     void BackToNmea(const FoundReceiver& r);
     // Normal mode: sends MID 148, then tries SYNC at each of loaderSpeeds. InLoader on success.
@@ -59,6 +63,7 @@ private:
     enum class Want { Any, Frame, Version };
     Heard Listen(uint32_t ms, Want want);
     bool Send(const std::vector<uint8_t>& bytes);
+    void HeardSomething();
     bool SetSpeed(uint32_t baud);
     // Lets bytes already written leave at the current speed before it changes.
     void Drain(size_t bytes);
@@ -66,6 +71,8 @@ private:
     flashproto::SerialPort& m_port;
     flashproto::FlashHost& m_host;
     uint32_t m_syncMs;
+    std::function<void()> m_onHeard;
+    bool m_heard = false;
     uint32_t m_baud = 0;
     sirf::NmeaReader m_nmea;
     sirf::BinaryReader m_binary;
