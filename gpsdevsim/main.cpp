@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
@@ -224,7 +225,11 @@ public:
 
     // Sends reply bytes, corrupted and paced as asked. Bytes nobody reads are dropped after a
     // while (at once when mayWait is false: what a receiver sends on its own), as on a real line.
-    void Send(std::vector<uint8_t>& bytes, bool mayWait = true)
+    //
+    // Paced bytes take their time on the line: a chunk that leaves while the host's settings
+    // differ from the receiver's (hostMatches) arrives as garbage, though it was sent before
+    // the host changed them.
+    void Send(std::vector<uint8_t>& bytes, const std::function<bool()>& hostMatches, bool mayWait = true)
     {
         if (m_opt.corruptEvery > 0) {
             for (uint8_t& b : bytes) {
@@ -240,6 +245,12 @@ public:
             if (m_opt.pace) {
                 m_txClock += int64_t(n) * m_byteNs;
                 SleepUntil(m_txClock);
+            }
+            if (!hostMatches()) {
+                for (size_t i = off; i < off + n; ++i) {
+                    m_noise = m_noise * 1103515245u + 12345u;
+                    bytes[i] ^= uint8_t((m_noise >> 16) | 1);
+                }
             }
             WriteAll(bytes.data() + off, n, mayWait);
         }
@@ -281,6 +292,7 @@ private:
     int64_t m_byteNs = 10'000'000'000LL / 38400;
     int64_t m_rxClock = 0, m_txClock = 0;
     long long m_sent = 0;
+    uint32_t m_noise = 0x2468ACE1;
 };
 
 // The pseudo-terminal the receiver answers on.
@@ -321,6 +333,7 @@ void Serve(const Options& opt, Pty& pty, int sigFd, gpsdevsim::Receiver& receive
     int64_t idleUntil = 0;  // when the line was last seen empty
     std::vector<uint8_t> buf(65536), reply;
     auto nowMs = []() { return uint64_t(NowNs() / 1000000); };
+    auto hostMatches = [&]() { return HostSettings(pty.slave) == receiver.Line(); };
     for (;;) {
         pollfd sig{sigFd, POLLIN, 0};
         if (poll(&sig, 1, 0) > 0)
@@ -332,7 +345,7 @@ void Serve(const Options& opt, Pty& pty, int sigFd, gpsdevsim::Receiver& receive
             receiver.Tick(nowMs(), int64_t(time(nullptr)), HostSettings(pty.slave), reply);
             line.SetBaud(receiver.Line().baud);
             if (!reply.empty())
-                line.Send(reply, false);
+                line.Send(reply, hostMatches, false);
         }
         ssize_t got = lineFd >= 0 ? read(lineFd, buf.data(), opt.pace ? 64 : buf.size()) : -1;
         if (got <= 0) {
@@ -385,7 +398,7 @@ void Serve(const Options& opt, Pty& pty, int sigFd, gpsdevsim::Receiver& receive
         }
         if (!reply.empty()) {
             line.SetBaud(receiver.Line().baud);
-            line.Send(reply);
+            line.Send(reply, hostMatches);
             idleUntil = NowNs();  // the next command cannot have started before this reply ended
         }
     }
