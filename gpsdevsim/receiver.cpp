@@ -182,10 +182,10 @@ void Receiver::Receive(const uint8_t* p, size_t n, const LineSettings& host, std
         const size_t start = out.size();
         if (m_mode == Mode::Boot) {
             // The loader hears framing errors as nothing at all.
-            if (host == m_line) {
+            if (host == m_line && !m_restartPending) {
                 m_loader.Receive(p + i, n - i, out);
-                if (m_loader.TakeRestart())
-                    PowerCycle();
+                // The reply to RESTART leaves at the loader's speed; the receiver restarts after it.
+                m_restartPending = m_restartPending || m_loader.TakeRestart();
             }
             return;
         }
@@ -268,6 +268,8 @@ void Receiver::OnBinary(const std::vector<uint8_t>& payload, std::vector<uint8_t
 
 uint64_t Receiver::NextTickMs() const
 {
+    if (m_restartPending)
+        return 0;
     if (m_mode == Mode::Boot)
         return UINT64_MAX;
     return m_started ? m_nextMs : 0;
@@ -276,6 +278,10 @@ uint64_t Receiver::NextTickMs() const
 void Receiver::Tick(uint64_t nowMs, int64_t utcSeconds, const LineSettings& host, std::vector<uint8_t>& out)
 {
     m_lastUtc = utcSeconds;
+    if (m_restartPending) {
+        m_restartPending = false;
+        PowerCycle();
+    }
     if (m_mode == Mode::Boot)
         return;
     if (!m_started) {

@@ -39,7 +39,7 @@ public:
     // What the receiver sends on its own up to nowMs (a steady clock), utcSeconds being the time
     // of day it reports; the first call sets the start of its one-second cycle.
     void Tick(uint64_t nowMs, int64_t utcSeconds, const LineSettings& host, std::vector<uint8_t>& out);
-    // When the next Tick has something to send; UINT64_MAX in boot mode.
+    // When the next Tick has something to do; UINT64_MAX in boot mode.
     uint64_t NextTickMs() const;
 
     // Starts again from its flash: normal mode with the power-up settings when the flash holds a
@@ -75,6 +75,7 @@ private:
     LineSettings m_line;
     sirf::NmeaReader m_nmea;
     sirf::BinaryReader m_binary;
+    bool m_restartPending = false;       // RESTART answered: power up again at the next Tick
     bool m_banner = false;               // the $PSRFTXT lines are still to come
     int m_rate[6] = {1, 0, 5, 5, 1, 0};  // seconds between GGA, GLL, GSA, GSV, RMC, VTG; 0 off
     uint64_t m_nextMs = 0;

@@ -18,7 +18,7 @@
 constexpr uint64_t kFirmwareTextPerFlashByte = 20;
 
 struct SessionSettings {
-    uint32_t noAnswerMs = 500;     // how long SYNC is tried at each speed of our loader
+    uint32_t noAnswerMs = 200;     // how long SYNC is tried at each speed of our loader
     uint32_t chipEraseMs = 30000;  // how long a whole-chip erase may take, repeats included
     bool compress = true;          // send compressed blocks where the receiver offers them
     std::string chipListPath;      // the chip list file; missing or empty: the built-in list
