@@ -58,7 +58,7 @@ bool ReceiverFinder::Send(const std::vector<uint8_t>& bytes)
 
 void ReceiverFinder::Drain(size_t bytes)
 {
-    const uint64_t end = m_host.Now() + bytes * 10 * 1000 / (m_baud ? m_baud : 4800) + 100;
+    const uint64_t end = m_host.Now() + bytes * 10 * 1000 / (m_baud ? m_baud : 4800) + 50;
     uint8_t buf[256];
     for (uint64_t now = m_host.Now(); now < end && !m_failed; now = m_host.Now()) {
         if (m_port.Read(buf, sizeof buf, uint32_t(end - now)) < 0)
