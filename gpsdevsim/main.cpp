@@ -324,6 +324,23 @@ bool OpenPty(Pty& pty, std::string& error)
     return true;
 }
 
+// One line on stderr whenever the host's settings or the receiver's mode or speed change: what a
+// test's log needs to tell garbage from a fault.
+void Trace(const gpsdevsim::LineSettings& host, const gpsdevsim::Receiver& receiver)
+{
+    static gpsdevsim::LineSettings lastHost{1, false}, lastLine{1, false};
+    static int lastMode = -1;
+    const gpsdevsim::LineSettings line = receiver.Line();
+    if (host == lastHost && line == lastLine && int(receiver.CurrentMode()) == lastMode)
+        return;
+    lastHost = host;
+    lastLine = line;
+    lastMode = int(receiver.CurrentMode());
+    static const char* const kModes[] = {"NMEA", "SiRF binary", "boot mode"};
+    std::fprintf(stderr, "gpsdevsim: host %u bit/s%s, receiver %s at %u bit/s\n", unsigned(host.baud),
+                 host.is8N1 ? " 8N1" : " (not 8N1)", kModes[lastMode], unsigned(line.baud));
+}
+
 // Answers on the pty until a signal arrives on sigFd; the faults of the options are played here.
 void Serve(const Options& opt, Pty& pty, int sigFd, gpsdevsim::Receiver& receiver)
 {
@@ -378,10 +395,12 @@ void Serve(const Options& opt, Pty& pty, int sigFd, gpsdevsim::Receiver& receive
         received += got;
         // The host's settings while these bytes were on the line: taken before pacing them.
         const gpsdevsim::LineSettings host = HostSettings(pty.slave);
+        Trace(host, receiver);
         line.SetBaud(receiver.Line().baud);
         line.PaceReceived(size_t(got), idleUntil);
         reply.clear();
         receiver.Receive(buf.data(), size_t(got), host, reply);
+        Trace(host, receiver);
         if (drop) {
             // Unplugged: whatever the last bytes started is done, but no answer gets out.
             close(lineFd);

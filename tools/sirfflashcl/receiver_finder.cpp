@@ -5,8 +5,11 @@
 using namespace flashproto;
 
 namespace {
-// A receiver in NMEA sends every second; one in binary answers a poll at once.
-constexpr uint32_t kListenMs = 1100;
+// A receiver in NMEA sends every second; one in binary answers a poll at once. At 4800, the
+// power-up default, a second's sentences take up to 0.7 s and a restarted receiver's banner more:
+// the longest wait goes there.
+constexpr uint32_t kListenMs = 1000;
+constexpr uint32_t kListenAt4800Ms = 2000;
 // After $PSRF100 a SiRF receiver restarts in binary within a moment.
 constexpr uint32_t kSwitchMs = 1500;
 constexpr uint32_t kVersionMs = 1000;
@@ -167,7 +170,7 @@ bool ReceiverFinder::TryNormal(uint32_t baud, FoundReceiver& r, bool& heardBytes
     if (!Send(sirf::EncodeBinary({sirf::MID_POLL_VERSION, 0})))
         return false;
     m_version.clear();
-    const Heard heard = Listen(kListenMs, Want::Any);
+    const Heard heard = Listen(baud == 4800 ? kListenAt4800Ms : kListenMs, Want::Any);
     heardBytes = heardBytes || heard != Heard::Nothing;
     r.baud = baud;
     if (heard == Heard::Frame) {
