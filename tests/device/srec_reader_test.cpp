@@ -101,9 +101,10 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
     EXPECT_EQ(list.Find("GSP2e/LPx")->userFirst, 0xFF000u);
     EXPECT_EQ(list.Find("GSP3")->userLast, 0xFFFFFu);
     // A version's family: the longest prefix that matches; on a tie, the family listed first.
-    ASSERT_TRUE(list.Parse("A 0x100000 0x10000 0xF0000-0xFFFFF GSW2,GSW3\nB 0x100000 0x10000 0xF0000-0xFFFFF "
-                           "GSW2t,GSW3\nC 0x100000 0x10000 0xF0000-0xFFFFF -\n",
-                           error))
+    ASSERT_TRUE(
+        list.Parse("A 0x100000 0x10000 0xF0000-0xFFFFF GSW2,GSW3\nB 0x100000 0x10000 0xF0000-0xFFFFF "
+                   "GSW2t,GSW3\nC 0x100000 0x10000 0xF0000-0xFFFFF -\n",
+                   error))
         << error;
     EXPECT_EQ(sirf::FamilyOfVersion("GSW2t.1", list.VersionPrefixes()), "B");
     EXPECT_EQ(sirf::FamilyOfVersion("GSW2.3.2", list.VersionPrefixes()), "A");
