@@ -2,6 +2,9 @@
 # The updater at work. Builds the Windows programs, packs a demo release, starts the emulated
 # receiver on COM3 of a Wine prefix of its own, and opens the updater.
 #
+# The receiver comes as a real one does: in its normal mode, NMEA at 4800 bit/s, with a factory
+# firmware; gpsd's gpsctl names its version before and after the update.
+#
 # With a display (DISPLAY set) the window is yours: pick COM3, press "Actualizar", watch the
 # receiver being flashed, then leave with "Salir(Exit)". Without a display the script runs the
 # update itself on a virtual display, prints the outcome and saves screenshots.
@@ -12,7 +15,8 @@
 #   --erase          choose "Borrar Posiciones de Usuario" (headless run)
 #   --chip NAME      the receiver's chip family: GSP3 (default), GSP2e/LPx, GSP2t
 #   --code-bytes N   size of the demo firmware's code (default 131072)
-#   --no-pace        let the emulated line run as fast as it can instead of at 115200 bit/s
+#   --no-pace        let the emulated line run as fast as it can instead of at its speed (4800 bit/s
+#                    in the receiver's normal mode, 115200 in its loader)
 #
 # Everything goes to build/demo/: the release, the receiver's flash, screenshots, logs.
 set -euo pipefail
@@ -30,7 +34,7 @@ while [ $# -gt 0 ]; do
     --chip) chip=$2; shift ;;
     --code-bytes) code_bytes=$2; shift ;;
     --no-pace) pace=() ;;
-    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
@@ -101,15 +105,29 @@ echo "Packing the demo release (build/demo/Mirador-demo.exe)..."
 wine "$bindir/sfxpack.exe" list "$work/Mirador-demo.exe" | tr -d '\r' |
     awk -F'\t' '{ printf "    %-26s %9d bytes\n", $5, $3 }'
 
-echo "Starting the emulated $chip receiver on COM3..."
+# What gpsd, a program written elsewhere, makes of the receiver: its gpsctl, run directly on the
+# line (no daemon), at the 4800 bit/s of a receiver's normal mode.
+gpsd_says() {
+    stty -F "$1" 4800 raw -echo 2>/dev/null
+    timeout 30 gpsctl -f "$1" 2>&1 | grep 'identified as' | tail -n 1 | sed 's/^/    /'
+}
+
+case $chip in
+GSP2e/LPx | GSP2t) factory=GSW2.3.2_2.3.00.00-FACTORY1.00 ;;
+*) factory=GSW3.2.4_3.1.00.12-SDK003P1.00a ;;
+esac
+echo "Starting the emulated $chip receiver on COM3, as it comes from the factory ($factory)..."
 rm -f "$work/receiver.bin" "$work/receiver.pty"
-"$bindir/gpsdevsim" --flash "$work/receiver.bin" --chip "$chip" "${pace[@]}" --link "$work/receiver.pty" \
-    >"$work/receiver.out" 2>"$work/receiver.log" &
+"$bindir/gpsdevsim" --flash "$work/receiver.bin" --chip "$chip" --factory "$factory" --baud 115200 "${pace[@]}" \
+    --link "$work/receiver.pty" >"$work/receiver.out" 2>"$work/receiver.log" &
 sim_pid=$!
 for _ in $(seq 100); do [ -s "$work/receiver.out" ] && break; sleep 0.05; done
 [ -s "$work/receiver.out" ] || { echo "gpsdevsim did not start: $(cat "$work/receiver.log")"; exit 1; }
 cp "$work/receiver.bin" "$work/receiver-before.bin"
-ln -sfn "$(head -n1 "$work/receiver.out")" "$WINEPREFIX/dosdevices/com3"
+receiver_pty=$(head -n1 "$work/receiver.out")
+echo "gpsd before the update:"
+gpsd_says "$receiver_pty"
+ln -sfn "$receiver_pty" "$WINEPREFIX/dosdevices/com3"
 set_ports '\\Device\\Serial2=COM3'
 
 cd "$work"
@@ -156,6 +174,9 @@ click 1
 wait exit
 SCRIPT
 fi
+
+echo "gpsd after the update:"
+gpsd_says "$receiver_pty"
 
 # What the receiver holds now: the firmware for its chip, merged with the database.
 kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null

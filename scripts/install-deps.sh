@@ -11,6 +11,7 @@ packages=(
     wine wine64 fonts-wine xvfb x11-utils imagemagick
     srecord clang libclang-rt-14-dev clang-format
     osslsigncode openssl
+    gpsd
     wine32:i386
 )
 

@@ -3,7 +3,8 @@
 #pragma once
 
 #include "afx/little_endian.h"
-#include "tools/protocol/flash_device.h"
+#include "gpsdevsim/flash_device.h"
+#include "gpsdevsim/receiver.h"
 #include "tools/protocol/serial_port.h"
 #include "tools/sirfflashcl/srec_reader.h"
 
@@ -128,6 +129,63 @@ private:
     std::deque<uint8_t> m_rx, m_held;
     int m_writes = 0;
     int m_replies = 0;
+};
+
+// A serial line to a whole receiver, with the host's speed as the receiver sees it. Virtual time
+// as above; the receiver's own output comes due as the clock passes its seconds.
+class ReceiverLine : public flashproto::SerialPort {
+public:
+    explicit ReceiverLine(gpsdevsim::Receiver& r) : m_r(r) {}
+
+    bool silent = false;      // nothing ever comes back
+    bool deaf = false;        // hears nothing (an NMEA device that ignores what it is sent)
+    bool deafInBoot = false;  // in boot mode hears nothing (a loader of another protocol)
+    uint64_t clockMs = 0;
+    gpsdevsim::LineSettings host{115200, true};
+    std::string sent;  // every byte the host sent
+
+    bool Write(const uint8_t* p, size_t n) override
+    {
+        sent.append(reinterpret_cast<const char*>(p), n);
+        if (deaf || silent || (deafInBoot && m_r.CurrentMode() == gpsdevsim::Mode::Boot))
+            return true;
+        std::vector<uint8_t> out;
+        m_r.Receive(p, n, host, out);
+        m_rx.insert(m_rx.end(), out.begin(), out.end());
+        return true;
+    }
+
+    int Read(uint8_t* p, size_t max, uint32_t timeoutMs) override
+    {
+        const uint64_t end = clockMs + timeoutMs;
+        for (;;) {
+            std::vector<uint8_t> out;
+            m_r.Tick(clockMs, 1765000000 + int64_t(clockMs / 1000), host, out);
+            if (!silent)
+                m_rx.insert(m_rx.end(), out.begin(), out.end());
+            if (!m_rx.empty()) {
+                const size_t n = std::min({max, size_t(64), m_rx.size()});
+                std::copy(m_rx.begin(), m_rx.begin() + long(n), p);
+                m_rx.erase(m_rx.begin(), m_rx.begin() + long(n));
+                clockMs += 1;
+                return int(n);
+            }
+            if (clockMs >= end)
+                return 0;
+            clockMs = std::min(end, std::max(clockMs + 1, m_r.NextTickMs()));
+        }
+    }
+
+    void DiscardInput() override { m_rx.clear(); }
+    bool SetSpeed(uint32_t baud) override
+    {
+        host.baud = baud;
+        return true;
+    }
+
+private:
+    gpsdevsim::Receiver& m_r;
+    std::deque<uint8_t> m_rx;
 };
 
 // One FlashToolMessage record as the updater reads it.

@@ -50,6 +50,7 @@ public:
     bool Write(const uint8_t* p, size_t n) override { return m_p.Write(p, n); }
     int Read(uint8_t* p, size_t max, uint32_t t) override { return m_p.Read(p, max, t); }
     void DiscardInput() override { m_p.DiscardInput(); }
+    bool SetSpeed(uint32_t baud) override { return m_p.SetSpeed(baud); }
 
 private:
     SerialPort& m_p;
@@ -63,7 +64,7 @@ protected:
         UseReceiver("GSP3");
         dir = fs::temp_directory_path() / ("flashcl-session-" + std::to_string(std::random_device{}()));
         fs::create_directories(dir);
-        settings.host.now = [this]() { return line->clockMs; };
+        settings.host.now = [this]() { return Clock(); };
         settings.chipListPath = (dir / "chiplist.txt").string();  // absent: the built-in list
     }
     ~Session() override
@@ -101,7 +102,7 @@ protected:
         std::vector<bool> portOpenAt;
         RecordReporter out(opt.line, [this, &pipe, &portOpenAt](const std::string& r) {
             pipe += r;
-            recordTimes.push_back(line->clockMs);
+            recordTimes.push_back(Clock());
             portOpenAt.push_back(portOpen);
         });
         portOpened = false;
@@ -110,7 +111,7 @@ protected:
             [this](const FlashToolOptions&) {
                 portOpened = true;
                 OpenedPort p;
-                p.port = std::make_unique<BorrowedPort>(*line, portOpen);
+                p.port = std::make_unique<BorrowedPort>(Port(), portOpen);
                 p.name = "COM3";
                 return p;
             },
@@ -128,9 +129,26 @@ protected:
         return records;
     }
 
+    // A whole receiver instead of the loader alone, powered up with this firmware version
+    // (empty: none) in the flash.
+    void UseWholeReceiver(gpsdevsim::PowerUp powerUp, const std::string& version)
+    {
+        std::vector<uint8_t> flash = UserPattern();
+        const std::string code = "code " + version;
+        std::copy(code.begin(), code.end(), flash.begin());
+        flash[code.size()] = 0;
+        wholeLine.reset();
+        receiver = std::make_unique<gpsdevsim::Receiver>("GSP3", flash, kSector, powerUp);
+        wholeLine = std::make_unique<ReceiverLine>(*receiver);
+    }
+    SerialPort& Port() { return wholeLine ? static_cast<SerialPort&>(*wholeLine) : *line; }
+    uint64_t Clock() const { return wholeLine ? wholeLine->clockMs : line->clockMs; }
+
     fs::path dir;
     std::unique_ptr<FlashDevice> device;
     std::unique_ptr<LoopbackLine> line;
+    std::unique_ptr<gpsdevsim::Receiver> receiver;
+    std::unique_ptr<ReceiverLine> wholeLine;
     SessionSettings settings;
     bool portOpened = false;
     bool portOpen = false;
@@ -288,13 +306,16 @@ TEST_F(Session, FailuresOnTheLineAreNeverReportedAsFlashed)
 
 TEST_F(Session, SilentPortWaitsAtLeastFifteenSecondsWithoutARecord)
 {
+    // Now every speed is tried, for at most 8 s; without a record, so that the updater's 6 s
+    // watchdog moves on to its next port as before.
     settings.noAnswerMs = SessionSettings().noAnswerMs;
     line->deafAfterWrites = 0;
     const std::vector<Record> rec = Run({Path("123.bin"), "-l", "3", "-b", "115200", "-r", "-f", "0x0", "-t", "0xFF"});
     ASSERT_EQ(rec.size(), 1u);
     EXPECT_EQ(rec[0].code, FLASHCL_ERR_NO_ANSWER);
     EXPECT_NE(rec[0].text.find("COM3"), std::string::npos);
-    EXPECT_GE(line->clockMs, 15000u);
+    EXPECT_GE(line->clockMs, 7000u);
+    EXPECT_LE(line->clockMs, 8000u);
     EXPECT_FALSE(fs::exists(Path("123.bin")));
 }
 
@@ -465,6 +486,73 @@ TEST_F(Session, EveryWaitEndsLongBeforeTheUpdatersStallLimit)
     EXPECT_LE(recordTimes.back() - recordTimes[recordTimes.size() - 2], 3000u);
 }
 
+TEST_F(Session, EveryStartStateIsFoundOrGetsItsOwnCode)
+{
+    using gpsdevsim::Mode;
+    const std::string gsw3 = "GSW3.2.4_3.1.00.12-SDK003P1.00a";
+    struct Case {
+        const char* what;
+        gpsdevsim::PowerUp powerUp;
+        std::string version;
+        int line;  // 1 silent, 2 deaf, 3 deaf in boot mode
+        bool identify;
+        int32_t code;
+        uint64_t maxMs;  // from the open to the final record
+    };
+    const Case cases[] = {
+        {"NMEA at 4800", {Mode::Nmea, 4800, 38400}, gsw3, 0, false, FTM_DONE, 4500},
+        {"identified in NMEA at 4800", {Mode::Nmea, 4800, 38400}, gsw3, 0, true, FTM_DONE, 3000},
+        {"NMEA at 9600",
+         {Mode::Nmea, 9600, 38400},
+         "GSWLT3.5.0MMT_3.5.00.00-CONFIG-CL31P2.00",
+         0,
+         false,
+         FTM_DONE,
+         5500},
+        {"binary at 38400", {Mode::Binary, 38400, 38400}, gsw3, 0, false, FTM_DONE, 6500},
+        {"boot mode, loader at 38400", {Mode::Boot, 4800, 38400}, gsw3, 0, false, FTM_DONE, 1500},
+        {"no firmware: boot mode", {Mode::Nmea, 4800, 38400}, "", 0, false, FTM_DONE, 1500},
+        {"silent", {Mode::Nmea, 4800, 38400}, gsw3, 1, false, FLASHCL_ERR_NO_ANSWER, 8000},
+        {"NMEA that is not SiRF", {Mode::Nmea, 4800, 38400}, gsw3, 2, false, FLASHCL_ERR_NOT_SIRF, 4500},
+        {"garbage at every speed tried", {Mode::Nmea, 2400, 38400}, gsw3, 0, false, FLASHCL_ERR_LINE_NOISY, 8000},
+        {"a loader of another protocol", {Mode::Nmea, 4800, 38400}, gsw3, 3, false, FLASHCL_ERR_FOREIGN_LOADER, 6000},
+        {"a SiRFstarIV, not in the chip list",
+         {Mode::Nmea, 4800, 38400},
+         "GSD4e_4.1.2-P1 R+ 11/15/2011",
+         0,
+         false,
+         FLASHCL_ERR_CHIP_UNKNOWN,
+         6000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UseWholeReceiver(c.powerUp, c.version);
+        wholeLine->silent = c.line == 1;
+        wholeLine->deaf = c.line == 2;
+        wholeLine->deafInBoot = c.line == 3;
+        const std::vector<Record> rec =
+            Run(c.identify ? std::vector<std::string>{"--identify", "-l", "3", "-b", "115200"}
+                           : std::vector<std::string>{Path("123.bin"), "-l", "3", "-b", "115200", "-r", "-t", "0xFF"});
+        EXPECT_EQ(rec.back().code, c.code) << rec.back().text;
+        EXPECT_LE(recordTimes.back(), c.maxMs);
+        // The updater's watchdog: a first record within 6 s from anything that answers; none
+        // from a silent port, which the updater then leaves for its next port.
+        if (c.line == 1) {
+            EXPECT_EQ(rec.size(), 1u);
+        } else {
+            EXPECT_LT(recordTimes.front(), 6000u);
+        }
+        // Whatever it was, a receiver with firmware is back in its normal mode, as it came.
+        if (!c.version.empty() && c.powerUp.mode != Mode::Boot && c.line != 3) {
+            EXPECT_EQ(receiver->CurrentMode(), c.powerUp.mode == Mode::Binary ? Mode::Binary : Mode::Nmea);
+        }
+        const size_t sw = wholeLine->sent.find("$PSRF100");
+        if (c.code == FLASHCL_ERR_NOT_SIRF) {
+            EXPECT_EQ(wholeLine->sent.find_first_of("$\xA0", sw + 1), std::string::npos) << "sent after the switch";
+        }
+    }
+}
+
 TEST_F(Session, RepliesThatAllArriveDamagedAreNoiseNotSilence)
 {
     for (size_t offset : {size_t(0), size_t(8)}) {  // the start marker, or the reply's fields
@@ -474,9 +562,9 @@ TEST_F(Session, RepliesThatAllArriveDamagedAreNoiseNotSilence)
             line->faults.push_back({LineFault::ToHost, LineFault::CorruptByte, i, offset});
         const std::vector<Record> rec =
             Run({Path("123.bin"), "-l", "3", "-b", "115200", "-r", "-f", "0x0", "-t", "0xFF"});
-        ASSERT_EQ(rec.size(), 1u);
-        EXPECT_EQ(rec[0].code, FLASHCL_ERR_LINE_NOISY) << rec[0].text;
-        EXPECT_NE(rec[0].text.find("cable"), std::string::npos);
+        ASSERT_EQ(rec.size(), 2u);  // the hunt's record, then the error
+        EXPECT_EQ(rec[1].code, FLASHCL_ERR_LINE_NOISY) << rec[1].text;
+        EXPECT_NE(rec[1].text.find("cable"), std::string::npos);
     }
 }
 

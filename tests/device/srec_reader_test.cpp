@@ -100,6 +100,16 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
     EXPECT_EQ(list.Find("GSP2e/LPx")->sectorSize, 0x1000u);
     EXPECT_EQ(list.Find("GSP2e/LPx")->userFirst, 0xFF000u);
     EXPECT_EQ(list.Find("GSP3")->userLast, 0xFFFFFu);
+    // A version's family: the longest prefix that matches; on a tie, the family listed first.
+    ASSERT_TRUE(
+        list.Parse("A 0x100000 0x10000 0xF0000-0xFFFFF GSW2,GSW3\nB 0x100000 0x10000 0xF0000-0xFFFFF "
+                   "GSW2t,GSW3\nC 0x100000 0x10000 0xF0000-0xFFFFF -\n",
+                   error))
+        << error;
+    EXPECT_EQ(sirf::FamilyOfVersion("GSW2t.1", list.VersionPrefixes()), "B");
+    EXPECT_EQ(sirf::FamilyOfVersion("GSW2.3.2", list.VersionPrefixes()), "A");
+    EXPECT_EQ(sirf::FamilyOfVersion("GSW3.2.4", list.VersionPrefixes()), "A");
+    EXPECT_EQ(sirf::FamilyOfVersion("GSD4e_4.1.2", list.VersionPrefixes()), "");
     EXPECT_EQ(list.Find("GSP3e"), nullptr);
     EXPECT_EQ(list.Find("gsp3"), nullptr);
     EXPECT_EQ(list.LargestFlash(), 0x100000u);
@@ -110,7 +120,9 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
     };
     const Bad bad[] = {
         {"GSP3 0x100000 0x10000\n", "expected a name"},  // the user positions missing
-        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF x\n", "expected a name"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF GSW3 x\n", "expected a name"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF x\n", "version prefixes"},
+        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF GSW3,,GSWLT3\n", "version prefixes"},
         {"GSP3 0x100000 0x10000 0xF0000\n", "must be numbers"},
         {"GSP3 1M 0x10000 0xF0000-0xFFFFF\n", "must be numbers"},
         {"GSP3 -5 0x10000 0xF0000-0xFFFFF\n", "must be numbers"},
@@ -152,6 +164,7 @@ TEST(ChipLists, BuiltInListIsTheShippedFile)
         EXPECT_EQ(a[i].name, b[i].name);
         EXPECT_EQ(a[i].flashSize, b[i].flashSize);
         EXPECT_EQ(a[i].sectorSize, b[i].sectorSize);
+        EXPECT_EQ(a[i].versionPrefixes, b[i].versionPrefixes);
         EXPECT_EQ(a[i].userFirst, b[i].userFirst);
         EXPECT_EQ(a[i].userLast, b[i].userLast);
     }

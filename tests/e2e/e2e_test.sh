@@ -6,9 +6,9 @@
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
 # CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos,
-# tempblank, tempansi, untouched, two (see the functions below). BINDIR is the Windows build's bin/
-# (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe, and the Linux gpsdevsim).
-# Screenshots of the main moments go next to WORKDIR as e2e-*.png.
+# tempblank, tempansi, untouched, two, gpsd (see the functions below). BINDIR is the Windows build's
+# bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe, and the Linux
+# gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
 set -uo pipefail
 
@@ -69,12 +69,22 @@ sfxpack_extract() {
     wine "$bindir/sfxpack.exe" extract "$1" "$2" >extract.log 2>&1 || fail "cannot extract $1: $(cat extract.log)"
 }
 
+# The firmware a new receiver comes with, and what the demo firmware for GSP3 names.
+FACTORY_VERSION=GSW3.2.4_3.1.00.12-SDK003P1.00a
+GSP3_DEMO_VERSION=GSW3.5.0_3.5.00.00-SDK-3EP2.01
+# Where the demo firmware of a release (65536 bytes of code) ends: after its version and a NUL.
+FW_END=$((65536 + ${#GSP3_DEMO_VERSION} + 1))
+
 # sim NAME COM [gpsdevsim options]: a receiver with flash file NAME.bin on COM port COM; keeps
-# its flash as it was before the update in NAME.before.bin.
+# its flash as it was before the update in NAME.before.bin. A new flash file holds a factory
+# firmware, so the receiver powers up as a real one does: NMEA at 4800 bit/s. Its loader runs at
+# the updater's 115200 bit/s.
 sim() {
-    local name=$1 com=$2
+    local name=$1 com=$2 factory=$FACTORY_VERSION
     shift 2
-    "$bindir/gpsdevsim" --flash "$work/$name.bin" "$@" >"$name.pty" 2>"$name.err" &
+    case " $* " in *" GSP2e/LPx "*) factory=GSW2.3.2_2.3.00.00-FACTORY1.00 ;; esac
+    "$bindir/gpsdevsim" --flash "$work/$name.bin" --factory "$factory" --baud 115200 "$@" \
+        >"$name.pty" 2>"$name.err" &
     sims+=($!)
     for _ in $(seq 100); do [ -s "$name.pty" ] && [ -f "$name.bin" ] && break; sleep 0.05; done
     if [ ! -s "$name.pty" ]; then
@@ -199,10 +209,10 @@ SCRIPT
 
     sfxpack_extract "$rel" payload
     merged_image payload GSP3demo.S3 merged.bin
-    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    same_bytes "the firmware" merged.bin rx.bin 0 "$FW_END"
     same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
     same_bytes "the user positions" rx.before.bin rx.bin $((0xF0000)) 65536
-    same_bytes "the flash between firmware and database" rx.before.bin rx.bin 65536 $((0xE0000 - 65536))
+    same_bytes "the flash between firmware and database" rx.before.bin rx.bin "$FW_END" $((0xE0000 - FW_END))
     exit_updater
 }
 
@@ -247,9 +257,9 @@ SCRIPT
     close_success_box
     sfxpack_extract Mirador-single.exe payload
     srec_cat payload/single.S -o single.bin -binary 2>>srec.log || fail "srec_cat cannot read single.S"
-    same_bytes "the firmware" single.bin rx.bin 0 65536
+    same_bytes "the firmware" single.bin rx.bin 0 "$FW_END"
     erased "the user positions" rx.bin $((0xF0000)) 65536
-    erased "the rest of the chip" rx.bin 65536 $((0xF0000 - 65536))
+    erased "the rest of the chip" rx.bin "$FW_END" $((0xF0000 - FW_END))
     exit_updater
 }
 
@@ -406,12 +416,14 @@ SCRIPT
     merged_image payload GSP3demo.S3 merged.bin
     cmp -s -n 65536 merged.bin rx.bin && fail "the interrupted attempt already wrote the whole firmware"
     sim rx 41 --chip GSP3 || return
+    # Its firmware cut short, the receiver stays in its loader, where the utility finds it.
+    grep -q 'boot mode at 115200 bit/s, firmware none' rx.err || fail "not in boot mode: $(cat rx.err)"
     run_update
     printf 'ok msgbox\nmsgbox caption="%s" text="%s"\n' "$SUCCESS_CAPTION" "$SUCCESS_TEXT" |
         expect_output "the success box of the second attempt" update.txt
     close_success_box
     kill "${sims[1]}" && wait "${sims[1]}" 2>/dev/null
-    same_bytes "the firmware" merged.bin rx.bin 0 65536
+    same_bytes "the firmware" merged.bin rx.bin 0 "$FW_END"
     same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
     same_bytes "the user positions" rx.original.bin rx.bin $((0xF0000)) 65536
     check_cleaned_up "123.bin "
@@ -651,8 +663,35 @@ SCRIPT
     check_cleaned_up ""
 }
 
+# gpsd_says PTY: what gpsd's gpsctl, run as a black box, identifies on the receiver's line.
+gpsd_says() {
+    stty -F "$1" 4800 raw -echo 2>/dev/null
+    timeout 30 gpsctl -f "$1" 2>&1 | grep 'identified as' | tail -n 1
+}
+
+# gpsd names the factory firmware before the update and the new one after it.
+case_gpsd() {
+    set_ports '\\Device\\Serial40=COM41'
+    release Mirador-demo.exe
+    sim rx 41 --chip GSP3 || return
+    local pty
+    pty=$(head -n 1 rx.pty)
+    local before after
+    before=$(gpsd_says "$pty")
+    [ "$before" = "$pty identified as a SiRF $FACTORY_VERSION at 4800 baud." ] || fail "gpsctl before: '$before'"
+    open_release Mirador-demo.exe || return
+    run_update
+    grep -qF "caption=\"$SUCCESS_CAPTION\"" update.txt || fail "no success: $(cat update.txt)"
+    close_success_box
+    after=$(gpsd_says "$pty")
+    [ "$after" = "$pty identified as a SiRF $GSP3_DEMO_VERSION at 4800 baud." ] || fail "gpsctl after: '$after'"
+    echo "gpsctl before: $before"
+    echo "gpsctl after:  $after"
+    exit_updater
+}
+
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos | tempblank | tempansi | untouched | two)
+keep | erase | ports | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos | tempblank | tempansi | untouched | two | gpsd)
     "case_$case_name"
     ;;
 *)

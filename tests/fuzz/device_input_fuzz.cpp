@@ -1,8 +1,10 @@
 // libFuzzer target: what the flash utility and the receiver read from outside. The first byte
 // picks the reader: S-record text (a firmware file, and the same text as a chip list), the frame decoder on a noisy
-// line (both modes), or the receiver fed raw bytes or whole frames carrying any command. None may crash, overrun, or
-// hang.
-#include "tools/protocol/flash_device.h"
+// line (both modes), the loader fed raw bytes or whole frames carrying any command, the NMEA and SiRF binary
+// readers, or a whole receiver in its normal mode fed any bytes at its speed. None may crash, overrun, or hang.
+#include "gpsdevsim/flash_device.h"
+#include "gpsdevsim/receiver.h"
+#include "tools/protocol/sirf_messages.h"
 #include "tools/protocol/frame.h"
 #include "tools/sirfflashcl/chip_list.h"
 #include "tools/sirfflashcl/srec_reader.h"
@@ -15,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1)
         return 0;
-    const uint8_t mode = data[0] % 4;
+    const uint8_t mode = data[0] % 8;
     const uint8_t* p = data + 1;
     const size_t n = size - 1;
     switch (mode) {
@@ -58,6 +60,55 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     }
                 }
             }
+            break;
+        }
+        case 4:
+        case 5: {
+            // Any split, as a serial line delivers; only intact sentences and frames come out.
+            sirf::NmeaReader nmea;
+            sirf::BinaryReader binary;
+            for (size_t at = 0; at < n;) {
+                size_t piece = 1 + (p[at] % 13);
+                if (piece > n - at)
+                    piece = n - at;
+                nmea.Feed(p + at, piece);
+                binary.Feed(p + at, piece);
+                at += piece;
+                std::string body;
+                std::vector<uint8_t> payload;
+                while (nmea.Next(body)) {
+                    if (body.empty() || body.size() > sirf::kMaxSentence)
+                        std::abort();
+                }
+                while (binary.Next(payload)) {
+                    if (payload.empty() || payload.size() > sirf::kMaxBinaryPayload)
+                        std::abort();
+                    sirf::VersionOfMid6(payload);
+                }
+            }
+            break;
+        }
+        case 6:
+        case 7: {
+            // A receiver in NMEA or binary at 4800 hears the bytes, one second passing between pieces.
+            std::vector<uint8_t> flash(0x20000, 0xFF);
+            const char firmware[] = "GSW3.2.4_3.1.00.12-SDK003P1.00a";
+            std::copy(firmware, firmware + sizeof firmware, flash.begin());
+            const gpsdevsim::PowerUp powerUp{mode == 6 ? gpsdevsim::Mode::Nmea : gpsdevsim::Mode::Binary, 4800, 38400};
+            gpsdevsim::Receiver receiver("GSP3", flash, 0x10000, powerUp);
+            std::vector<uint8_t> out;
+            uint64_t now = 0;
+            for (size_t at = 0; at < n;) {
+                size_t piece = 1 + (p[at] % 61);
+                if (piece > n - at)
+                    piece = n - at;
+                receiver.Receive(p + at, piece, receiver.Line(), out);
+                receiver.Tick(now += 1000, 1765000000, receiver.Line(), out);
+                at += piece;
+                out.clear();
+            }
+            if (receiver.Loader().Flash().size() != flash.size())
+                std::abort();
             break;
         }
         default: {

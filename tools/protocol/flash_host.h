@@ -64,6 +64,10 @@ public:
     HostResult Crc(uint32_t addr, uint32_t len, uint32_t& crc, uint32_t computeMs);
     HostResult Restart();
 
+    // The line's speed from now on, for the time frames take on it.
+    void SetBaud(uint32_t baud) { m_opt.baud = baud ? baud : m_opt.baud; }
+    uint32_t Baud() const { return m_opt.baud; }
+
     uint8_t LastStatus() const { return m_lastStatus; }
     int Resends() const { return m_resends; }
     uint64_t Now() const;

@@ -73,6 +73,44 @@ bool FrameDecoder::ValidAt(size_t at, Frame& out) const
     return true;
 }
 
+bool FrameDecoder::FrameBehind(Frame& out)
+{
+    // The frame at m_pos is incomplete: perhaps a false start. Look for a complete, valid frame
+    // behind it, remembering the start markers seen so that each is checked once.
+    m_scanned = std::max(m_scanned, m_pos + 1);
+    for (; m_scanned + 1 < m_buf.size(); ++m_scanned) {
+        if (m_buf[m_scanned] == FRAME_START0 && m_buf[m_scanned + 1] == FRAME_START1)
+            m_candidates.push_back(m_scanned);
+    }
+    for (size_t i = 0; i < m_candidates.size();) {
+        const size_t c = m_candidates[i];
+        if (c <= m_pos || m_buf.size() - c < FRAME_HEADER) {
+            if (c <= m_pos)
+                m_candidates.erase(m_candidates.begin() + long(i));
+            else
+                ++i;
+            continue;
+        }
+        const size_t clen = LoadLE16(m_buf.data() + c + 2);
+        if (clen == 0 || clen > MAX_PAYLOAD) {
+            m_candidates.erase(m_candidates.begin() + long(i));
+            continue;
+        }
+        if (m_buf.size() - c < clen + FRAME_OVERHEAD) {
+            ++i;
+            continue;
+        }
+        if (ValidAt(c, out)) {
+            m_pos = c + clen + FRAME_OVERHEAD;
+            m_candidates.clear();
+            m_scanned = m_pos;
+            return true;
+        }
+        m_candidates.erase(m_candidates.begin() + long(i));
+    }
+    return false;
+}
+
 FrameDecoder::Result FrameDecoder::Next(Frame& out)
 {
     for (;;) {
@@ -91,43 +129,8 @@ FrameDecoder::Result FrameDecoder::Next(Frame& out)
             continue;
         }
         const size_t total = len + FRAME_OVERHEAD;
-        if (m_buf.size() - m_pos < total) {
-            if (!m_lookBehind)
-                return Result::None;
-            // Incomplete: perhaps a false start. Look for a complete, valid frame behind it.
-            m_scanned = std::max(m_scanned, m_pos + 1);
-            for (; m_scanned + 1 < m_buf.size(); ++m_scanned) {
-                if (m_buf[m_scanned] == FRAME_START0 && m_buf[m_scanned + 1] == FRAME_START1)
-                    m_candidates.push_back(m_scanned);
-            }
-            for (size_t i = 0; i < m_candidates.size();) {
-                const size_t c = m_candidates[i];
-                if (c <= m_pos || m_buf.size() - c < FRAME_HEADER) {
-                    if (c <= m_pos)
-                        m_candidates.erase(m_candidates.begin() + long(i));
-                    else
-                        ++i;
-                    continue;
-                }
-                const size_t clen = LoadLE16(m_buf.data() + c + 2);
-                if (clen == 0 || clen > MAX_PAYLOAD) {
-                    m_candidates.erase(m_candidates.begin() + long(i));
-                    continue;
-                }
-                if (m_buf.size() - c < clen + FRAME_OVERHEAD) {
-                    ++i;
-                    continue;
-                }
-                if (ValidAt(c, out)) {
-                    m_pos = c + clen + FRAME_OVERHEAD;
-                    m_candidates.clear();
-                    m_scanned = m_pos;
-                    return Result::Frame;
-                }
-                m_candidates.erase(m_candidates.begin() + long(i));
-            }
-            return Result::None;
-        }
+        if (m_buf.size() - m_pos < total)
+            return m_lookBehind && FrameBehind(out) ? Result::Frame : Result::None;
         if (ValidAt(m_pos, out)) {
             m_pos += total;
             return Result::Frame;

@@ -60,6 +60,8 @@ public:
 
 private:
     bool ValidAt(size_t at, Frame& out) const;
+    // With lookBehind: a whole valid frame that starts behind the incomplete one at the front.
+    bool FrameBehind(Frame& out);
 
     bool m_lookBehind;
     std::vector<uint8_t> m_buf;

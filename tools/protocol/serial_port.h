@@ -20,6 +20,14 @@ public:
 
     // Drops whatever was received and not yet read.
     virtual void DiscardInput() = 0;
+
+    // Sets the line to baud, 8N1, once what was written has left. False when the port refuses.
+    // A line without a speed (in-process tests of the loader alone) takes any.
+    virtual bool SetSpeed(uint32_t baud)
+    {
+        (void)baud;
+        return true;
+    }
 };
 
 }  // namespace flashproto

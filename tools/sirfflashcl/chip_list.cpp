@@ -8,9 +8,9 @@ ChipList ChipList::BuiltIn()
 {
     ChipList list;
     list.m_chips = {
-        {"GSP3", 0x100000, 0x10000, 0xF0000, 0xFFFFF},
-        {"GSP2e/LPx", 0x100000, 0x10000, 0xF0000, 0xFFFFF},
-        {"GSP2t", 0x100000, 0x10000, 0xF0000, 0xFFFFF},
+        {"GSP3", 0x100000, 0x10000, 0xF0000, 0xFFFFF, {"GSW3", "GSWLT3"}},
+        {"GSP2e/LPx", 0x100000, 0x10000, 0xF0000, 0xFFFFF, {"GSW2"}},
+        {"GSP2t", 0x100000, 0x10000, 0xF0000, 0xFFFFF, {}},
     };
     return list;
 }
@@ -35,6 +35,26 @@ bool ParseRange(const std::string& word, uint32_t& first, uint32_t& last)
     const size_t dash = word.find('-');
     return dash != std::string::npos && ParseNumber(word.substr(0, dash), first) &&
            ParseNumber(word.substr(dash + 1), last);
+}
+
+// "GSW3,GSWLT3", or "-" (or nothing) for none.
+bool ParsePrefixes(const std::string& word, std::vector<std::string>& out)
+{
+    if (word.empty() || word == "-")
+        return true;
+    std::string item;
+    for (size_t i = 0; i <= word.size(); ++i) {
+        if (i < word.size() && word[i] != ',') {
+            item += word[i];
+            continue;
+        }
+        // Software versions of SiRF receivers start with GSW or GSD.
+        if (item.compare(0, 3, "GSW") != 0 && item.compare(0, 3, "GSD") != 0)
+            return false;
+        out.push_back(item);
+        item.clear();
+    }
+    return true;
 }
 
 // Empty when the layout is sound, else what is wrong with it.
@@ -65,14 +85,20 @@ bool ChipList::Parse(const std::string& text, std::string& error)
         if (hash != std::string::npos)
             line.erase(hash);
         std::istringstream words(line);
-        std::string name, flash, sector, user, extra;
+        std::string name, flash, sector, user, prefixes, extra;
         if (!(words >> name))
             continue;
         ChipLayout chip;
         chip.name = name;
         const std::string where = "chip list line " + std::to_string(lineNo) + ": ";
-        if (!(words >> flash >> sector >> user) || (words >> extra)) {
-            error = where + "expected a name, a flash size, a sector size and the user positions FIRST-LAST";
+        if (!(words >> flash >> sector >> user) || ((words >> prefixes) && (words >> extra))) {
+            error = where +
+                    "expected a name, a flash size, a sector size, the user positions FIRST-LAST and the version "
+                    "prefixes";
+            return false;
+        }
+        if (!ParsePrefixes(prefixes, chip.versionPrefixes)) {
+            error = where + "the version prefixes start with GSW or GSD and are separated by commas, or -";
             return false;
         }
         if (!ParseNumber(flash, chip.flashSize) || !ParseNumber(sector, chip.sectorSize) ||
@@ -108,6 +134,16 @@ const ChipLayout* ChipList::Find(const std::string& chip) const
             return &c;
     }
     return nullptr;
+}
+
+std::vector<sirf::VersionPrefix> ChipList::VersionPrefixes() const
+{
+    std::vector<sirf::VersionPrefix> out;
+    for (const ChipLayout& c : m_chips) {
+        for (const std::string& p : c.versionPrefixes)
+            out.push_back({p, c.name});
+    }
+    return out;
 }
 
 uint32_t ChipList::LargestFlash() const

@@ -1,6 +1,9 @@
-// The chip list (chiplist.txt beside the utility): each chip family's flash layout and the range
-// of its flash that holds the user positions.
+// The chip list (chiplist.txt beside the utility): each chip family's flash layout, the range
+// of its flash that holds the user positions, and the prefixes of the software versions that a
+// receiver of that family names in its normal mode.
 #pragma once
+
+#include "tools/protocol/sirf_messages.h"
 
 #include <cstdint>
 #include <string>
@@ -12,6 +15,7 @@ struct ChipLayout {
     uint32_t sectorSize = 0;
     uint32_t userFirst = 0;  // the user positions: first and last address, both included,
     uint32_t userLast = 0;   // whole sectors inside the flash
+    std::vector<std::string> versionPrefixes;
 };
 
 class ChipList {
@@ -32,6 +36,8 @@ public:
     // The family whose name is exactly chip, or null.
     const ChipLayout* Find(const std::string& chip) const;
     const std::vector<ChipLayout>& Chips() const { return m_chips; }
+    // Every family's version prefixes, for sirf::FamilyOfVersion.
+    std::vector<sirf::VersionPrefix> VersionPrefixes() const;
     // The largest flash of any family listed.
     uint32_t LargestFlash() const;
 

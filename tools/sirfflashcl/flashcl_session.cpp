@@ -4,6 +4,7 @@
 #include "tools/sirfflashcl/chip_list.h"
 #include "tools/sirfflashcl/flashcl_codes.h"
 #include "tools/protocol/commands.h"
+#include "tools/sirfflashcl/receiver_finder.h"
 #include "tools/sirfflashcl/srec_reader.h"
 
 #include <algorithm>
@@ -300,13 +301,124 @@ int ProgramFlash(const FlashToolOptions& opt,
     return 0;
 }
 
+// Our loader's speeds: the one given and the one public reports give a real loader, in the
+// order they are worth trying (the given one first for a receiver left in the loader).
+std::vector<uint32_t> LoaderSpeeds(uint32_t given, bool bootFirst)
+{
+    if (given == ReceiverFinder::kBootBaud)
+        return {given};
+    if (bootFirst)
+        return {ReceiverFinder::kBootBaud, given};
+    return {given, ReceiverFinder::kBootBaud};
+}
+
+std::string Speed(uint32_t baud)
+{
+    return std::to_string(baud) + " bit/s";
+}
+
+// A search that found no usable receiver, as the run's error.
+int NotFound(const FoundReceiver& r, const std::string& port, Reporter& out)
+{
+    switch (r.kind) {
+        case FoundReceiver::BadLoader:
+            return Fail(out, FLASHCL_ERR_PROTOCOL, "The device on " + port + " answered out of protocol.");
+        case FoundReceiver::Noisy:
+            return Fail(out, FLASHCL_ERR_LINE_NOISY,
+                        "Only unreadable data came back on " + port + " at every speed; check the cable.");
+        case FoundReceiver::PortFailed:
+            return Fail(out, FTM_ERR_PORT_BUSY, "The serial port " + port + " failed when first used.");
+        case FoundReceiver::NotSirf:
+            return Fail(out, FLASHCL_ERR_NOT_SIRF,
+                        "The device on " + port + " at " + Speed(r.baud) +
+                            " sends NMEA but is not a SiRF receiver: it ignored the switch to SiRF binary. "
+                            "Nothing else was sent to it.");
+        default:
+            return Fail(out, FLASHCL_ERR_NO_ANSWER,
+                        "No receiver answered on " + port +
+                            ": neither our loader nor NMEA or SiRF binary at 4800 to 115200 bit/s.");
+    }
+}
+
+// The family of a receiver found in its normal mode, from its version and the chip list.
+int FamilyOf(const FoundReceiver& r, const ChipList& chips, const std::string& port, std::string& family, Reporter& out)
+{
+    family = sirf::FamilyOfVersion(r.version, chips.VersionPrefixes());
+    if (!family.empty())
+        return 0;
+    const std::string said =
+        r.version.empty() ? "does not name its software version" : "names its software " + r.version;
+    return Fail(out, FLASHCL_ERR_CHIP_UNKNOWN,
+                "The SiRF receiver on " + port + " " + said +
+                    ", which no chip family in the chip list matches; its flash layout is unknown. It was left "
+                    "in its normal mode.");
+}
+
+// From whatever the search found to our loader, synchronised; 0 or the error reported.
+int ReachLoader(const FlashToolOptions& opt,
+                const ChipList& chips,
+                const std::string& port,
+                ReceiverFinder& finder,
+                FoundReceiver& found,
+                Reporter& out)
+{
+    if (found.kind == FoundReceiver::InLoader)
+        return 0;
+    if (found.kind != FoundReceiver::Normal)
+        return NotFound(found, port, out);
+    std::string family;
+    if (int code = FamilyOf(found, chips, port, family, out)) {
+        if (!found.binary)
+            finder.BackToNmea(found);
+        return code;
+    }
+    found = finder.EnterBootMode(found, LoaderSpeeds(opt.baud, true));
+    if (found.kind == FoundReceiver::InLoader)
+        return 0;
+    if (found.kind == FoundReceiver::PortFailed || found.kind == FoundReceiver::BadLoader)
+        return NotFound(found, port, out);
+    return Fail(out, FLASHCL_ERR_FOREIGN_LOADER,
+                "The receiver on " + port + " (" + found.version +
+                    ") is now in its boot loader, which does not answer this utility: it speaks another "
+                    "protocol. Nothing was written. Switch the receiver off and on again, and update it with "
+                    "its maker's utility.");
+}
+
+// --identify: what was found, for a person at the bench; the receiver is left in normal mode.
+int Identify(const FoundReceiver& found,
+             const ChipList& chips,
+             const std::string& port,
+             ReceiverFinder& finder,
+             FlashHost& host,
+             Reporter& out)
+{
+    if (found.kind == FoundReceiver::InLoader) {
+        out.Info("port: " + port + "\nspeed: " + Speed(found.baud) +
+                 "\nprotocol: our loader\nfamily: " + found.info.chip);
+        host.Restart();  // back to its firmware, if it has one
+        out.Done();
+        return 0;
+    }
+    if (found.kind != FoundReceiver::Normal)
+        return NotFound(found, port, out);
+    const std::string family = sirf::FamilyOfVersion(found.version, chips.VersionPrefixes());
+    out.Info("port: " + port + "\nspeed: " + Speed(found.baud) +
+             "\nprotocol: " + (found.binary ? "SiRF binary" : "NMEA") +
+             "\nversion: " + (found.version.empty() ? "(not given)" : found.version) +
+             "\nfamily: " + (family.empty() ? "(not in the chip list)" : family));
+    if (!found.binary)
+        finder.BackToNmea(found);
+    out.Done();
+    return 0;
+}
+
 int RunWithPort(const FlashToolOptions& opt, const SessionSettings& settings, const PortOpener& openPort, Reporter& out)
 {
     ChipList chips;
     if (int code = LoadChipList(settings, chips, out))
         return code;
     SRecordImage image;
-    if (!opt.read) {
+    if (!opt.read && !opt.identify) {
         if (int code = LoadFirmware(opt, chips, image, out))
             return code;
     }
@@ -322,21 +434,16 @@ int RunWithPort(const FlashToolOptions& opt, const SessionSettings& settings, co
     hostOptions.baud = opt.baud;
     hostOptions.compress = settings.compress;
     FlashHost host(*port.port, hostOptions);
-    ReceiverInfo info;
-    const std::string where = port.name + " at " + std::to_string(opt.baud) + " bit/s";
-    switch (host.Sync(settings.noAnswerMs, info)) {
-        case HostResult::Ok:
-            break;
-        case HostResult::NoAnswer:
-            return Fail(out, FLASHCL_ERR_NO_ANSWER, "No receiver answered on " + where + ".");
-        case HostResult::Garbled:
-            return Fail(out, FLASHCL_ERR_LINE_NOISY,
-                        "Only damaged frames came back on " + where + "; check the cable and the speed.");
-        case HostResult::PortFailed:
-            return Fail(out, FTM_ERR_PORT_BUSY, "The serial port " + port.name + " failed when first used.");
-        default:
-            return Fail(out, FLASHCL_ERR_PROTOCOL, "The device on " + port.name + " answered out of protocol.");
-    }
+    // The updater's watchdog waits 6 s for a first record, and the search may take longer: a
+    // record goes out as soon as a device shows itself. A silent port gets none, and the
+    // updater moves on to its next port after the 6 s, as it always has.
+    ReceiverFinder finder(*port.port, host, settings.noAnswerMs, [&out] { out.Progress(0, 0, "searching", 0); });
+    FoundReceiver found = finder.Find(LoaderSpeeds(opt.baud, false));
+    if (opt.identify)
+        return Identify(found, chips, port.name, finder, host, out);
+    if (int code = ReachLoader(opt, chips, port.name, finder, found, out))
+        return code;
+    const ReceiverInfo info = found.info;
 
     // The updater's watchdog waits for a progress record: send one as soon as the receiver is there.
     out.ChipName(info.chip);

@@ -1,6 +1,7 @@
 // One run of the utility, from the options to its final record: read the chip list and the
-// firmware, open the port, synchronise, then read the flash into a file or program it and
-// check every written range by CRC-32. Portable; the port comes from the opener.
+// firmware, open the port, find the receiver (in our loader, or in its normal mode: then it is
+// identified and put into boot mode), synchronise, then read the flash into a file or program
+// it and check every written range by CRC-32. Portable; the port comes from the opener.
 #pragma once
 
 #include "tools/sirfflashcl/options.h"
@@ -17,7 +18,7 @@
 constexpr uint64_t kFirmwareTextPerFlashByte = 20;
 
 struct SessionSettings {
-    uint32_t noAnswerMs = 16000;   // how long to keep trying a port where nothing answers
+    uint32_t noAnswerMs = 200;     // how long SYNC is tried at each speed of our loader
     uint32_t chipEraseMs = 30000;  // how long a whole-chip erase may take, repeats included
     bool compress = true;          // send compressed blocks where the receiver offers them
     std::string chipListPath;      // the chip list file; missing or empty: the built-in list

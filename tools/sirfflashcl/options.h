@@ -1,5 +1,6 @@
 // SiRFflashcl's command line:
 //   SiRFflashcl FILE -l LINE [-b SPEED] [-r [-f FIRST] [-t LAST]] [-e] [-wp H] [-rp H] [-wps H]
+//   SiRFflashcl --identify -l LINE [-b SPEED]
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ struct FlashToolOptions {
     bool haveTo = false;
     uint32_t to = 0;        // -t, last address read (included)
     bool eraseAll = false;  // -e
+    bool identify = false;  // --identify: find the receiver, say what it is, leave it in normal mode
     bool haveWritePipe = false, haveReadPipe = false, haveSemaphore = false;
     long long writePipe = 0, readPipe = 0, semaphore = 0;  // handle values (Linux: descriptors)
 };

@@ -104,3 +104,9 @@ void ConsoleReporter::Emit(int32_t code, const std::string* text)
     }
     std::fflush(stdout);
 }
+
+void ConsoleReporter::Info(const std::string& line)
+{
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}

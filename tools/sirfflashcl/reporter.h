@@ -16,6 +16,8 @@ public:
     void Done();
     void Error(int32_t code, const std::string& text);
     bool Finished() const { return m_finished; }
+    // A line for a person at the bench (--identify); only the console shows it.
+    virtual void Info(const std::string& line) { (void)line; }
 
     // While held, the final outcome is kept back until ReleaseFinal: the session sends it only
     // once the port is closed, so a run started on reading it finds the port free.
@@ -53,6 +55,9 @@ private:
 
 // One line of text per report on stdout, errors on stderr.
 class ConsoleReporter : public Reporter {
+public:
+    void Info(const std::string& line) override;
+
 protected:
     void Emit(int32_t code, const std::string* text) override;
 };

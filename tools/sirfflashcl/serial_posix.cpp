@@ -13,6 +13,36 @@
 
 namespace {
 
+speed_t SpeedConstant(uint32_t baud)
+{
+    switch (baud) {
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 921600:
+            return B921600;
+        default:
+            return B0;
+    }
+}
+
 class PosixSerialPort : public flashproto::SerialPort {
 public:
     explicit PosixSerialPort(int fd) : m_fd(fd) {}
@@ -61,39 +91,17 @@ public:
 
     void DiscardInput() override { tcflush(m_fd, TCIFLUSH); }
 
+    bool SetSpeed(uint32_t baud) override
+    {
+        termios tio;
+        const speed_t speed = SpeedConstant(baud);
+        return speed != B0 && tcdrain(m_fd) == 0 && tcgetattr(m_fd, &tio) == 0 && cfsetispeed(&tio, speed) == 0 &&
+               cfsetospeed(&tio, speed) == 0 && tcsetattr(m_fd, TCSANOW, &tio) == 0;
+    }
+
 private:
     int m_fd;
 };
-
-speed_t SpeedConstant(uint32_t baud)
-{
-    switch (baud) {
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        case 230400:
-            return B230400;
-        case 460800:
-            return B460800;
-        case 921600:
-            return B921600;
-        default:
-            return B0;
-    }
-}
 
 }  // namespace
 
@@ -123,7 +131,8 @@ OpenedPort OpenSerialPort(const FlashToolOptions& opt)
     };
     // Two programs on one line corrupt each other's frames: hold an exclusive lock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return fail("is in use by another program.");
+        return fail(errno == EWOULDBLOCK ? "is in use by another program."
+                                         : "cannot be locked (" + std::string(std::strerror(errno)) + ").");
     termios tio;
     if (tcgetattr(fd, &tio) != 0)
         return fail("is not a serial port (" + std::string(std::strerror(errno)) + ").");
@@ -134,9 +143,10 @@ OpenedPort OpenSerialPort(const FlashToolOptions& opt)
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     const speed_t speed = SpeedConstant(opt.baud);
+    errno = EINVAL;
     if (speed == B0 || cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 ||
         tcsetattr(fd, TCSANOW, &tio) != 0)
-        return fail("cannot be set to " + std::to_string(opt.baud) + " bit/s 8N1.");
+        return fail("cannot be set to " + std::to_string(opt.baud) + " bit/s 8N1 (" + std::strerror(errno) + ").");
     tcflush(fd, TCIOFLUSH);
     result.port = std::make_unique<PosixSerialPort>(fd);
     return result;

@@ -133,6 +133,17 @@ public:
 
     void DiscardInput() override { PurgeComm(m_port.Get(), PURGE_RXCLEAR); }
 
+    bool SetSpeed(uint32_t baud) override
+    {
+        DCB dcb = {};
+        dcb.DCBlength = sizeof dcb;
+        FlushFileBuffers(m_port.Get());  // what was written leaves at the old speed
+        if (!GetCommState(m_port.Get(), &dcb))
+            return false;
+        dcb.BaudRate = baud;
+        return SetCommState(m_port.Get(), &dcb) != FALSE;
+    }
+
 private:
     // Declared in the reverse of closing: the port closes first, then the claim is released, so
     // that a run waiting for the claim never finds the port still open.

@@ -27,11 +27,21 @@ public:
     const std::vector<uint8_t>& Flash() const { return m_flash; }
     std::vector<uint8_t>& MutableFlash() { return m_flash; }
     bool Synced() const { return m_synced; }
+    // True once after a RESTART was carried out: the receiver goes back to its firmware.
+    bool TakeRestart()
+    {
+        const bool r = m_restart;
+        m_restart = false;
+        return r;
+    }
     int Executed() const { return m_executed; }  // commands carried out (repeats not counted)
     int Replayed() const { return m_replayed; }  // repeated frames answered from the cache
 
 private:
     std::vector<uint8_t> Execute(const std::vector<uint8_t>& cmd);
+    std::vector<uint8_t> Sync(const uint8_t* a, size_t n);
+    std::vector<uint8_t> Erase(uint8_t op, const uint8_t* a, size_t n);
+    std::vector<uint8_t> Write(uint8_t op, const uint8_t* a, size_t n);
     std::vector<uint8_t> Reply(uint8_t op, uint8_t status, const std::vector<uint8_t>& fields = {}) const;
     bool InRange(uint32_t addr, uint32_t len) const;
     uint8_t Program(uint32_t addr, const uint8_t* data, size_t len);
@@ -41,6 +51,7 @@ private:
     uint32_t m_sectorSize;
     bool m_compression = true;
     bool m_synced = false;
+    bool m_restart = false;
     FrameDecoder m_decoder;
     std::function<void()> m_onChange;
 

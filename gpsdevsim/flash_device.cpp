@@ -1,4 +1,4 @@
-#include "tools/protocol/flash_device.h"
+#include "gpsdevsim/flash_device.h"
 
 #include "afx/little_endian.h"
 #include "tools/protocol/commands.h"
@@ -9,32 +9,6 @@
 #include <cstring>
 
 namespace flashproto {
-
-const char* StatusText(uint8_t status)
-{
-    switch (status) {
-        case ST_OK:
-            return "ok";
-        case ST_BAD_FRAME:
-            return "damaged frame";
-        case ST_UNKNOWN:
-            return "unknown command";
-        case ST_BAD_LENGTH:
-            return "malformed command";
-        case ST_RANGE:
-            return "address outside the flash";
-        case ST_NOT_SYNCED:
-            return "receiver not synchronised";
-        case ST_ERASE_FAILED:
-            return "erase failed";
-        case ST_WRITE_FAILED:
-            return "bytes did not program";
-        case ST_BAD_DATA:
-            return "compressed block damaged";
-        default:
-            return "unknown status";
-    }
-}
 
 FlashDevice::FlashDevice(std::string chipName, std::vector<uint8_t> flash, uint32_t sectorSize)
     : m_chip(std::move(chipName)), m_flash(std::move(flash)), m_sectorSize(sectorSize ? sectorSize : 1)
@@ -120,28 +94,76 @@ bool InflateBlock(const uint8_t* z, size_t zlen, size_t rawLen, std::vector<uint
 }
 }  // namespace
 
+std::vector<uint8_t> FlashDevice::Sync(const uint8_t* a, size_t n)
+{
+    if (n < 5 || std::memcmp(a, "SYNC", 4) != 0)
+        return Reply(OP_SYNC, ST_BAD_LENGTH);
+    m_synced = true;
+    std::vector<uint8_t> f;
+    f.push_back(PROTOCOL_VERSION);
+    f.push_back(m_compression ? CAP_ZLIB : 0);
+    AppendLE16(f, MAX_DATA);
+    AppendLE16(f, MAX_RAW);
+    AppendLE32(f, uint32_t(m_flash.size()));
+    AppendLE32(f, m_sectorSize);
+    const size_t nameLen = std::min<size_t>(m_chip.size(), 64);
+    f.push_back(uint8_t(nameLen));
+    f.insert(f.end(), m_chip.begin(), m_chip.begin() + long(nameLen));
+    return Reply(OP_SYNC, ST_OK, f);
+}
+
+std::vector<uint8_t> FlashDevice::Erase(uint8_t op, const uint8_t* a, size_t n)
+{
+    uint32_t addr = 0, len = uint32_t(m_flash.size());
+    if (op == OP_ERASE_SECTOR) {
+        if (n != 4)
+            return Reply(op, ST_BAD_LENGTH);
+        addr = LoadLE32(a);
+        len = m_sectorSize;
+        if (addr % m_sectorSize != 0 || !InRange(addr, len))
+            return Reply(op, ST_RANGE);
+    } else if (n != 0) {
+        return Reply(op, ST_BAD_LENGTH);
+    }
+    std::fill(m_flash.begin() + addr, m_flash.begin() + addr + len, 0xFF);
+    if (m_onChange)
+        m_onChange();
+    return Reply(op, ST_OK);
+}
+
+std::vector<uint8_t> FlashDevice::Write(uint8_t op, const uint8_t* a, size_t n)
+{
+    if (op == OP_WRITE) {
+        if (n < 5 || n - 4 > MAX_DATA)
+            return Reply(op, ST_BAD_LENGTH);
+        const uint32_t addr = LoadLE32(a);
+        if (!InRange(addr, uint32_t(n - 4)))
+            return Reply(op, ST_RANGE);
+        return Reply(op, Program(addr, a + 4, n - 4));
+    }
+    if (!m_compression)
+        return Reply(op, ST_UNKNOWN);
+    if (n < 7)
+        return Reply(op, ST_BAD_LENGTH);
+    const uint32_t addr = LoadLE32(a), rawLen = LoadLE16(a + 4);
+    if (rawLen == 0 || rawLen > MAX_RAW)
+        return Reply(op, ST_BAD_LENGTH);
+    if (!InRange(addr, rawLen))
+        return Reply(op, ST_RANGE);
+    std::vector<uint8_t> raw;
+    if (!InflateBlock(a + 6, n - 6, rawLen, raw))
+        return Reply(op, ST_BAD_DATA);
+    return Reply(op, Program(addr, raw.data(), raw.size()));
+}
+
 std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
 {
     const uint8_t op = cmd[0];
     const uint8_t* a = cmd.data() + 1;
     const size_t n = cmd.size() - 1;
 
-    if (op == OP_SYNC) {
-        if (n < 5 || std::memcmp(a, "SYNC", 4) != 0)
-            return Reply(op, ST_BAD_LENGTH);
-        m_synced = true;
-        std::vector<uint8_t> f;
-        f.push_back(PROTOCOL_VERSION);
-        f.push_back(m_compression ? CAP_ZLIB : 0);
-        AppendLE16(f, MAX_DATA);
-        AppendLE16(f, MAX_RAW);
-        AppendLE32(f, uint32_t(m_flash.size()));
-        AppendLE32(f, m_sectorSize);
-        const size_t nameLen = std::min<size_t>(m_chip.size(), 64);
-        f.push_back(uint8_t(nameLen));
-        f.insert(f.end(), m_chip.begin(), m_chip.begin() + long(nameLen));
-        return Reply(op, ST_OK, f);
-    }
+    if (op == OP_SYNC)
+        return Sync(a, n);
     if (op < OP_READ || op > OP_RESTART)
         return Reply(op, ST_UNKNOWN);
     if (!m_synced)
@@ -158,47 +180,12 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
                 return Reply(op, ST_RANGE);
             return Reply(op, ST_OK, std::vector<uint8_t>(m_flash.begin() + addr, m_flash.begin() + addr + len));
         }
-        case OP_ERASE_SECTOR: {
-            if (n != 4)
-                return Reply(op, ST_BAD_LENGTH);
-            const uint32_t addr = LoadLE32(a);
-            if (addr % m_sectorSize != 0 || !InRange(addr, m_sectorSize))
-                return Reply(op, ST_RANGE);
-            std::fill(m_flash.begin() + addr, m_flash.begin() + addr + m_sectorSize, 0xFF);
-            if (m_onChange)
-                m_onChange();
-            return Reply(op, ST_OK);
-        }
+        case OP_ERASE_SECTOR:
         case OP_ERASE_CHIP:
-            if (n != 0)
-                return Reply(op, ST_BAD_LENGTH);
-            std::fill(m_flash.begin(), m_flash.end(), 0xFF);
-            if (m_onChange)
-                m_onChange();
-            return Reply(op, ST_OK);
-        case OP_WRITE: {
-            if (n < 5 || n - 4 > MAX_DATA)
-                return Reply(op, ST_BAD_LENGTH);
-            const uint32_t addr = LoadLE32(a);
-            if (!InRange(addr, uint32_t(n - 4)))
-                return Reply(op, ST_RANGE);
-            return Reply(op, Program(addr, a + 4, n - 4));
-        }
-        case OP_WRITE_Z: {
-            if (!m_compression)
-                return Reply(op, ST_UNKNOWN);
-            if (n < 7)
-                return Reply(op, ST_BAD_LENGTH);
-            const uint32_t addr = LoadLE32(a), rawLen = LoadLE16(a + 4);
-            if (rawLen == 0 || rawLen > MAX_RAW)
-                return Reply(op, ST_BAD_LENGTH);
-            if (!InRange(addr, rawLen))
-                return Reply(op, ST_RANGE);
-            std::vector<uint8_t> raw;
-            if (!InflateBlock(a + 6, n - 6, rawLen, raw))
-                return Reply(op, ST_BAD_DATA);
-            return Reply(op, Program(addr, raw.data(), raw.size()));
-        }
+            return Erase(op, a, n);
+        case OP_WRITE:
+        case OP_WRITE_Z:
+            return Write(op, a, n);
         case OP_CRC: {
             if (n != 8)
                 return Reply(op, ST_BAD_LENGTH);
@@ -213,6 +200,7 @@ std::vector<uint8_t> FlashDevice::Execute(const std::vector<uint8_t>& cmd)
             if (n != 0)
                 return Reply(op, ST_BAD_LENGTH);
             m_synced = false;  // back to the firmware: the next session synchronises again
+            m_restart = true;
             return Reply(op, ST_OK);
         default:
             return Reply(op, ST_UNKNOWN);
