@@ -32,7 +32,8 @@ start_display() {
 }
 
 # Makes the prefix once (several seconds; later runs reuse it) and starts one server for the
-# whole case, detached from our output (see WINE-NOTES.md).
+# whole case, detached from our output: Wine's server outlives its programs by a few seconds and
+# inherits their stdout and stderr, so a reader of a program's output would wait for it too.
 start_wine() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         mkdir -p "$(dirname "$WINEPREFIX")"
