@@ -78,7 +78,7 @@ check_cxx_format() {
 # Checks every tracked shell script (known by its name or, without an extension, by its first
 # line) with shellcheck and the settings of .shellcheckrc.
 check_shell_scripts() {
-    local scripts=() f
+    local scripts=() f first
     command -v shellcheck >/dev/null || {
         echo "shellcheck is missing: run scripts/install-deps.sh" >&2
         return 1
@@ -92,7 +92,11 @@ check_shell_scripts() {
         case "${f##*/}" in
             *.sh) ;;
             *.*) continue ;;
-            *) head -n1 "$f" | grep -qE '^#!.*[/ ](ba)?sh$' || continue ;;
+            *)
+                first=""
+                IFS= read -r first <"$f" || true
+                [[ "$first" =~ ^#!.*[/\ ](ba)?sh$ ]] || continue
+                ;;
         esac
         scripts+=("$f")
     done < <(git ls-files)
