@@ -205,6 +205,22 @@ public:
     BOOL DrawIcon(int x, int y, HICON hIcon);
 };
 
+// A palette selected into a device context for this object's life: the palette that was there
+// before goes back in when it ends. A null palette selects nothing.
+class CPaletteSelection {
+public:
+    CPaletteSelection(CDC* pDC, CPalette* pPalette, BOOL bForceBackground);
+    ~CPaletteSelection();
+
+    CPaletteSelection(const CPaletteSelection&) = delete;
+    CPaletteSelection& operator=(const CPaletteSelection&) = delete;
+
+private:
+    CDC* m_pDC;
+    BOOL m_bForceBackground;
+    HPALETTE m_hOldPalette = nullptr;
+};
+
 // The paint context of one WM_PAINT (BeginPaint to EndPaint).
 class CPaintDC : public CDC {
 public:

@@ -119,8 +119,11 @@ enum StartResult { START_OK, START_GIVEN_UP, START_NO_PIPE, START_NO_PROCESS };
 // Creates the run's pipe and semaphore and starts the utility, unless the run was given up.
 StartResult StartUtility(unsigned nRun, CRunHandles& h)
 {
-    // Not inheritable: the utility gets its value on the command line only.
+    // Not inheritable: the utility gets its value on the command line only. Without it the
+    // run has no complete channel to the utility, so it fails as a pipe that cannot be made.
     h.hSemaphore.Attach(::CreateSemaphoreA(nullptr, 0, 1, nullptr));
+    if (!h.hSemaphore.IsValid())
+        return START_NO_PIPE;
     // Inheritable, with the default security descriptor: only our own account may open the
     // pipe (a NULL DACL would let any local process read or write it).
     SECURITY_ATTRIBUTES sa = {};
@@ -162,6 +165,12 @@ StartResult StartUtility(unsigned nRun, CRunHandles& h)
     return result;
 }
 
+void CALLBACK ShowCannotStartBox(HWND, UINT, UINT_PTR nIDEvent, DWORD)
+{
+    ::KillTimer(nullptr, nIDEvent);
+    AfxMessageBox("CreateProcess Error", MB_OK, 0);
+}
+
 }  // namespace
 
 DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter)
@@ -194,6 +203,14 @@ unsigned StartFlashToolRun()
     const unsigned nRun = s_runs.BeginRun(::GetTickCount());
     HANDLE hThread =
         ::CreateThread(nullptr, 0, FlashToolThreadProc, reinterpret_cast<LPVOID>(uintptr_t(nRun)), 0, nullptr);
+    if (!hThread) {
+        // A run without a worker cannot start the utility: it ends at once, posts nothing (the
+        // watchdog moves the update on) and says so as a worker would. The box waits for the
+        // message loop, so that its own loop does not run the sequencer's timers while the
+        // sequencer is still starting this run.
+        s_runs.StopCurrent([](intptr_t) {});
+        ::SetTimer(nullptr, 0, 0, &ShowCannotStartBox);
+    }
     CScopedHandle previous(g_hToolThread.exchange(hThread));
     return nRun;
 }

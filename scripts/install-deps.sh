@@ -9,7 +9,7 @@ packages=(
     zlib1g-dev googletest libgtest-dev
     mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
     wine wine64 fonts-wine xvfb x11-utils imagemagick
-    srecord clang libclang-rt-14-dev clang-format
+    srecord clang libclang-rt-14-dev clang-format shellcheck
     osslsigncode openssl
     gpsd
     wine32:i386

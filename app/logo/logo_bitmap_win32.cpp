@@ -41,11 +41,9 @@ int CLogoBitmap::Paint(int x, int y, CDC* pDC)
     if (!m_pBits || !pDC)
         return 0;
 
-    HPALETTE hOldPalette = nullptr;
-    if (m_pPalette) {
-        hOldPalette = pDC->SelectPalette(m_pPalette, TRUE);
+    CPaletteSelection palette(pDC, m_pPalette, TRUE);
+    if (m_pPalette)
         pDC->RealizePalette();
-    }
     pDC->SetStretchBltMode(COLORONCOLOR);
     const CSize size = GetSize();
     // The scan-line count is the low 16 bits of the height: a bitmap of more than 65535 rows
@@ -53,7 +51,5 @@ int CLogoBitmap::Paint(int x, int y, CDC* pDC)
     const UINT nScanLines = UINT(uint16_t(size.cy));
     ::SetDIBitsToDevice(pDC->m_hDC, x, y, DWORD(size.cx), DWORD(size.cy), 0, 0, 0, nScanLines, m_pBits,
                         reinterpret_cast<const BITMAPINFO*>(m_pbmi), DIB_RGB_COLORS);
-    if (hOldPalette)
-        pDC->SelectPalette(hOldPalette, TRUE);
     return 1;
 }

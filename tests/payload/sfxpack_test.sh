@@ -52,7 +52,7 @@ awk -F'\t' 'NF != 5 { bad = 1 } END { exit bad }' out.txt || fail "not five tab-
 
 # Streams back to back from the end of the bare program, each a zlib stream of the default level.
 offset=$(stat -c %s bare.exe)
-while IFS=$'\t' read -r idx off unc comp name; do
+while IFS=$'\t' read -r idx off _ comp name; do
     [ "$off" -eq "$offset" ] || fail "entry $idx at $off, expected $offset"
     [ "$(od -An -tx1 -j "$off" -N2 release.exe | tr -d ' ')" = 789c ] || fail "entry $idx does not begin with 78 9C"
     offset=$((off + comp))
@@ -71,7 +71,7 @@ expect_rc 0 "extract" extract release.exe out/new
 cmp -s fw.s3 out/new/fw.s3 || fail "fw.s3 differs after the round trip"
 cmp -s tool.bin out/new/SiRFflashcl.exe || fail "tool differs"
 cmp -s chips.txt out/new/chips.txt || fail "chips differ"
-[ -f out/new/empty.txt ] && [ ! -s out/new/empty.txt ] || fail "empty entry"
+if [ ! -f out/new/empty.txt ] || [ -s out/new/empty.txt ]; then fail "empty entry"; fi
 [ -e "out/new/Version 1.40 demo" ] && fail "the label was written as a file"
 
 # Refusals: each exits 1 with one line on stderr naming the result code, and writes nothing.

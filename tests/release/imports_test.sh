@@ -9,7 +9,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 objdump=$1
 shift
-allowed=$(grep -v '^#' "$here/allowed-imports.txt" | tr 'A-Z' 'a-z')
+allowed=$(grep -v '^#' "$here/allowed-imports.txt" | tr '[:upper:]' '[:lower:]')
 newer=$(grep -v '^#' "$here/newer-than-windows-7.txt")
 status=0
 
@@ -28,7 +28,7 @@ for program in "$@"; do
     echo "$name imports: $(tr '\n' ' ' <<<"$dlls")"
     while read -r dll; do
         [ -n "$dll" ] || continue
-        if ! grep -qxF "$(tr 'A-Z' 'a-z' <<<"$dll")" <<<"$allowed"; then
+        if ! grep -qxF "$(tr '[:upper:]' '[:lower:]' <<<"$dll")" <<<"$allowed"; then
             echo "FAIL $name imports $dll, which is not on the allow-list"
             status=1
         fi

@@ -28,14 +28,14 @@ ok() { echo "ok: $*"; }
 if [ -x "$bindir/sfxpack" ]; then
     sfxpack=("$bindir/sfxpack")
 else
-    sfxpack=($runner "$bindir/sfxpack.exe")
+    sfxpack=(${runner:+"$runner"} "$bindir/sfxpack.exe")
 fi
 
 # le32 FILE OFFSET: the little-endian 32-bit number at OFFSET.
 le32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
 # put_le32 FILE OFFSET VALUE
 put_le32() {
-    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($3 & 255)) $(($3 >> 8 & 255)) $(($3 >> 16 & 255)) $(($3 >> 24 & 255)))" |
+    printf '%b' "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($3 & 255)) $(($3 >> 8 & 255)) $(($3 >> 16 & 255)) $(($3 >> 24 & 255)))" |
         dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
 # security_entry FILE: the offset of the PE security directory entry (PE32 or PE32+).
@@ -55,7 +55,11 @@ entries=(fw.s "$bindir/SiRFflashcl.exe" "$bindir/chiplist.txt")
 "${sfxpack[@]}" pack --exe "$bindir/Mirador.exe" --out plain.exe --label "Firmware firmado 1.40" "${entries[@]}" ||
     { echo "FAIL: cannot pack"; exit 1; }
 "${sfxpack[@]}" pack --exe "$bindir/Mirador.exe" --out again.exe --label "Firmware firmado 1.40" "${entries[@]}"
-cmp -s plain.exe again.exe && ok "packing twice gives the same release" || fail "two packs of the same inputs differ"
+if cmp -s plain.exe again.exe; then
+    ok "packing twice gives the same release"
+else
+    fail "two packs of the same inputs differ"
+fi
 
 osslsigncode sign -certs cert.pem -key key.pem -n "Updater test" -in plain.exe -out signed.exe >sign.log 2>&1 ||
     { echo "FAIL: osslsigncode sign: $(cat sign.log)"; exit 1; }
@@ -85,15 +89,18 @@ fi
 cp signed.exe damaged.exe
 at=$((table + (size - table) / 2))
 byte=$(od -An -tu1 -j "$at" -N1 damaged.exe | tr -d ' ')
-printf "$(printf '\\x%02x' $((byte ^ 0xFF)))" | dd of=damaged.exe bs=1 seek="$at" conv=notrunc status=none
+printf '%b' "$(printf '\\x%02x' $((byte ^ 0xFF)))" | dd of=damaged.exe bs=1 seek="$at" conv=notrunc status=none
 if osslsigncode verify -CAfile cert.pem -in damaged.exe >damaged-verify.log 2>&1; then
     fail "a damaged signature still verifies"
 else
     ok "a damaged signature fails verification"
 fi
 "${sfxpack[@]}" list damaged.exe >damaged.list 2>&1
-cmp -s plain.list damaged.list && ok "the damaged release still reads its payload" ||
+if cmp -s plain.list damaged.list; then
+    ok "the damaged release still reads its payload"
+else
     fail "the damaged release does not read its payload: $(cat damaged.list)"
+fi
 
 # Security directories that point outside the file: refused as no payload, nothing read there.
 entry=$(security_entry signed.exe)

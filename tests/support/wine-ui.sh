@@ -1,8 +1,10 @@
+# shellcheck shell=bash
 # Shell functions shared by the tests that run the updater's window under Xvfb and Wine and drive
 # it from outside with tests/support/uidriver. Source it after setting:
 #   work     the case's work directory (failures.txt, the driver's output)
 #   bindir   the Windows build's bin/ (uidriver.exe, sfxpack.exe, Mirador.exe)
 #   WINEPREFIX
+# shellcheck disable=SC2154  # work and bindir: set by the script that sources this
 
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
@@ -30,7 +32,8 @@ start_display() {
 }
 
 # Makes the prefix once (several seconds; later runs reuse it) and starts one server for the
-# whole case, detached from our output (see WINE-NOTES.md).
+# whole case, detached from our output: Wine's server outlives its programs by a few seconds and
+# inherits their stdout and stderr, so a reader of a program's output would wait for it too.
 start_wine() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         mkdir -p "$(dirname "$WINEPREFIX")"
@@ -62,7 +65,7 @@ drive() {
 # depend on the machine's own serial devices. Values enumerate in the order of their names.
 set_ports() {
     local key='HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM'
-    local reg="$work/ports.reg" want="" n have=""
+    local reg="$work/ports.reg" want="" have=""
     {
         printf 'REGEDIT4\r\n\r\n[%s]\r\n' "$key"
         for pair in "$@"; do
@@ -70,7 +73,7 @@ set_ports() {
         done
     } >"$reg"
     for pair in "$@"; do want+="${pair#*=} "; done
-    for n in 1 2 3; do
+    for _ in 1 2 3; do
         wine reg delete "$key" /va /f >/dev/null 2>&1
         wine regedit /S "$reg" >/dev/null 2>&1
         have=$(wine reg query "$key" 2>/dev/null | tr -d '\r' | awk 'NF == 3 { printf "%s ", $3 }')

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shell function shared by the harnesses that need an X display for Wine's windows. Source it.
 #
 #   start_xvfb FILE
@@ -19,5 +20,6 @@ start_xvfb() {
         echo "Xvfb did not start" >&2
         return 1
     fi
-    export DISPLAY=":$(head -n1 "$numfile")"
+    DISPLAY=":$(head -n1 "$numfile")"
+    export DISPLAY
 }
