@@ -8,6 +8,7 @@
 #include "flash/flash_run_registry.h"
 #include "flash/flash_tool_run.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -165,10 +166,17 @@ StartResult StartUtility(unsigned nRun, CRunHandles& h)
     return result;
 }
 
+// The run whose worker thread could not be made; its box is shown from the message loop.
+std::atomic<unsigned> s_nRunWithoutWorker{0};
+
 void CALLBACK ShowCannotStartBox(HWND, UINT, UINT_PTR nIDEvent, DWORD)
 {
     ::KillTimer(nullptr, nIDEvent);
+    const unsigned nRun = s_nRunWithoutWorker.exchange(0);
     AfxMessageBox("CreateProcess Error", MB_OK, 0);
+    // As for a utility that cannot be started: the update ends once the box is read.
+    if (nRun != 0 && s_runs.CurrentRun() == nRun)
+        ::PostMessageA(g_hDlgWnd.load(), UM_UPDATE_EVENT, WPARAM(MakeUpdateEventWParam(UPD_FINISH, nRun)), 0);
 }
 
 }  // namespace
@@ -203,12 +211,12 @@ unsigned StartFlashToolRun()
     const unsigned nRun = s_runs.BeginRun(::GetTickCount());
     HANDLE hThread =
         ::CreateThread(nullptr, 0, FlashToolThreadProc, reinterpret_cast<LPVOID>(uintptr_t(nRun)), 0, nullptr);
-    if (!hThread) {
-        // A run without a worker cannot start the utility: it ends at once, posts nothing (the
-        // watchdog moves the update on) and says so as a worker would. The box waits for the
+    if (!hThread && s_runs.NoteEnding(nRun)) {
+        // A run without a worker cannot start the utility: it is ending (so that no watchdog
+        // gives it up behind its box) and says so as a worker would. The box waits for the
         // message loop, so that its own loop does not run the sequencer's timers while the
         // sequencer is still starting this run.
-        s_runs.StopCurrent([](intptr_t) {});
+        s_nRunWithoutWorker = nRun;
         ::SetTimer(nullptr, 0, 0, &ShowCannotStartBox);
     }
     CScopedHandle previous(g_hToolThread.exchange(hThread));
