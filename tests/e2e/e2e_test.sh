@@ -113,7 +113,7 @@ erased() {
     n=$(od -An -v -tx1 -j "$3" -N "$4" "$2" | tr -s ' ' '\n' | grep -c '^[0-9a-f][0-9a-f]$' )
     local ff
     ff=$(od -An -v -tx1 -j "$3" -N "$4" "$2" | tr -s ' ' '\n' | grep -c '^ff$')
-    [ "$n" = "$4" ] && [ "$ff" = "$4" ] || fail "$1: $((n - ff)) of $n bytes not erased"
+    { [ "$n" = "$4" ] && [ "$ff" = "$4" ]; } || fail "$1: $((n - ff)) of $n bytes not erased"
 }
 
 shot() {
@@ -222,10 +222,12 @@ case_signed() {
     set_ports '\\Device\\Serial40=COM41'
     mkdir -p firmware
     "$source_dir/demo/make-firmware.sh" firmware 65536 >firmware.log 2>&1 || { fail "no demo firmware"; return; }
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=E2E test vendor" \
-        -addext "extendedKeyUsage=codeSigning" >openssl.log 2>&1 &&
-        openssl pkcs12 -export -inkey key.pem -in cert.pem -out vendor.p12 -passout pass:e2e >>openssl.log 2>&1 ||
-        { fail "openssl: $(cat openssl.log)"; return; }
+    if ! openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=E2E test vendor" \
+        -addext "extendedKeyUsage=codeSigning" >openssl.log 2>&1 ||
+        ! openssl pkcs12 -export -inkey key.pem -in cert.pem -out vendor.p12 -passout pass:e2e >>openssl.log 2>&1; then
+        fail "openssl: $(cat openssl.log)"
+        return
+    fi
     echo e2e >pass.txt
     "$source_dir/scripts/make-release.sh" --out "$work" --name Mirador-signed.exe --label "Firmware firmado 1.40" \
         --logo "$logo" --pkcs12 vendor.p12 --pass-file pass.txt --ca cert.pem \
@@ -437,7 +439,7 @@ case_stalled() {
     set_ports '\\Device\\Serial47=COM48'
     gsp3_release Mirador-stalled.exe "Sin respuesta" "$bindir/flashstub.exe"
     printf 'record 1004 5 100 a b c\nhang\n' >scenario.txt
-    FLASHSTUB_SCENARIO="Z:$(printf '%s' "$work/scenario.txt" | tr / '\\')"
+    FLASHSTUB_SCENARIO=$(wine_path "$work/scenario.txt")
     export FLASHSTUB_SCENARIO
     open_release Mirador-stalled.exe || return
     drive click.txt --pid "$pid" click 1003 >/dev/null || fail "cannot press the update button"
@@ -485,8 +487,8 @@ case_silentflash() {
     printf 'record 1009 GSP3\nrecord 1004 0 0 connected 0x0 GSP3\nrecord 1006\n' >probe.txt
     printf 'record 1004 0 0 erasing 0x0 GSP3\nsleep 75000\nrecord 1004 100 0 verifying 0x0 GSP3\nrecord 1006\n' \
         >flash.txt
-    FLASHSTUB_SCENARIO="Z:$(printf '%s' "$work/probe.txt" | tr / '\\')"
-    FLASHSTUB_FLASH_SCENARIO="Z:$(printf '%s' "$work/flash.txt" | tr / '\\')"
+    FLASHSTUB_SCENARIO=$(wine_path "$work/probe.txt")
+    FLASHSTUB_FLASH_SCENARIO=$(wine_path "$work/flash.txt")
     export FLASHSTUB_SCENARIO FLASHSTUB_FLASH_SCENARIO
     open_release Mirador-silent.exe || return
     local ask='El receptor no responde desde hace un minuto. Si sale ahora, el receptor puede quedar sin firmware. Desea salir de todos modos?'
@@ -538,6 +540,9 @@ SCRIPT
     rm -rf "$(temp_dir)"/Mirador-*
 }
 
+
+# wine_path FILE: the Windows name of a Linux file, through Wine's Z: drive (\ is octal 134).
+wine_path() { printf 'Z:%s' "$1" | tr / '\134'; }
 # flashing_starts: waits up to 30 s until the stand-in utility runs the flashing command line
 # (on COM47: the other cases, in other prefixes, may run at the same time).
 flashing_starts() {

@@ -23,19 +23,21 @@ fail() {
 make_release() { "$script" --build-dir "$build" --out out --label "Prueba 1.40" --logo "$logo" "$@" >log.txt 2>&1; }
 
 printf 'S00600004844521B\r\nS70500000000FA\r\n' >fw.S3
-openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=Release test" \
-    -addext "extendedKeyUsage=codeSigning" >openssl.log 2>&1 &&
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout other.pem -out other.pem -days 2 -subj "/CN=Other" \
-        >>openssl.log 2>&1 &&
-    openssl pkcs12 -export -inkey key.pem -in cert.pem -out vendor.p12 -passout pass:right >>openssl.log 2>&1 ||
-    { echo "FAIL: openssl: $(cat openssl.log)"; exit 1; }
+if ! openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=Release test" \
+    -addext "extendedKeyUsage=codeSigning" >openssl.log 2>&1 ||
+    ! openssl req -x509 -newkey rsa:2048 -nodes -keyout other.pem -out other.pem -days 2 -subj "/CN=Other" \
+        >>openssl.log 2>&1 ||
+    ! openssl pkcs12 -export -inkey key.pem -in cert.pem -out vendor.p12 -passout pass:right >>openssl.log 2>&1; then
+    echo "FAIL: openssl: $(cat openssl.log)"
+    exit 1
+fi
 echo right >right.txt
 echo wrong >wrong.txt
 
 # The earlier release every failure below must leave as it is.
 make_release fw.S3 || { echo "FAIL: the first release: $(cat log.txt)"; exit 1; }
 cp fw.S3 out/fw.S3
-(cd out && sha256sum ./* >../before.sums && ls -A) >before.list
+(cd out && sha256sum ./* >../before.sums && find . -mindepth 1 -maxdepth 1 | sort) >before.list
 
 # refused WHAT PATTERN ARGS...: exit 1, a line matching PATTERN, the output folder unchanged.
 refused() {
@@ -45,7 +47,7 @@ refused() {
     local rc=$?
     [ "$rc" = 1 ] || fail "$what: exit $rc, expected 1: $(cat log.txt)"
     grep -q "$pattern" log.txt || fail "$what: no '$pattern' in: $(cat log.txt)"
-    (cd out && sha256sum ./* | cmp -s - ../before.sums && ls -A | cmp -s - ../before.list) ||
+    (cd out && sha256sum ./* | cmp -s - ../before.sums && find . -mindepth 1 -maxdepth 1 | sort | cmp -s - ../before.list) ||
         fail "$what: the output folder changed: $(ls -A out)"
 }
 refused "a wrong password" "signing failed" --pkcs12 vendor.p12 --pass-file wrong.txt fw.S3
