@@ -72,6 +72,12 @@ const char* SfxResultName(int nResult)
             return "SFX_ERR_EXTRACT";
         case SFX_ERR_REOPEN:
             return "SFX_ERR_REOPEN";
+        case SFX_ERR_WRITE:
+            return "SFX_ERR_WRITE";
+        case SFX_ERR_COMPRESS:
+            return "SFX_ERR_COMPRESS";
+        case SFX_ERR_TOO_LARGE:
+            return "SFX_ERR_TOO_LARGE";
         default:
             return "SFX_?";
     }
@@ -80,6 +86,32 @@ const char* SfxResultName(int nResult)
 bool SfxIsSafeEntryName(const CString& strName)
 {
     return WindowsFileNameProblem(strName.GetString(), size_t(strName.GetLength())) == nullptr;
+}
+
+// A signed program's payload is only what the signature covers: the bytes in front of the
+// certificate table. Whatever lies inside the table (which the signature's hash skips) or a
+// table that is not one a signer made gives no trailer at all.
+int64_t SfxTrailerEnd(CFile& file)
+{
+    const int64_t nLength = int64_t(file.GetLength());
+    const PeCertificateTable table = PeReadCertificateTable(file);
+    if (table.status == PE_CERT_NONE)
+        return nLength;
+    if (table.status != PE_CERT_TABLE || table.nOffset % PE_CERT_ALIGNMENT != 0)
+        return 0;
+    // Step back over the zero bytes the signer put in front of the table; the marker's last
+    // byte is not zero, so the trailer's end is found unambiguously.
+    unsigned char gap[PE_CERT_ALIGNMENT - 1];
+    const int64_t nGapStart = table.nOffset - int64_t(sizeof gap);
+    if (nGapStart < 0)
+        return 0;
+    file.Seek(nGapStart, CFile::begin);
+    if (file.Read(gap, sizeof gap) != sizeof gap)
+        return 0;
+    int64_t nEnd = table.nOffset;
+    for (int i = int(sizeof gap) - 1; i >= 0 && gap[i] == 0; --i)
+        --nEnd;
+    return nEnd;
 }
 
 CPayloadArchive::CPayloadArchive() : CPayloadArchive(AfxGetModuleFilePath()) {}

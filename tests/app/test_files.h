@@ -3,8 +3,7 @@
 #pragma once
 
 #include "afx/little_endian.h"
-
-#include <zlib.h>
+#include "payload/payload_writer.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -91,27 +90,13 @@ inline bool FileExists(const std::string& path)
     return f != nullptr;
 }
 
-// A payload behind a stand-in program: one zlib stream per entry, then the directory trailer.
+// A payload behind a stand-in program, as the release packer writes it.
 inline Bytes BuildRelease(const std::vector<std::pair<std::string, Bytes>>& entries)
 {
-    Bytes file = {'M', 'Z', ' ', 'b', 'a', 'r', 'e', '\n'};
-    Bytes dir;
-    for (const auto& e : entries) {
-        uLongf n = compressBound(uLong(e.second.size()));
-        Bytes z(n);
-        compress2(z.data(), &n, e.second.data(), uLong(e.second.size()), Z_DEFAULT_COMPRESSION);
-        AppendLE32(dir, uint32_t(file.size()));
-        AppendLE32(dir, uint32_t(e.second.size()));
-        AppendLE32(dir, uint32_t(n));
-        dir.insert(dir.end(), e.first.begin(), e.first.end());
-        AppendLE32(dir, uint32_t(e.first.size()));
-        file.insert(file.end(), z.begin(), z.begin() + long(n));
-    }
-    file.insert(file.end(), dir.begin(), dir.end());
-    AppendLE32(file, uint32_t(entries.size()));
-    for (char c : std::string("0.90!TAVO_SFX!"))
-        file.push_back(uint8_t(c));
-    return file;
+    CPayloadWriter writer({'M', 'Z', ' ', 'b', 'a', 'r', 'e', '\n'});
+    for (const auto& e : entries)
+        writer.AddEntry(e.first, e.second);
+    return writer.Finish();
 }
 
 inline unsigned long ProcessId()

@@ -1,10 +1,9 @@
 // Choosing the firmware file for a chip among extracted payload entries and merging the
 // database into it, on real files extracted from a payload written here.
-#include "afx/little_endian.h"
 #include "flash/firmware_choice.h"
+#include "payload/payload_writer.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,29 +21,16 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;  // name, content
 
-// A program file with a payload: a stand-in executable, one zlib stream per entry, then the
-// directory trailer.
+// A program file with a payload behind a stand-in executable.
 void WritePayloadFile(const fs::path& path, const Entries& entries)
 {
-    std::string file = "MZ stand-in for the updater program";
-    std::string trailer;
-    for (const auto& e : entries) {
-        uLongf nCompressed = compressBound(uLong(e.second.size()));
-        std::string z(nCompressed, '\0');
-        ASSERT_EQ(compress(reinterpret_cast<Bytef*>(&z[0]), &nCompressed,
-                           reinterpret_cast<const Bytef*>(e.second.data()), uLong(e.second.size())),
-                  Z_OK);
-        z.resize(nCompressed);
-        AppendLE32(trailer, uint32_t(file.size()));
-        AppendLE32(trailer, uint32_t(e.second.size()));
-        AppendLE32(trailer, uint32_t(z.size()));
-        trailer += e.first;
-        AppendLE32(trailer, uint32_t(e.first.size()));
-        file += z;
-    }
-    AppendLE32(trailer, uint32_t(entries.size()));
-    trailer += "0.90!TAVO_SFX!";
-    std::ofstream(path, std::ios::binary) << file << trailer;
+    const std::string program = "MZ stand-in for the updater program";
+    CPayloadWriter writer(SfxBytes(program.begin(), program.end()));
+    for (const auto& e : entries)
+        ASSERT_TRUE(writer.AddEntry(e.first, SfxBytes(e.second.begin(), e.second.end())));
+    const SfxBytes file = writer.Finish();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
 }
 
 std::string ReadFile(const fs::path& path)
