@@ -48,12 +48,8 @@ struct PayloadEntry {
     int nCompressedSize = 0;
     int nOffset = 0;  // absolute file offset of the entry's zlib stream
 
-    void Clear()
-    {
-        strName.Empty();
-        strReserved.Empty();
-        nUncompressedSize = 0;
-    }
+    // Every field back to its empty value.
+    void Clear() { *this = PayloadEntry(); }
 };
 
 class CPayloadArchive {
@@ -95,6 +91,8 @@ public:
 
 private:
     int InflateEntry(CFile& file, int nIndex, const CString& strDirectory);
+    bool Inflate(CFile& file, const PayloadEntry& entry, CFile& out);
+    unsigned ReadInput(CFile& file, int64_t& nPos);
     int ReadDirectoryFrom(CFile& file);
     int Percentage() const;
     void ClearTable();
