@@ -12,7 +12,7 @@
 #include "app/updater_view.h"
 #include "flash/firmware_choice.h"
 #include "flash/flash_run_registry.h"
-#include "flash/update_events.h"
+#include "flash/update_state.h"
 #include "payload/payload_archive.h"
 
 #include <cstdint>

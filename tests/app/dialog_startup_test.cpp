@@ -247,7 +247,7 @@ protected:
     CLogoBitmap* OpenFile(const std::string& path, const std::string& tempDir)
     {
         m_archive = std::make_unique<CPayloadArchive>(CString(path.c_str()));
-        m_logo.reset(ShowPayload(m_view, *m_archive, CString(tempDir.c_str()), m_size, m_origin));
+        m_logo.reset(ShowLabelAndLoadLogo(m_view, *m_archive, CString(tempDir.c_str()), m_size, m_origin));
         return m_logo.get();
     }
 
