@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-using testfiles::Bmp;
-using testfiles::Bytes;
+using test_support::Bmp;
+using test_support::Bytes;
 namespace fs = std::filesystem;
 
 namespace {
@@ -212,8 +212,8 @@ TEST(DialogStartupTempDir, PathEndsInASeparatorAndFailuresGiveNone)
 
 TEST(DialogStartupTempDir, WorkFolderIsANewOneOfItsOwn)
 {
-    const fs::path tmp = fs::temp_directory_path() / "work-folder-test";
-    fs::remove_all(tmp);
+    const test_support::ScratchDir scratch("work-folder");
+    const fs::path& tmp = scratch.Path();
     fs::create_directories(tmp / "Mirador-2A-0");  // another updater's, with the same process id
     const std::string dir = tmp.string() + AFX_PATH_SEPARATOR;
     const CString first = MakeWorkFolder(dir.c_str(), 42);
@@ -221,7 +221,6 @@ TEST(DialogStartupTempDir, WorkFolderIsANewOneOfItsOwn)
     EXPECT_TRUE(fs::is_directory(tmp / "Mirador-2A-1"));
     EXPECT_EQ(dir + "Mirador-2A-2" + AFX_PATH_SEPARATOR, MakeWorkFolder(dir.c_str(), 42).GetString());
     EXPECT_TRUE(MakeWorkFolder("", 42).IsEmpty());
-    fs::remove_all(tmp);
 }
 
 TEST(DialogStartupLogo, CentredAboveTheControlsWithTruncatingHalves)
@@ -240,8 +239,8 @@ protected:
     // Writes a release with these entries and reads it as the dialog does.
     CLogoBitmap* Open(const std::vector<std::pair<std::string, Bytes>>& entries, const std::string& tempDir)
     {
-        const std::string release = m_files / "release.exe";
-        EXPECT_TRUE(testfiles::WriteBytes(release, testfiles::BuildRelease(entries)));
+        const std::string release = m_files.File("release.exe");
+        EXPECT_TRUE(test_support::WriteBytes(release, test_support::BuildRelease(entries)));
         return OpenFile(release, tempDir);
     }
     CLogoBitmap* OpenFile(const std::string& path, const std::string& tempDir)
@@ -251,8 +250,8 @@ protected:
         return m_logo.get();
     }
 
-    testfiles::ScratchDir m_files{"release"};
-    testfiles::ScratchDir m_temp{"temp"};
+    test_support::ScratchDir m_files{"release"};
+    test_support::ScratchDir m_temp{"temp"};
     FakeView m_view;
     std::unique_ptr<CPayloadArchive> m_archive;
     std::unique_ptr<CLogoBitmap> m_logo;
@@ -266,36 +265,36 @@ TEST_F(DialogStartupPayload, ReleaseShowsItsLabelAndTheLogoInPlaceOfTheProgramNa
     bmp.width = 354;
     bmp.height = 289;
     CLogoBitmap* logo =
-        Open({{"fw.s3", Bytes{'S', '0'}}, {"logo.bmp", bmp.Build()}, {"Version 1.40", {}}}, m_temp.Path());
+        Open({{"fw.s3", Bytes{'S', '0'}}, {"logo.bmp", bmp.Build()}, {"Version 1.40", {}}}, m_temp.Dir());
     ASSERT_NE(nullptr, logo);
     EXPECT_EQ("Version 1.40", m_view.items[IDC_UPDATE_INFO].text);
     EXPECT_FALSE(m_view.items[IDC_LOGO_LABEL].visible);
     EXPECT_EQ(CSize(354, 289), m_size);
     EXPECT_EQ(CPoint(65, 43), m_origin);
     // Only the logo was extracted.
-    EXPECT_TRUE(testfiles::FileExists(m_temp / "logo.bmp"));
-    EXPECT_FALSE(testfiles::FileExists(m_temp / "fw.s3"));
+    EXPECT_TRUE(test_support::FileExists(m_temp.File("logo.bmp")));
+    EXPECT_FALSE(test_support::FileExists(m_temp.File("fw.s3")));
 }
 
 TEST_F(DialogStartupPayload, NoUsableLogoKeepsTheProgramNameVisible)
 {
     // A program without a payload: empty information, no logo.
-    const std::string bare = m_files / "bare.exe";
-    ASSERT_TRUE(testfiles::WriteBytes(bare, Bytes(5000, 'M')));
+    const std::string bare = m_files.File("bare.exe");
+    ASSERT_TRUE(test_support::WriteBytes(bare, Bytes(5000, 'M')));
     m_view.items[IDC_UPDATE_INFO].text = "stale";
-    EXPECT_EQ(nullptr, OpenFile(bare, m_temp.Path()));
+    EXPECT_EQ(nullptr, OpenFile(bare, m_temp.Dir()));
     EXPECT_EQ("", m_view.items[IDC_UPDATE_INFO].text);
     EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
 
     // The entry before the last is not a bitmap.
-    EXPECT_EQ(nullptr, Open({{"notes.txt", Bytes{'h', 'i'}}, {"Label", {}}}, m_temp.Path()));
+    EXPECT_EQ(nullptr, Open({{"notes.txt", Bytes{'h', 'i'}}, {"Label", {}}}, m_temp.Dir()));
     EXPECT_EQ("Label", m_view.items[IDC_UPDATE_INFO].text);
     EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
 
     // A damaged bitmap.
     Bytes cut = Bmp().Build();
     cut.pop_back();
-    EXPECT_EQ(nullptr, Open({{"logo.bmp", cut}, {"Label 2", {}}}, m_temp.Path()));
+    EXPECT_EQ(nullptr, Open({{"logo.bmp", cut}, {"Label 2", {}}}, m_temp.Dir()));
     EXPECT_EQ("Label 2", m_view.items[IDC_UPDATE_INFO].text);
     EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
     EXPECT_EQ(0, m_view.boxes);  // nothing goes wrong loudly while the dialog opens
@@ -304,15 +303,15 @@ TEST_F(DialogStartupPayload, NoUsableLogoKeepsTheProgramNameVisible)
 TEST_F(DialogStartupPayload, NothingIsExtractedWithoutALogoEntryOrATemporaryDirectory)
 {
     // A single entry is the label only: there is no entry before it to take as the logo.
-    EXPECT_EQ(nullptr, Open({{"only.bmp", Bmp().Build()}}, m_temp.Path()));
+    EXPECT_EQ(nullptr, Open({{"only.bmp", Bmp().Build()}}, m_temp.Dir()));
     EXPECT_EQ("only.bmp", m_view.items[IDC_UPDATE_INFO].text);
-    EXPECT_FALSE(testfiles::FileExists(m_temp / "only.bmp"));
+    EXPECT_FALSE(test_support::FileExists(m_temp.File("only.bmp")));
     EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
 
     // Without a temporary directory the label still shows, and nothing lands elsewhere.
     EXPECT_EQ(nullptr, Open({{"logo.bmp", Bmp().Build()}, {"Label", {}}}, ""));
     EXPECT_EQ("Label", m_view.items[IDC_UPDATE_INFO].text);
-    EXPECT_FALSE(testfiles::FileExists("logo.bmp"));
+    EXPECT_FALSE(test_support::FileExists("logo.bmp"));
     EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
 }
 

@@ -4,6 +4,7 @@
 
 #include "afx/little_endian.h"
 #include "payload/payload_writer.h"
+#include "tests/support/scratch_dir.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -12,13 +13,7 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
-
-namespace testfiles {
+namespace test_support {
 
 using Bytes = std::vector<unsigned char>;
 
@@ -99,45 +94,4 @@ inline Bytes BuildRelease(const std::vector<std::pair<std::string, Bytes>>& entr
     return writer.Finish();
 }
 
-inline unsigned long ProcessId()
-{
-#ifdef _WIN32
-    return static_cast<unsigned long>(_getpid());
-#else
-    return static_cast<unsigned long>(getpid());
-#endif
-}
-
-// A fresh directory for one test, ending in the path separator; removed with its files. Named
-// after the process too: CTest runs the cases of one program in parallel processes.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::string& name)
-    {
-        static unsigned s_count = 0;
-        std::filesystem::path dir =
-            std::filesystem::temp_directory_path() /
-            ("updater-app-" + name + "-" + std::to_string(ProcessId()) + "-" + std::to_string(++s_count));
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-        std::filesystem::create_directories(dir);
-        m_dir = dir;
-        m_path = dir.string() + char(std::filesystem::path::preferred_separator);
-    }
-    ~ScratchDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + name; }
-
-private:
-    std::filesystem::path m_dir;
-    std::string m_path;
-};
-
-}  // namespace testfiles
+}  // namespace test_support

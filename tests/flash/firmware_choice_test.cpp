@@ -2,6 +2,7 @@
 // database into it, on real files extracted from a payload written here.
 #include "flash/firmware_choice.h"
 #include "payload/payload_writer.h"
+#include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -48,11 +49,6 @@ class FirmwareChoiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // Test cases run as parallel processes: the test's name and a random number keep
-        // their directories apart.
-        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        m_root = fs::temp_directory_path() / ("fwimage_" + name + "_" + std::to_string(std::random_device()()));
-        fs::remove_all(m_root);
         fs::create_directories(m_root / "out");
         m_dir = (m_root / "out").string() + AFX_PATH_SEPARATOR;
     }
@@ -60,8 +56,6 @@ protected:
     {
         m_pImage.reset();
         m_pArchive.reset();
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
     }
 
     CFirmwareChoice& Extract(const Entries& entries)
@@ -80,7 +74,8 @@ protected:
     }
     std::string Extracted(const std::string& name) const { return ReadFile(fs::path(m_dir.str()) / name); }
 
-    fs::path m_root;
+    test_support::ScratchDir m_scratch{"fwimage"};
+    fs::path m_root = m_scratch.Path();
     CString m_dir;
     std::unique_ptr<CPayloadArchive> m_pArchive;
     std::unique_ptr<CFirmwareChoice> m_pImage;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace testing_payload {
+namespace test_support {
 
 using Bytes = std::vector<unsigned char>;
 
@@ -128,4 +128,4 @@ inline bool ReadFile(const std::string& path, Bytes& data)
     return true;
 }
 
-}  // namespace testing_payload
+}  // namespace test_support

@@ -6,6 +6,7 @@
 #include "flash/tool_message.h"
 #include "flash/update_rules.h"
 #include "tests/payload/payload_builder.h"
+#include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using namespace testing_payload;
+using namespace test_support;
 
 namespace {
 
@@ -152,6 +153,7 @@ const std::string kDatabase = "S1130100000102030405060708090A0B0C0D0E0F68\r\n";
 
 class SequencerTest : public ::testing::Test {
 public:
+    std::unique_ptr<test_support::ScratchDir> scratch;
     fs::path root;
     std::string tempDir, release;
     FakeView view;
@@ -168,8 +170,10 @@ public:
         runner = FakeRunner();
         view.clock = &runner.now;
         mergeErrors.clear();
-        root = fs::temp_directory_path() /
-               ("sequencer-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        // Some tests start again within one case: the same folder, emptied.
+        if (!scratch)
+            scratch = std::make_unique<test_support::ScratchDir>("sequencer");
+        root = scratch->Path();
         fs::remove_all(root);
         fs::create_directories(root / "tmp");
         tempDir = (root / "tmp").string() + AFX_PATH_SEPARATOR;
@@ -194,11 +198,7 @@ public:
         g_toolCommandLine.Empty();
         Rebuild();
     }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
+    void TearDown() override { scratch.reset(); }
 
     void Rebuild(const std::string& releasePath = "")
     {
