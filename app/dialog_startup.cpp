@@ -85,11 +85,11 @@ CPoint LogoOrigin(const CSize& client, const CSize& logo)
     return CPoint(client.cx / 2 - logo.cx / 2, (client.cy - LOGO_RESERVED_BOTTOM) / 2 - logo.cy / 2);
 }
 
-CLogoBitmap* ShowPayload(IUpdaterView& view,
-                         CPayloadArchive& archive,
-                         const CString& strTempDir,
-                         CSize& sizeLogo,
-                         CPoint& ptLogo)
+CLogoBitmap* ShowLabelAndLoadLogo(IUpdaterView& view,
+                                  CPayloadArchive& archive,
+                                  const CString& strTempDir,
+                                  CSize& sizeLogo,
+                                  CPoint& ptLogo)
 {
     if (archive.ReadDirectory(archive.GetModulePath()) != SFX_OK) {
         view.SetItemText(IDC_UPDATE_INFO, CString());

@@ -66,8 +66,8 @@ CPoint LogoOrigin(const CSize& client, const CSize& logo);
 // a logo loaded, hides the "Update Program" label, sets sizeLogo and ptLogo, and returns the
 // logo (the caller owns it); otherwise returns null. Nothing is extracted when strTempDir is
 // empty or the payload holds a single entry.
-CLogoBitmap* ShowPayload(IUpdaterView& view,
-                         CPayloadArchive& archive,
-                         const CString& strTempDir,
-                         CSize& sizeLogo,
-                         CPoint& ptLogo);
+CLogoBitmap* ShowLabelAndLoadLogo(IUpdaterView& view,
+                                  CPayloadArchive& archive,
+                                  const CString& strTempDir,
+                                  CSize& sizeLogo,
+                                  CPoint& ptLogo);

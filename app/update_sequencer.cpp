@@ -5,42 +5,7 @@
 #include "flash/tool_message.h"
 #include "flash/update_rules.h"
 
-const char SEQ_TEXT_NO_PART[] = "No se puede encontrar un elemento constitutivo.";
-const char SEQ_TEXT_RESTART[] = "Reinicie el ordenador.";
-const char SEQ_TEXT_DISK_FULL[] =
-    "No queda espacio en el disco para descomprimir la actualizacion. Libere espacio en el disco y vuelva "
-    "a intentarlo.";
-const char SEQ_TEXT_ACCESS_DENIED[] =
-    "No se puede escribir en la carpeta temporal (TEMP). Compruebe que tiene permiso para escribir en ella "
-    "o elija otra carpeta temporal.";
-const char SEQ_TEXT_ANSI_PATH[] =
-    "La ruta de la carpeta temporal (TEMP) tiene caracteres que el programa no puede usar. Elija una carpeta "
-    "temporal de ruta sencilla, por ejemplo C:\\Temp, y vuelva a abrir el programa.";
-const char SEQ_TEXT_CANNOT_RUN[] = "No se puede ejecutar el programa.";
-const char SEQ_TEXT_BUSY[] = "Ahora Actualice....";
-const char SEQ_TEXT_UPDATING[] = "Ahora Actualice...";
-const char SEQ_TEXT_DONE[] = "Actualizacion Terminada. ";
-const char SEQ_CAPTION_DONE[] =
-    "\xA2\xAE"
-    "Exito";
-const char SEQ_TEXT_BUTTON_DONE[] =
-    "\xA2\xAE"
-    "Exito!!";
-const char SEQ_TEXT_BUTTON_FAILED[] = "Recomprobacion de Actualizacion";
-const char SEQ_TEXT_FAILED[] = "existe Puerto de Serie Virtual. \r\n No se puede Abrir el Puerto de Serie.";
-const char SEQ_TEXT_NO_PORTS[] =
-    "No se encuentra ningun Puerto de Serie. Conecte el receptor y vuelva a abrir el programa.";
-const char SEQ_TEXT_NO_PORT_ROW[] = "Seleccione un Puerto COM de la lista.";
-const char SEQ_TEXT_NO_SPEED_ROW[] = "Seleccione una Velocidad de Conexion de la lista.";
-const char SEQ_TEXT_STALLED[] =
-    "El receptor no responde desde hace un minuto. Compruebe la conexion e intentelo otra vez.";
-const char SEQ_TEXT_ASK_LEAVE[] =
-    "El receptor no responde desde hace un minuto. Si sale ahora, el receptor puede quedar sin "
-    "firmware. Desea salir de todos modos?";
-
 namespace {
-const char kCaptionError[] = "Error";
-const char kCaptionWarning[] = "Advertencia";
 const char kDumpName[] = "123.bin";
 const char kToolName[] = "SiRFflashcl";
 const char kProbeFormat[] = "%s %s -l %s -b %d -r -f 0x0 -t 0xFF";
@@ -91,7 +56,7 @@ bool CUpdateSequencer::CanStart()
         pszWhy = SEQ_TEXT_NO_SPEED_ROW;
     if (!pszWhy)
         return true;
-    m_view.ShowMessage(pszWhy, kCaptionError);
+    m_view.ShowMessage(pszWhy, SEQ_CAPTION_ERROR);
     return false;
 }
 
@@ -118,7 +83,7 @@ void CUpdateSequencer::OnUpdateButton()
             pszText = nCause == CFileException::diskFull       ? SEQ_TEXT_DISK_FULL
                       : nCause == CFileException::accessDenied ? SEQ_TEXT_ACCESS_DENIED
                                                                : SEQ_TEXT_RESTART;
-        m_view.ShowMessage(pszText, kCaptionError);
+        m_view.ShowMessage(pszText, SEQ_CAPTION_ERROR);
     }
     m_view.ExchangeUserPositions(false);
 }
@@ -271,7 +236,7 @@ void CUpdateSequencer::Probed(intptr_t lParam)
     // No firmware fits this receiver: the update stops here, and only Exit stays useful.
     WaitOneSecond();
     CleanUp(false);
-    m_view.ShowMessage(SEQ_TEXT_NO_PART, kCaptionError);
+    m_view.ShowMessage(SEQ_TEXT_NO_PART, SEQ_CAPTION_ERROR);
     m_bBusy = 0;
     m_view.Repaint();
 }
@@ -409,59 +374,8 @@ void CUpdateSequencer::Stalled()
         return;
     }
     g_lastToolError = FTM_ERR_NO_FINAL_RECORD;
-    m_view.ShowMessage(SEQ_TEXT_STALLED, kCaptionError);
+    m_view.ShowMessage(SEQ_TEXT_STALLED, SEQ_CAPTION_ERROR);
     OnUpdateEvent(MakeUpdateEventWParam(UPD_FINISH, 0), 0);
-}
-
-// While busy, leaving is refused: an interrupted flash can leave the receiver without working
-// firmware. Only a flashing run that has read nothing for a minute may be ended, and only when
-// the user confirms; it then ends as a failure and the files are cleaned up. Returns true when
-// the dialog may close.
-bool CUpdateSequencer::MayLeaveWhileBusy()
-{
-    const uint32_t nSilent = m_bFlashing ? m_runner.GetRunSilence() : RUN_NOT_READING;
-    if (nSilent == RUN_NOT_READING || nSilent < STALL_MS) {
-        m_view.ShowMessage(SEQ_TEXT_BUSY, kCaptionWarning);
-        return false;
-    }
-    if (!m_view.AskYesNo(SEQ_TEXT_ASK_LEAVE, kCaptionWarning))
-        return false;
-    // The box ran its own message loop: the update may have ended meanwhile.
-    if (!m_bBusy)
-        return true;
-    // A run that has just ended (its outcome is on the way) is not ended by us.
-    if (!m_bFlashing || !m_runner.StopRun(STOP_UNLESS_ENDING))
-        return false;
-    m_nRun = 0;
-    g_lastToolError = FTM_ERR_NO_FINAL_RECORD;
-    OnUpdateEvent(MakeUpdateEventWParam(UPD_FINISH, 0), 0);
-    return true;
-}
-
-void CUpdateSequencer::OnOK()
-{
-    if (m_bBusy && !MayLeaveWhileBusy())
-        return;
-    CleanUpAndClose();
-}
-
-void CUpdateSequencer::CleanUpAndClose()
-{
-    CleanUp(true);
-    m_view.CloseDialog();
-}
-
-// Escape and the close box: refused or asked while an update runs, like Exit; a flashing run
-// ended on the user's word is cleaned up after as Exit does.
-bool CUpdateSequencer::OnCancel()
-{
-    if (!m_bBusy) {
-        CleanUp(true);
-        return true;
-    }
-    if (MayLeaveWhileBusy())
-        CleanUpAndClose();
-    return false;
 }
 
 void CUpdateSequencer::WaitOneSecond()

@@ -12,7 +12,7 @@
 #include "app/updater_view.h"
 #include "flash/firmware_choice.h"
 #include "flash/flash_run_registry.h"
-#include "flash/update_events.h"
+#include "flash/update_state.h"
 #include "payload/payload_archive.h"
 
 #include <cstdint>
@@ -58,6 +58,8 @@ extern const char SEQ_TEXT_BUSY[];           // Exit or close refused while upda
 extern const char SEQ_TEXT_UPDATING[];       // the update button while updating
 extern const char SEQ_TEXT_DONE[];           // the success box
 extern const char SEQ_CAPTION_DONE[];        // the success box's caption
+extern const char SEQ_CAPTION_ERROR[];       // the failure boxes' caption
+extern const char SEQ_CAPTION_WARNING[];     // the caption of the boxes about leaving
 extern const char SEQ_TEXT_BUTTON_DONE[];    // the update button after success
 extern const char SEQ_TEXT_BUTTON_FAILED[];  // the update button after failure
 extern const char SEQ_TEXT_FAILED[];         // the failure box

@@ -3,7 +3,7 @@
 #include "app/about_dlg_win32.h"
 #include "app/dialog_startup.h"
 #include "app/serial_port_key_win32.h"
-#include "flash/update_events.h"
+#include "flash/update_state.h"
 
 #include "flash/flash_tool_win32.h"
 
@@ -90,7 +90,7 @@ BOOL CUpdaterDlg::OnInitDialog()
     bool bNoAnsiPath = false;
     m_strTempDir = MakeWorkFolder(AnsiTempDir(bNoAnsiPath), ::GetCurrentProcessId());
 
-    m_pLogo = ShowPayload(*this, m_archive, m_strTempDir, m_sizeLogo, m_ptLogo);
+    m_pLogo = ShowLabelAndLoadLogo(*this, m_archive, m_strTempDir, m_sizeLogo, m_ptLogo);
 
     // Fresh choice (m_strFirmware and m_strDatabase empty) and a sequencer at rest (not busy,
     // no watchdog armed).

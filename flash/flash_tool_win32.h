@@ -4,7 +4,7 @@
 #pragma once
 
 #include "flash/flash_run_registry.h"
-#include "flash/update_events.h"
+#include "flash/update_state.h"
 
 #include <windows.h>
 

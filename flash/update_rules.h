@@ -4,7 +4,7 @@
 #pragma once
 
 #include "afx/afx.h"
-#include "flash/update_events.h"
+#include "flash/update_state.h"
 
 #include <cstdint>
 

@@ -72,6 +72,12 @@ const char* SfxResultName(int nResult)
             return "SFX_ERR_EXTRACT";
         case SFX_ERR_REOPEN:
             return "SFX_ERR_REOPEN";
+        case SFX_ERR_WRITE:
+            return "SFX_ERR_WRITE";
+        case SFX_ERR_COMPRESS:
+            return "SFX_ERR_COMPRESS";
+        case SFX_ERR_TOO_LARGE:
+            return "SFX_ERR_TOO_LARGE";
         default:
             return "SFX_?";
     }
@@ -80,6 +86,32 @@ const char* SfxResultName(int nResult)
 bool SfxIsSafeEntryName(const CString& strName)
 {
     return WindowsFileNameProblem(strName.GetString(), size_t(strName.GetLength())) == nullptr;
+}
+
+// A signed program's payload is only what the signature covers: the bytes in front of the
+// certificate table. Whatever lies inside the table (which the signature's hash skips) or a
+// table that is not one a signer made gives no trailer at all.
+int64_t SfxTrailerEnd(CFile& file)
+{
+    const int64_t nLength = int64_t(file.GetLength());
+    const PeCertificateTable table = PeReadCertificateTable(file);
+    if (table.status == PE_CERT_NONE)
+        return nLength;
+    if (table.status != PE_CERT_TABLE || table.nOffset % PE_CERT_ALIGNMENT != 0)
+        return 0;
+    // Step back over the zero bytes the signer put in front of the table; the marker's last
+    // byte is not zero, so the trailer's end is found unambiguously.
+    unsigned char gap[PE_CERT_ALIGNMENT - 1];
+    const int64_t nGapStart = table.nOffset - int64_t(sizeof gap);
+    if (nGapStart < 0)
+        return 0;
+    file.Seek(nGapStart, CFile::begin);
+    if (file.Read(gap, sizeof gap) != sizeof gap)
+        return 0;
+    int64_t nEnd = table.nOffset;
+    for (int i = int(sizeof gap) - 1; i >= 0 && gap[i] == 0; --i)
+        --nEnd;
+    return nEnd;
 }
 
 CPayloadArchive::CPayloadArchive() : CPayloadArchive(AfxGetModuleFilePath()) {}
@@ -96,8 +128,8 @@ CPayloadArchive::~CPayloadArchive() = default;
 
 void CPayloadArchive::ClearTable()
 {
-    for (PayloadEntry& e : m_entries)
-        e.Clear();
+    for (PayloadEntry& entry : m_entries)
+        entry.Clear();
     m_nCount = 0;
     m_nDirLength = 0;
     m_nStreamEnd = 0;
@@ -152,14 +184,15 @@ int CPayloadArchive::ReadDirectoryFrom(CFile& file)
     char name[SFX_MAX_NAME];
     // Names as Windows compares them: a later entry must never replace an earlier one's file.
     std::set<std::string> fileKeys;
-    int64_t D = 18;
-    for (int k = nCount - 1; k >= 0; --k) {
-        int32_t L, nCompressed, nUncompressed, nOffset;
-        if (!in.ReadInt(D += 4, L) || L < 0 || L > SFX_MAX_NAME)
+    int64_t nDistance = 18;  // from the end of the trailer to the field read next
+    for (int nIndex = nCount - 1; nIndex >= 0; --nIndex) {
+        int32_t nStoredLength, nCompressed, nUncompressed, nOffset;
+        if (!in.ReadInt(nDistance += 4, nStoredLength) || nStoredLength < 0 || nStoredLength > SFX_MAX_NAME)
             return SFX_ERR_FORMAT;
-        if (!in.ReadAt(D += L, name, unsigned(L)))
+        if (!in.ReadAt(nDistance += nStoredLength, name, unsigned(nStoredLength)))
             return SFX_ERR_FORMAT;
-        if (!in.ReadInt(D += 4, nCompressed) || !in.ReadInt(D += 4, nUncompressed) || !in.ReadInt(D += 4, nOffset))
+        if (!in.ReadInt(nDistance += 4, nCompressed) || !in.ReadInt(nDistance += 4, nUncompressed) ||
+            !in.ReadInt(nDistance += 4, nOffset))
             return SFX_ERR_FORMAT;
         if (nOffset < 0 || nOffset >= in.Length())
             return SFX_ERR_FORMAT;
@@ -167,11 +200,11 @@ int CPayloadArchive::ReadDirectoryFrom(CFile& file)
         if (in.BeforeSignature() && (nCompressed < 0 || int64_t(nOffset) + nCompressed > in.Length()))
             return SFX_ERR_FORMAT;
 
-        const void* zero = std::memchr(name, 0, size_t(L));
-        int nNameLength = zero ? int(static_cast<const char*>(zero) - name) : L;
+        const void* zero = std::memchr(name, 0, size_t(nStoredLength));
+        int nNameLength = zero ? int(static_cast<const char*>(zero) - name) : nStoredLength;
         CString strName(name, nNameLength);
         // The label is shown, never written: its name is free text.
-        const bool bLabel = k == nCount - 1 && nUncompressed == 0;
+        const bool bLabel = nIndex == nCount - 1 && nUncompressed == 0;
         if (!bLabel) {
             if (!SfxIsSafeEntryName(strName))
                 return SFX_ERR_FORMAT;
@@ -179,14 +212,14 @@ int CPayloadArchive::ReadDirectoryFrom(CFile& file)
                 return SFX_ERR_FORMAT;
         }
 
-        PayloadEntry& e = m_entries[k];
-        e.nUncompressedSize = nUncompressed;
-        e.nCompressedSize = nCompressed;
-        e.strName = strName;
-        e.nOffset = nOffset;
+        PayloadEntry& entry = m_entries[nIndex];
+        entry.nUncompressedSize = nUncompressed;
+        entry.nCompressedSize = nCompressed;
+        entry.strName = strName;
+        entry.nOffset = nOffset;
     }
     m_nCount = nCount;
-    m_nDirLength = int(D);
+    m_nDirLength = int(nDistance);
     m_nStreamEnd = in.Length();
     return SFX_OK;
 }
@@ -242,11 +275,11 @@ int CPayloadArchive::Percentage() const
 {
     // Wider than 32 bits and capped, so that a wrong size in the directory cannot make the
     // figures wrap or pass 100; for sizes that match the stream the result is the same.
-    const uint64_t T = m_nEntrySize > 0 ? uint64_t(m_nEntrySize) : 0;
-    const uint64_t done = m_stream.total_in;
-    if (T == 0)
+    const uint64_t nTotal = m_nEntrySize > 0 ? uint64_t(m_nEntrySize) : 0;
+    const uint64_t nDone = m_stream.total_in;
+    if (nTotal == 0)
         return 100;
-    uint64_t pct = T <= 10000000 ? done * 100 / T : done / (T / 100);
+    uint64_t pct = nTotal <= 10000000 ? nDone * 100 / nTotal : nDone / (nTotal / 100);
     return pct > 100 ? 100 : int(pct);
 }
 
@@ -264,86 +297,82 @@ int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDir
         NoteFailure(error.m_cause);
         return SFX_ERR_EXTRACT;
     }
-
-    m_stream.next_in = Z_NULL;
-    m_stream.avail_in = 0;
-    m_stream.next_out = m_outBuf;
-    m_stream.avail_out = SFX_IO_BUFFER;
-    m_nEntrySize = entry.nCompressedSize;
-    if (inflateInit(&m_stream) != Z_OK) {
-        out.Abort();
-        CFile::Remove(strOutPath);
-        return SFX_ERR_EXTRACT;
-    }
-
-    // Writes out whatever the last inflate call produced; returns the number of bytes. Output
-    // beyond the declared size is never written: a stream that would inflate to gigabytes
-    // stops at the first block that passes the size.
-    const int64_t nDeclared = entry.nUncompressedSize;
-    int64_t nWritten = 0;
-    bool bOversized = false;
-    auto flush = [&]() -> unsigned {
-        unsigned have = SFX_IO_BUFFER - m_stream.avail_out;
-        if (have) {
-            if (nWritten + have > nDeclared) {
-                bOversized = true;
-                return 0;
-            }
-            nWritten += have;
-            out.Write(m_outBuf, have);
-            m_stream.next_out = m_outBuf;
-            m_stream.avail_out = SFX_IO_BUFFER;
-        }
-        return have;
-    };
-
-    bool bComplete = false;
-    try {
-        file.Seek(entry.nOffset, CFile::begin);
-        // Input stops where the trailer ends: a stream that runs on into a signature's table,
-        // which the signature does not cover, is cut there and fails.
-        int64_t nPos = entry.nOffset;
-        int ret = Z_OK;
-        for (;;) {
-            if (m_stream.avail_in == 0) {
-                const int64_t nLeft = m_nStreamEnd - nPos;
-                const unsigned nWant = nLeft >= SFX_IO_BUFFER ? SFX_IO_BUFFER : nLeft > 0 ? unsigned(nLeft) : 0;
-                m_stream.avail_in = nWant ? file.Read(m_inBuf, nWant) : 0;
-                m_stream.next_in = m_inBuf;
-                nPos += m_stream.avail_in;
-            }
-            if (m_stream.avail_in == 0)
-                break;
-            ret = inflate(&m_stream, Z_NO_FLUSH);
-            flush();
-            if (ret != Z_OK || bOversized)
-                break;
-            if (m_pfnCallback) {
-                int nPercent = Percentage();
-                m_pfnCallback(SFX_EV_PROGRESS, &nPercent, m_pUserData);
-            }
-        }
-        // The file ended while the stream was still open: let zlib hand out what it holds.
-        // Without the end of the stream this still fails below.
-        while (ret == Z_OK && !bOversized) {
-            ret = inflate(&m_stream, Z_FINISH);
-            if (flush() == 0)
-                break;
-        }
-        bComplete = ret == Z_STREAM_END && !bOversized && nWritten == nDeclared;
-        if (bComplete)
+    bool bComplete = Inflate(file, entry, out);
+    if (bComplete) {
+        try {
             out.Close();
-    } catch (const CFileException& e) {
-        NoteFailure(e.m_cause);
-        bComplete = false;
+        } catch (const CFileException& e) {
+            NoteFailure(e.m_cause);
+            bComplete = false;
+        }
     }
-    inflateEnd(&m_stream);
     if (!bComplete) {
         out.Abort();
         CFile::Remove(strOutPath);
         return SFX_ERR_EXTRACT;
     }
     return SFX_OK;
+}
+
+// Fills the input buffer from nPos on, never reading at or past the end of the trailer: a
+// stream that runs on into a signature's table, which the signature does not cover, is cut
+// there and fails. Returns the number of bytes read.
+unsigned CPayloadArchive::ReadInput(CFile& file, int64_t& nPos)
+{
+    const int64_t nLeft = m_nStreamEnd - nPos;
+    const unsigned nWant = nLeft >= SFX_IO_BUFFER ? SFX_IO_BUFFER : nLeft > 0 ? unsigned(nLeft) : 0;
+    const unsigned nRead = nWant ? file.Read(m_inBuf, nWant) : 0;
+    nPos += nRead;
+    return nRead;
+}
+
+// The loop of zlib's example zpipe.c: the outer loop refills the input, the inner one drains the
+// output until zlib leaves room in it. True when the stream ended with exactly the declared
+// size written. Output beyond the declared size is damage and never written: a stream that
+// would inflate to gigabytes stops at the first block that passes the size.
+bool CPayloadArchive::Inflate(CFile& file, const PayloadEntry& entry, CFile& out)
+{
+    m_stream.next_in = Z_NULL;
+    m_stream.avail_in = 0;
+    m_nEntrySize = entry.nCompressedSize;
+    if (inflateInit(&m_stream) != Z_OK)
+        return false;
+    const int64_t nDeclared = entry.nUncompressedSize;
+    int64_t nWritten = 0;
+    int ret = Z_OK;
+    try {
+        file.Seek(entry.nOffset, CFile::begin);
+        int64_t nPos = entry.nOffset;
+        do {
+            m_stream.avail_in = ReadInput(file, nPos);
+            if (m_stream.avail_in == 0)
+                break;  // the input ended before the stream did
+            m_stream.next_in = m_inBuf;
+            do {
+                m_stream.avail_out = SFX_IO_BUFFER;
+                m_stream.next_out = m_outBuf;
+                ret = inflate(&m_stream, Z_NO_FLUSH);
+                if (ret == Z_NEED_DICT || ret == Z_STREAM_ERROR || ret == Z_MEM_ERROR)
+                    ret = Z_DATA_ERROR;
+                const unsigned nHave = SFX_IO_BUFFER - m_stream.avail_out;
+                if (ret == Z_DATA_ERROR || nWritten + nHave > nDeclared) {
+                    ret = Z_DATA_ERROR;
+                    break;
+                }
+                out.Write(m_outBuf, nHave);
+                nWritten += nHave;
+            } while (m_stream.avail_out == 0);
+            if (ret != Z_STREAM_END && ret != Z_DATA_ERROR && m_pfnCallback) {
+                int nPercent = Percentage();
+                m_pfnCallback(SFX_EV_PROGRESS, &nPercent, m_pUserData);
+            }
+        } while (ret != Z_STREAM_END && ret != Z_DATA_ERROR);
+    } catch (const CFileException& e) {
+        NoteFailure(e.m_cause);
+        ret = Z_ERRNO;
+    }
+    inflateEnd(&m_stream);
+    return ret == Z_STREAM_END && nWritten == nDeclared;
 }
 
 void CPayloadArchive::NoteFailure(int nCause)

@@ -18,6 +18,10 @@ enum : int {
     SFX_ERR_EMPTY = 1004,    // the directory holds no entries
     SFX_ERR_EXTRACT = 1005,  // an entry could not be written out whole
     SFX_ERR_REOPEN = 1006,   // the file cannot be opened again for extraction
+    // Packing only (payload_writer.h and the release packer):
+    SFX_ERR_WRITE = 1007,      // the release cannot be written
+    SFX_ERR_COMPRESS = 1008,   // zlib cannot compress an entry
+    SFX_ERR_TOO_LARGE = 1009,  // the release would pass 2 GiB
 };
 
 // Events of the extraction callback.
@@ -44,12 +48,8 @@ struct PayloadEntry {
     int nCompressedSize = 0;
     int nOffset = 0;  // absolute file offset of the entry's zlib stream
 
-    void Clear()
-    {
-        strName.Empty();
-        strReserved.Empty();
-        nUncompressedSize = 0;
-    }
+    // Every field back to its empty value.
+    void Clear() { *this = PayloadEntry(); }
 };
 
 class CPayloadArchive {
@@ -91,6 +91,8 @@ public:
 
 private:
     int InflateEntry(CFile& file, int nIndex, const CString& strDirectory);
+    bool Inflate(CFile& file, const PayloadEntry& entry, CFile& out);
+    unsigned ReadInput(CFile& file, int64_t& nPos);
     int ReadDirectoryFrom(CFile& file);
     int Percentage() const;
     void ClearTable();
@@ -115,3 +117,9 @@ const char* SfxResultName(int nResult);
 // True when an entry name can be used as an ordinary file name inside the extraction
 // directory on Windows (see windows_file_name.h).
 bool SfxIsSafeEntryName(const CString& strName);
+// Where the payload trailer of the release in `file` ends: the file's length for a program
+// without a signature; for a program signed after packing, the start of its certificate table
+// less the signer's padding (fewer than 8 zero bytes, up to the 8-byte boundary), never a place
+// inside the table, whose bytes the signature does not cover. 0 (no trailer) when the security
+// directory names anything but a table a signer made.
+int64_t SfxTrailerEnd(CFile& file);

@@ -14,10 +14,20 @@ bool ReadAt(CFile& file, int64_t nLength, int64_t nPos, void* pBuf, unsigned n)
     return file.Read(pBuf, n) == n;
 }
 
+// Where the fields read here lie, as Microsoft's PE format describes them.
 const int64_t kDosHeaderSize = 64;
+const int64_t kDosPeOffsetAt = 0x3C;  // e_lfanew: the file offset of the PE signature
+const int64_t kPeSignatureSize = 4;   // "PE\0\0"
 const int64_t kCoffHeaderSize = 20;
+const int64_t kCoffOptionalSizeAt = 16;  // SizeOfOptionalHeader, in the COFF header
 const unsigned kPe32Magic = 0x10B;
 const unsigned kPe32PlusMagic = 0x20B;
+// In the optional header: the number of data directories, and the directories themselves.
+const unsigned kPe32DirectoryCountAt = 92;
+const unsigned kPe32DirectoriesAt = 96;
+const unsigned kPe32PlusDirectoryCountAt = 108;
+const unsigned kPe32PlusDirectoriesAt = 112;
+const unsigned kDirectoryEntrySize = 8;  // file offset (for this directory) and size
 const unsigned kSecurityDirectory = 4;
 const int64_t kCertificateHeaderSize = 8;  // WIN_CERTIFICATE: dwLength, wRevision, wCertificateType
 
@@ -31,29 +41,30 @@ PeCertificateTable PeReadCertificateTable(CFile& file)
     unsigned char dos[kDosHeaderSize];
     if (!ReadAt(file, nLength, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
         return table;
-    const int64_t nPe = LoadLE32(dos + 0x3C);
-    unsigned char pe[4 + kCoffHeaderSize + 2];
-    if (!ReadAt(file, nLength, nPe, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0)
+    const int64_t nPe = LoadLE32(dos + kDosPeOffsetAt);
+    // The signature, the COFF header and the optional header's magic number.
+    unsigned char pe[kPeSignatureSize + kCoffHeaderSize + 2];
+    if (!ReadAt(file, nLength, nPe, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", kPeSignatureSize) != 0)
         return table;
-    const unsigned nOptionalSize = LoadLE16(pe + 4 + 16);
-    const unsigned nMagic = LoadLE16(pe + 4 + kCoffHeaderSize);
+    const unsigned nOptionalSize = LoadLE16(pe + kPeSignatureSize + kCoffOptionalSizeAt);
+    const unsigned nMagic = LoadLE16(pe + kPeSignatureSize + kCoffHeaderSize);
     unsigned nCountAt, nDirectoriesAt;
     if (nMagic == kPe32Magic) {
-        nCountAt = 92;
-        nDirectoriesAt = 96;
+        nCountAt = kPe32DirectoryCountAt;
+        nDirectoriesAt = kPe32DirectoriesAt;
     } else if (nMagic == kPe32PlusMagic) {
-        nCountAt = 108;
-        nDirectoriesAt = 112;
+        nCountAt = kPe32PlusDirectoryCountAt;
+        nDirectoriesAt = kPe32PlusDirectoriesAt;
     } else {
         return table;
     }
-    const unsigned nEntryAt = nDirectoriesAt + 8 * kSecurityDirectory;
-    if (nOptionalSize < nEntryAt + 8)
+    const unsigned nEntryAt = nDirectoriesAt + kDirectoryEntrySize * kSecurityDirectory;
+    if (nOptionalSize < nEntryAt + kDirectoryEntrySize)
         return table;
-    const int64_t nOptional = nPe + 4 + kCoffHeaderSize;
-    unsigned char count[4], entry[8];
-    if (!ReadAt(file, nLength, nOptional + nCountAt, count, 4) || LoadLE32(count) <= kSecurityDirectory ||
-        !ReadAt(file, nLength, nOptional + nEntryAt, entry, 8))
+    const int64_t nOptional = nPe + kPeSignatureSize + kCoffHeaderSize;
+    unsigned char count[4], entry[kDirectoryEntrySize];
+    if (!ReadAt(file, nLength, nOptional + nCountAt, count, sizeof count) || LoadLE32(count) <= kSecurityDirectory ||
+        !ReadAt(file, nLength, nOptional + nEntryAt, entry, sizeof entry))
         return table;
     const int64_t nOffset = LoadLE32(entry);
     const int64_t nSize = LoadLE32(entry + 4);
@@ -74,27 +85,4 @@ PeCertificateTable PeReadCertificateTable(CFile& file)
     table.nOffset = nOffset;
     table.nSize = nSize;
     return table;
-}
-
-int64_t SfxTrailerEnd(CFile& file)
-{
-    const int64_t nLength = int64_t(file.GetLength());
-    const PeCertificateTable table = PeReadCertificateTable(file);
-    if (table.status == PE_CERT_NONE)
-        return nLength;
-    // A signed program's payload is only what the signature covers: the bytes in front of the
-    // table. Whatever lies inside the table (which the signature's hash skips) or a table that
-    // is not one a signer made gives no trailer at all.
-    if (table.status != PE_CERT_TABLE || table.nOffset % PE_CERT_ALIGNMENT != 0)
-        return 0;
-    // Step back over the zero bytes the signer put in front of the table; the marker's last
-    // byte is not zero, so the trailer's end is found unambiguously.
-    unsigned char gap[PE_CERT_ALIGNMENT - 1];
-    const int64_t nGapStart = table.nOffset - int64_t(sizeof gap);
-    if (!ReadAt(file, nLength, nGapStart, gap, sizeof gap))
-        return 0;
-    int64_t nEnd = table.nOffset;
-    for (int i = int(sizeof gap) - 1; i >= 0 && gap[i] == 0; --i)
-        --nEnd;
-    return nEnd;
 }

@@ -1,6 +1,5 @@
-// Where a signed Windows program keeps its signature, and where a signed release's payload
-// trailer ends. Signing appends a certificate table behind everything else in the file, so the
-// payload trailer is no longer at the very end of a signed release.
+// Where a signed Windows program keeps its signature: the certificate table that signing
+// appends behind everything else in the file. Knows the PE format only.
 #pragma once
 
 #include "afx/afx.h"
@@ -25,10 +24,3 @@ PeCertificateTable PeReadCertificateTable(CFile& file);
 
 // Signers align the certificate table to 8 bytes with zero bytes put in front of it.
 constexpr int PE_CERT_ALIGNMENT = 8;
-
-// Where the payload trailer of the release in `file` ends: the file's length for a program
-// without a signature; for a program signed after packing, the start of its certificate table
-// less the signer's padding (fewer than 8 zero bytes, up to the 8-byte boundary), never a place
-// inside the table, whose bytes the signature does not cover. 0 (no trailer) when the security
-// directory names anything but a table a signer made.
-int64_t SfxTrailerEnd(CFile& file);

@@ -6,6 +6,7 @@
 #include "app/resource.h"
 
 #include "tests/app/test_files.h"
+#include "tests/support/fake_view.h"
 
 #include <gtest/gtest.h>
 
@@ -16,70 +17,12 @@
 #include <string>
 #include <vector>
 
-using testfiles::Bmp;
-using testfiles::Bytes;
+using test_support::Bmp;
+using test_support::Bytes;
+using test_support::FakeView;
 namespace fs = std::filesystem;
 
 namespace {
-
-// The dialog's controls as plain data, behaving as the Windows controls do where it matters.
-class FakeView : public IUpdaterView {
-public:
-    struct Item {
-        std::string text;
-        bool visible = true;
-        bool enabled = true;
-        std::vector<std::string> rows;
-        int selection = -1;
-        int selectCalls = 0;
-    };
-
-    std::map<int, Item> items;
-    CSize client{485, 530};
-
-    void SetItemText(int nID, const CString& s) override { items[nID].text = s.str(); }
-    void ShowItem(int nID, bool b) override { items[nID].visible = b; }
-    void EnableItem(int nID, bool b) override { items[nID].enabled = b; }
-    int AddListRow(int nID, const CString& s) override
-    {
-        items[nID].rows.push_back(s.str());
-        return int(items[nID].rows.size()) - 1;
-    }
-    int GetListCount(int nID) const override { return Find(nID) ? int(Find(nID)->rows.size()) : 0; }
-    int GetListSelection(int nID) const override { return Find(nID) ? Find(nID)->selection : -1; }
-    void SetListSelection(int nID, int nRow) override
-    {
-        // CB_SETCURSEL on a row that does not exist leaves no row selected.
-        Item& it = items[nID];
-        ++it.selectCalls;
-        it.selection = nRow >= 0 && nRow < int(it.rows.size()) ? nRow : -1;
-    }
-    CString GetListRow(int nID, int nRow) const override
-    {
-        return Find(nID) && nRow >= 0 && nRow < int(Find(nID)->rows.size()) ? CString(Find(nID)->rows[size_t(nRow)])
-                                                                            : CString();
-    }
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    int ExchangeUserPositions(bool) override { return 0; }
-    void StartTimer(unsigned, unsigned) override {}
-    void StopTimer(unsigned) override {}
-    void Repaint() override {}
-    CSize GetClientSize() const override { return client; }
-    void ShowMessage(const CString&, const CString&) override { ++boxes; }
-    void ShowAppMessage(const CString&) override { ++boxes; }
-    bool AskYesNo(const CString&, const CString&) override { return false; }
-    void CloseDialog() override {}
-
-    int boxes = 0;
-
-private:
-    const Item* Find(int nID) const
-    {
-        auto it = items.find(nID);
-        return it == items.end() ? nullptr : &it->second;
-    }
-};
 
 // The serial-port key: values as (name, data) pairs, copied into the caller's buffers the way
 // RegEnumValueA does, including its refusal of a name or data that does not fit.
@@ -127,8 +70,8 @@ TEST(DialogStartupPorts, RowsFollowTheKeyOrderWithALeadingBlankAndTheFirstIsSele
     key.Add("\\Device\\Serial11", "COM12");
     key.Add("\\Device\\Serial2", "COM3");
     FillPortList(view, key);
-    EXPECT_EQ((Rows{" COM1", " COM12", " COM3"}), view.items[IDC_PORT_LIST].rows);
-    EXPECT_EQ(0, view.items[IDC_PORT_LIST].selection);
+    EXPECT_EQ((Rows{" COM1", " COM12", " COM3"}), view.rows[IDC_PORT_LIST]);
+    EXPECT_EQ(0, view.GetListSelection(IDC_PORT_LIST));
     EXPECT_TRUE(key.closed);
 }
 
@@ -139,8 +82,8 @@ TEST(DialogStartupPorts, NoKeyOrAnEmptyKeyLeavesAnEmptyUnselectedList)
     unopenable.result = ISerialPortKey::OPEN_FAILED;
     unopenable.Add("\\Device\\Serial0", "COM1");
     FillPortList(failed, unopenable);
-    EXPECT_TRUE(failed.items[IDC_PORT_LIST].rows.empty());
-    EXPECT_EQ(0, failed.items[IDC_PORT_LIST].selectCalls);  // nothing to select, nothing to close
+    EXPECT_TRUE(failed.rows[IDC_PORT_LIST].empty());
+    EXPECT_EQ(0, failed.Count("select "));  // nothing to select, nothing to close
     EXPECT_FALSE(unopenable.closed);
 
     // A key the call had to create is empty, even if values show up later.
@@ -149,8 +92,8 @@ TEST(DialogStartupPorts, NoKeyOrAnEmptyKeyLeavesAnEmptyUnselectedList)
     fresh.result = ISerialPortKey::CREATED_NEW;
     fresh.Add("\\Device\\Serial0", "COM1");
     FillPortList(created, fresh);
-    EXPECT_TRUE(created.items[IDC_PORT_LIST].rows.empty());
-    EXPECT_EQ(-1, created.items[IDC_PORT_LIST].selection);
+    EXPECT_TRUE(created.rows[IDC_PORT_LIST].empty());
+    EXPECT_EQ(-1, created.GetListSelection(IDC_PORT_LIST));
     EXPECT_TRUE(fresh.closed);
 }
 
@@ -165,8 +108,8 @@ TEST(DialogStartupPorts, OddValuesAreReadWithinTheirBuffer)
     key.Add(std::string(70, 'n'), "COM7");                   // name too long: left out
     key.Add("f", "COM8");
     FillPortList(view, key);
-    EXPECT_EQ((Rows{" " + std::string(64, 'X'), " CO", " ", " COM4", " COM8"}), view.items[IDC_PORT_LIST].rows);
-    EXPECT_EQ(0, view.items[IDC_PORT_LIST].selection);
+    EXPECT_EQ((Rows{" " + std::string(64, 'X'), " CO", " ", " COM4", " COM8"}), view.rows[IDC_PORT_LIST]);
+    EXPECT_EQ(0, view.GetListSelection(IDC_PORT_LIST));
 
     // Data too long for the buffer is left out as well; the rows around it stay.
     FakeView view2;
@@ -175,7 +118,7 @@ TEST(DialogStartupPorts, OddValuesAreReadWithinTheirBuffer)
     key2.Add("b", std::string(64, 'Y'));  // 65 bytes with its terminator
     key2.Add("c", "COM3");
     FillPortList(view2, key2);
-    EXPECT_EQ((Rows{" COM1", " COM3"}), view2.items[IDC_PORT_LIST].rows);
+    EXPECT_EQ((Rows{" COM1", " COM3"}), view2.rows[IDC_PORT_LIST]);
 
     // The row builder never looks past the count it is given, nor past 64 bytes.
     const unsigned char data[80] = {'C', 'O', 'M', '5', 'Z', 'Z'};
@@ -189,8 +132,8 @@ TEST(DialogStartupSpeeds, ThreeRatesWithTheFastestSelected)
 {
     FakeView view;
     FillSpeedList(view);
-    EXPECT_EQ((Rows{" 38400", " 57600", " 115200"}), view.items[IDC_SPEED_LIST].rows);
-    EXPECT_EQ(2, view.items[IDC_SPEED_LIST].selection);
+    EXPECT_EQ((Rows{" 38400", " 57600", " 115200"}), view.rows[IDC_SPEED_LIST]);
+    EXPECT_EQ(2, view.GetListSelection(IDC_SPEED_LIST));
 }
 
 TEST(DialogStartupTempDir, PathEndsInASeparatorAndFailuresGiveNone)
@@ -212,8 +155,8 @@ TEST(DialogStartupTempDir, PathEndsInASeparatorAndFailuresGiveNone)
 
 TEST(DialogStartupTempDir, WorkFolderIsANewOneOfItsOwn)
 {
-    const fs::path tmp = fs::temp_directory_path() / "work-folder-test";
-    fs::remove_all(tmp);
+    const test_support::ScratchDir scratch("work-folder");
+    const fs::path& tmp = scratch.Path();
     fs::create_directories(tmp / "Mirador-2A-0");  // another updater's, with the same process id
     const std::string dir = tmp.string() + AFX_PATH_SEPARATOR;
     const CString first = MakeWorkFolder(dir.c_str(), 42);
@@ -221,7 +164,6 @@ TEST(DialogStartupTempDir, WorkFolderIsANewOneOfItsOwn)
     EXPECT_TRUE(fs::is_directory(tmp / "Mirador-2A-1"));
     EXPECT_EQ(dir + "Mirador-2A-2" + AFX_PATH_SEPARATOR, MakeWorkFolder(dir.c_str(), 42).GetString());
     EXPECT_TRUE(MakeWorkFolder("", 42).IsEmpty());
-    fs::remove_all(tmp);
 }
 
 TEST(DialogStartupLogo, CentredAboveTheControlsWithTruncatingHalves)
@@ -240,19 +182,19 @@ protected:
     // Writes a release with these entries and reads it as the dialog does.
     CLogoBitmap* Open(const std::vector<std::pair<std::string, Bytes>>& entries, const std::string& tempDir)
     {
-        const std::string release = m_files / "release.exe";
-        EXPECT_TRUE(testfiles::WriteBytes(release, testfiles::BuildRelease(entries)));
+        const std::string release = m_files.File("release.exe");
+        EXPECT_TRUE(test_support::WriteBytes(release, test_support::BuildRelease(entries)));
         return OpenFile(release, tempDir);
     }
     CLogoBitmap* OpenFile(const std::string& path, const std::string& tempDir)
     {
         m_archive = std::make_unique<CPayloadArchive>(CString(path.c_str()));
-        m_logo.reset(ShowPayload(m_view, *m_archive, CString(tempDir.c_str()), m_size, m_origin));
+        m_logo.reset(ShowLabelAndLoadLogo(m_view, *m_archive, CString(tempDir.c_str()), m_size, m_origin));
         return m_logo.get();
     }
 
-    testfiles::ScratchDir m_files{"release"};
-    testfiles::ScratchDir m_temp{"temp"};
+    test_support::ScratchDir m_files{"release"};
+    test_support::ScratchDir m_temp{"temp"};
     FakeView m_view;
     std::unique_ptr<CPayloadArchive> m_archive;
     std::unique_ptr<CLogoBitmap> m_logo;
@@ -266,54 +208,54 @@ TEST_F(DialogStartupPayload, ReleaseShowsItsLabelAndTheLogoInPlaceOfTheProgramNa
     bmp.width = 354;
     bmp.height = 289;
     CLogoBitmap* logo =
-        Open({{"fw.s3", Bytes{'S', '0'}}, {"logo.bmp", bmp.Build()}, {"Version 1.40", {}}}, m_temp.Path());
+        Open({{"fw.s3", Bytes{'S', '0'}}, {"logo.bmp", bmp.Build()}, {"Version 1.40", {}}}, m_temp.Dir());
     ASSERT_NE(nullptr, logo);
-    EXPECT_EQ("Version 1.40", m_view.items[IDC_UPDATE_INFO].text);
-    EXPECT_FALSE(m_view.items[IDC_LOGO_LABEL].visible);
+    EXPECT_EQ("Version 1.40", m_view.text[IDC_UPDATE_INFO]);
+    EXPECT_FALSE(m_view.IsShown(IDC_LOGO_LABEL));
     EXPECT_EQ(CSize(354, 289), m_size);
     EXPECT_EQ(CPoint(65, 43), m_origin);
     // Only the logo was extracted.
-    EXPECT_TRUE(testfiles::FileExists(m_temp / "logo.bmp"));
-    EXPECT_FALSE(testfiles::FileExists(m_temp / "fw.s3"));
+    EXPECT_TRUE(test_support::FileExists(m_temp.File("logo.bmp")));
+    EXPECT_FALSE(test_support::FileExists(m_temp.File("fw.s3")));
 }
 
 TEST_F(DialogStartupPayload, NoUsableLogoKeepsTheProgramNameVisible)
 {
     // A program without a payload: empty information, no logo.
-    const std::string bare = m_files / "bare.exe";
-    ASSERT_TRUE(testfiles::WriteBytes(bare, Bytes(5000, 'M')));
-    m_view.items[IDC_UPDATE_INFO].text = "stale";
-    EXPECT_EQ(nullptr, OpenFile(bare, m_temp.Path()));
-    EXPECT_EQ("", m_view.items[IDC_UPDATE_INFO].text);
-    EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
+    const std::string bare = m_files.File("bare.exe");
+    ASSERT_TRUE(test_support::WriteBytes(bare, Bytes(5000, 'M')));
+    m_view.text[IDC_UPDATE_INFO] = "stale";
+    EXPECT_EQ(nullptr, OpenFile(bare, m_temp.Dir()));
+    EXPECT_EQ("", m_view.text[IDC_UPDATE_INFO]);
+    EXPECT_TRUE(m_view.IsShown(IDC_LOGO_LABEL));
 
     // The entry before the last is not a bitmap.
-    EXPECT_EQ(nullptr, Open({{"notes.txt", Bytes{'h', 'i'}}, {"Label", {}}}, m_temp.Path()));
-    EXPECT_EQ("Label", m_view.items[IDC_UPDATE_INFO].text);
-    EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
+    EXPECT_EQ(nullptr, Open({{"notes.txt", Bytes{'h', 'i'}}, {"Label", {}}}, m_temp.Dir()));
+    EXPECT_EQ("Label", m_view.text[IDC_UPDATE_INFO]);
+    EXPECT_TRUE(m_view.IsShown(IDC_LOGO_LABEL));
 
     // A damaged bitmap.
     Bytes cut = Bmp().Build();
     cut.pop_back();
-    EXPECT_EQ(nullptr, Open({{"logo.bmp", cut}, {"Label 2", {}}}, m_temp.Path()));
-    EXPECT_EQ("Label 2", m_view.items[IDC_UPDATE_INFO].text);
-    EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
-    EXPECT_EQ(0, m_view.boxes);  // nothing goes wrong loudly while the dialog opens
+    EXPECT_EQ(nullptr, Open({{"logo.bmp", cut}, {"Label 2", {}}}, m_temp.Dir()));
+    EXPECT_EQ("Label 2", m_view.text[IDC_UPDATE_INFO]);
+    EXPECT_TRUE(m_view.IsShown(IDC_LOGO_LABEL));
+    EXPECT_TRUE(m_view.boxes.empty());  // nothing goes wrong loudly while the dialog opens
 }
 
 TEST_F(DialogStartupPayload, NothingIsExtractedWithoutALogoEntryOrATemporaryDirectory)
 {
     // A single entry is the label only: there is no entry before it to take as the logo.
-    EXPECT_EQ(nullptr, Open({{"only.bmp", Bmp().Build()}}, m_temp.Path()));
-    EXPECT_EQ("only.bmp", m_view.items[IDC_UPDATE_INFO].text);
-    EXPECT_FALSE(testfiles::FileExists(m_temp / "only.bmp"));
-    EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
+    EXPECT_EQ(nullptr, Open({{"only.bmp", Bmp().Build()}}, m_temp.Dir()));
+    EXPECT_EQ("only.bmp", m_view.text[IDC_UPDATE_INFO]);
+    EXPECT_FALSE(test_support::FileExists(m_temp.File("only.bmp")));
+    EXPECT_TRUE(m_view.IsShown(IDC_LOGO_LABEL));
 
     // Without a temporary directory the label still shows, and nothing lands elsewhere.
     EXPECT_EQ(nullptr, Open({{"logo.bmp", Bmp().Build()}, {"Label", {}}}, ""));
-    EXPECT_EQ("Label", m_view.items[IDC_UPDATE_INFO].text);
-    EXPECT_FALSE(testfiles::FileExists("logo.bmp"));
-    EXPECT_TRUE(m_view.items[IDC_LOGO_LABEL].visible);
+    EXPECT_EQ("Label", m_view.text[IDC_UPDATE_INFO]);
+    EXPECT_FALSE(test_support::FileExists("logo.bmp"));
+    EXPECT_TRUE(m_view.IsShown(IDC_LOGO_LABEL));
 }
 
 }  // namespace

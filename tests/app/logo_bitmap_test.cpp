@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <functional>
 
-using testfiles::Bmp;
-using testfiles::Bytes;
+using test_support::Bmp;
+using test_support::Bytes;
 
 namespace {
 
@@ -17,12 +17,12 @@ class LogoBitmapTest : public ::testing::Test {
 protected:
     std::string Write(const std::string& name, const Bytes& data)
     {
-        std::string path = m_dir / name;
-        EXPECT_TRUE(testfiles::WriteBytes(path, data));
+        std::string path = m_dir.File(name);
+        EXPECT_TRUE(test_support::WriteBytes(path, data));
         return path;
     }
 
-    testfiles::ScratchDir m_dir{"logo"};
+    test_support::ScratchDir m_dir{"logo"};
 };
 
 TEST_F(LogoBitmapTest, TrueColourBitmapHasNoPaletteAndPixelsAfterTheInfoHeader)
@@ -109,7 +109,7 @@ struct Damage {
 
 TEST_F(LogoBitmapTest, DamagedFilesAreRefusedWithoutAPixelArray)
 {
-    using testfiles::Set32;
+    using test_support::Set32;
     const Damage cases[] = {
         {"empty file", [](Bytes& b) { b.clear(); }},
         {"shorter than the file header", [](Bytes& b) { b.resize(10); }},
@@ -155,9 +155,9 @@ TEST_F(LogoBitmapTest, DamagedFilesAreRefusedWithoutAPixelArray)
 TEST_F(LogoBitmapTest, PathsThatCannotBeReadFailAndFilesAreLeftClosed)
 {
     CLogoBitmap missing;
-    EXPECT_EQ(0, missing.Load((m_dir / "missing.bmp").c_str()));
+    EXPECT_EQ(0, missing.Load((m_dir.File("missing.bmp")).c_str()));
     CLogoBitmap overlong;
-    EXPECT_EQ(0, overlong.Load((m_dir.Path() + std::string(600, 'x') + ".bmp").c_str()));
+    EXPECT_EQ(0, overlong.Load((m_dir.Dir() + std::string(600, 'x') + ".bmp").c_str()));
     CLogoBitmap none;
     EXPECT_EQ(0, none.Load(nullptr));
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-using testfiles::Bmp;
+using test_support::Bmp;
 
 namespace {
 
@@ -56,15 +56,15 @@ private:
 
 class LogoPaintTest : public ::testing::Test {
 protected:
-    std::string Write(const testfiles::Bytes& data)
+    std::string Write(const test_support::Bytes& data)
     {
-        std::string path = m_dir / "paint.bmp";
-        EXPECT_TRUE(testfiles::WriteBytes(path, data));
+        std::string path = m_dir.File("paint.bmp");
+        EXPECT_TRUE(test_support::WriteBytes(path, data));
         return path;
     }
     std::string Write(const Bmp& bmp) { return Write(bmp.Build()); }
 
-    testfiles::ScratchDir m_dir{"paint"};
+    test_support::ScratchDir m_dir{"paint"};
 };
 
 TEST_F(LogoPaintTest, TrueColourPixelsArriveUnchangedAtThePoint)
@@ -147,8 +147,8 @@ TEST_F(LogoPaintTest, NothingIsDrawnWithoutAPixelArray)
     CLogoBitmap empty;
     EXPECT_EQ(0, empty.Paint(0, 0, &dc));
 
-    testfiles::Bytes file = Bmp().Build();
-    testfiles::Set32(file, 22, 1000);  // more rows than the file holds
+    test_support::Bytes file = Bmp().Build();
+    test_support::Set32(file, 22, 1000);  // more rows than the file holds
     CLogoBitmap refused;
     ASSERT_EQ(0, refused.Load(Write(file).c_str()));
     EXPECT_EQ(0, refused.Paint(0, 0, &dc));

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "afx/little_endian.h"
-
-#include <zlib.h>
+#include "payload/payload_writer.h"
+#include "tests/support/scratch_dir.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -13,13 +13,7 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
-
-namespace testfiles {
+namespace test_support {
 
 using Bytes = std::vector<unsigned char>;
 
@@ -91,68 +85,13 @@ inline bool FileExists(const std::string& path)
     return f != nullptr;
 }
 
-// A payload behind a stand-in program: one zlib stream per entry, then the directory trailer.
+// A payload behind a stand-in program, as the release packer writes it.
 inline Bytes BuildRelease(const std::vector<std::pair<std::string, Bytes>>& entries)
 {
-    Bytes file = {'M', 'Z', ' ', 'b', 'a', 'r', 'e', '\n'};
-    Bytes dir;
-    for (const auto& e : entries) {
-        uLongf n = compressBound(uLong(e.second.size()));
-        Bytes z(n);
-        compress2(z.data(), &n, e.second.data(), uLong(e.second.size()), Z_DEFAULT_COMPRESSION);
-        AppendLE32(dir, uint32_t(file.size()));
-        AppendLE32(dir, uint32_t(e.second.size()));
-        AppendLE32(dir, uint32_t(n));
-        dir.insert(dir.end(), e.first.begin(), e.first.end());
-        AppendLE32(dir, uint32_t(e.first.size()));
-        file.insert(file.end(), z.begin(), z.begin() + long(n));
-    }
-    file.insert(file.end(), dir.begin(), dir.end());
-    AppendLE32(file, uint32_t(entries.size()));
-    for (char c : std::string("0.90!TAVO_SFX!"))
-        file.push_back(uint8_t(c));
-    return file;
+    CPayloadWriter writer({'M', 'Z', ' ', 'b', 'a', 'r', 'e', '\n'});
+    for (const auto& e : entries)
+        writer.AddEntry(e.first, e.second);
+    return writer.Finish();
 }
 
-inline unsigned long ProcessId()
-{
-#ifdef _WIN32
-    return static_cast<unsigned long>(_getpid());
-#else
-    return static_cast<unsigned long>(getpid());
-#endif
-}
-
-// A fresh directory for one test, ending in the path separator; removed with its files. Named
-// after the process too: CTest runs the cases of one program in parallel processes.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::string& name)
-    {
-        static unsigned s_count = 0;
-        std::filesystem::path dir =
-            std::filesystem::temp_directory_path() /
-            ("updater-app-" + name + "-" + std::to_string(ProcessId()) + "-" + std::to_string(++s_count));
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-        std::filesystem::create_directories(dir);
-        m_dir = dir;
-        m_path = dir.string() + char(std::filesystem::path::preferred_separator);
-    }
-    ~ScratchDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + name; }
-
-private:
-    std::filesystem::path m_dir;
-    std::string m_path;
-};
-
-}  // namespace testfiles
+}  // namespace test_support

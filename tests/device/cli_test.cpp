@@ -1,6 +1,7 @@
 // The Linux SiRFflashcl against gpsdevsim on a pseudo-terminal, as separate programs: the
 // records on the pipe, the emulator's flash file, and the faults the emulator can play.
 #include "tests/device/device_processes.h"
+#include "tests/support/scratch_dir.h"
 #include "tools/sirfflashcl/flashcl_codes.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@
 #include <sys/file.h>
 #include <thread>
 
-using namespace device_test;
+using namespace test_support;
 namespace fs = std::filesystem;
 
 namespace {
@@ -28,18 +29,6 @@ std::string ReadFile(const fs::path& path)
 
 class Cli : public ::testing::Test {
 protected:
-    Cli()
-    {
-        dir = fs::temp_directory_path() / ("flashcl-cli-" + std::to_string(getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    ~Cli() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
     std::string P(const char* name) const { return (dir / name).string(); }
 
     // Runs the utility on line 5, which the environment maps to port.
@@ -63,7 +52,8 @@ protected:
         return {P("123.bin"), "-l", "5", "-b", "115200", "-r", "-f", "0x0", "-t", "0xFF"};
     }
 
-    fs::path dir;
+    test_support::ScratchDir scratch{"flashcl-cli"};
+    fs::path dir = scratch.Path();
 };
 
 TEST_F(Cli, ProbeThenFlashWithAndWithoutErasingTheUserPositions)

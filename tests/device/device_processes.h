@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace device_test {
+namespace test_support {
 
 inline double MsSince(std::chrono::steady_clock::time_point t0)
 {
@@ -177,4 +177,4 @@ inline ToolRun RunFlashTool(const std::string& program,
     return run;
 }
 
-}  // namespace device_test
+}  // namespace test_support

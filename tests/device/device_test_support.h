@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace device_test {
+namespace test_support {
 
 // What can go wrong with one frame on the line.
 struct LineFault {
@@ -284,4 +284,4 @@ inline std::vector<uint8_t> FirmwareLikeBytes(size_t n, uint32_t variant)
     return out;
 }
 
-}  // namespace device_test
+}  // namespace test_support

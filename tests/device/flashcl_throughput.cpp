@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
-using namespace device_test;
+using namespace test_support;
 namespace fs = std::filesystem;
 
 namespace {

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 using namespace flashproto;
-using namespace device_test;
+using namespace test_support;
 
 namespace {
 

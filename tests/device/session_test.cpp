@@ -1,6 +1,7 @@
 // Whole utility runs in one process: the command line, the records the updater reads, and the
 // receiver's flash afterwards, with the receiver on an in-process line.
 #include "tests/device/device_test_support.h"
+#include "tests/support/scratch_dir.h"
 #include "tools/sirfflashcl/flashcl_codes.h"
 #include "tools/sirfflashcl/flashcl_session.h"
 #include "tools/sirfflashcl/options.h"
@@ -18,7 +19,7 @@
 #endif
 
 using namespace flashproto;
-using namespace device_test;
+using namespace test_support;
 namespace fs = std::filesystem;
 
 namespace {
@@ -62,15 +63,8 @@ protected:
     Session()
     {
         UseReceiver("GSP3");
-        dir = fs::temp_directory_path() / ("flashcl-session-" + std::to_string(std::random_device{}()));
-        fs::create_directories(dir);
         settings.host.now = [this]() { return Clock(); };
         settings.chipListPath = (dir / "chiplist.txt").string();  // absent: the built-in list
-    }
-    ~Session() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
     }
 
     // A fresh receiver with this chip name, its flash erased but for the user positions.
@@ -144,7 +138,8 @@ protected:
     SerialPort& Port() { return wholeLine ? static_cast<SerialPort&>(*wholeLine) : *line; }
     uint64_t Clock() const { return wholeLine ? wholeLine->clockMs : line->clockMs; }
 
-    fs::path dir;
+    test_support::ScratchDir scratch{"flashcl-session"};
+    fs::path dir = scratch.Path();
     std::unique_ptr<FlashDevice> device;
     std::unique_ptr<LoopbackLine> line;
     std::unique_ptr<gpsdevsim::Receiver> receiver;

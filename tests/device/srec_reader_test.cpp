@@ -38,10 +38,10 @@ TEST(SRecords, AllAddressSizesMergedDatabaseAndLooseFormatting)
 
 TEST(SRecords, RoundTripOfALargeImageWithOverlapThatAgrees)
 {
-    const std::vector<uint8_t> bytes = device_test::FirmwareLikeBytes(70000, 9);
-    std::string text = device_test::ToSRecords({{0x7FF0, bytes}}, 28);
+    const std::vector<uint8_t> bytes = test_support::FirmwareLikeBytes(70000, 9);
+    std::string text = test_support::ToSRecords({{0x7FF0, bytes}}, 28);
     // The same bytes once more (a database that repeats a record) are accepted.
-    const std::string again = device_test::ToSRecords({{0x8000, {bytes.begin() + 16, bytes.begin() + 48}}});
+    const std::string again = test_support::ToSRecords({{0x8000, {bytes.begin() + 16, bytes.begin() + 48}}});
     text.insert(text.size() - 16, again.substr(18, again.size() - 18 - 16));
     SRecordImage image;
     std::string error;

@@ -229,8 +229,10 @@ case_signed() {
         return
     fi
     echo e2e >pass.txt
-    "$source_dir/scripts/make-release.sh" --out "$work" --name Mirador-signed.exe --label "Firmware firmado 1.40" \
-        --logo "$logo" --pkcs12 vendor.p12 --pass-file pass.txt --ca cert.pem \
+    # The release-only build goes beside this build's programs, never into the source tree.
+    "$source_dir/scripts/make-release.sh" --build-dir "$(dirname "$bindir")/release-build" \
+        --out "$work" --name Mirador-signed.exe --label "Firmware firmado 1.40" --logo "$logo" \
+        --pkcs12 vendor.p12 --pass-file pass.txt --ca cert.pem \
         firmware/GSP3demo.S3 firmware/GSP2edemo.S2X firmware/SiRFdemo.S2 firmware/demo.DB0 >make-release.log 2>&1 ||
         { fail "make-release.sh: $(cat make-release.log)"; return; }
     rm -f key.pem vendor.p12

@@ -1,10 +1,10 @@
 // Choosing the firmware file for a chip among extracted payload entries and merging the
 // database into it, on real files extracted from a payload written here.
-#include "afx/little_endian.h"
 #include "flash/firmware_choice.h"
+#include "payload/payload_writer.h"
+#include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,29 +22,16 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;  // name, content
 
-// A program file with a payload: a stand-in executable, one zlib stream per entry, then the
-// directory trailer.
+// A program file with a payload behind a stand-in executable.
 void WritePayloadFile(const fs::path& path, const Entries& entries)
 {
-    std::string file = "MZ stand-in for the updater program";
-    std::string trailer;
-    for (const auto& e : entries) {
-        uLongf nCompressed = compressBound(uLong(e.second.size()));
-        std::string z(nCompressed, '\0');
-        ASSERT_EQ(compress(reinterpret_cast<Bytef*>(&z[0]), &nCompressed,
-                           reinterpret_cast<const Bytef*>(e.second.data()), uLong(e.second.size())),
-                  Z_OK);
-        z.resize(nCompressed);
-        AppendLE32(trailer, uint32_t(file.size()));
-        AppendLE32(trailer, uint32_t(e.second.size()));
-        AppendLE32(trailer, uint32_t(z.size()));
-        trailer += e.first;
-        AppendLE32(trailer, uint32_t(e.first.size()));
-        file += z;
-    }
-    AppendLE32(trailer, uint32_t(entries.size()));
-    trailer += "0.90!TAVO_SFX!";
-    std::ofstream(path, std::ios::binary) << file << trailer;
+    const std::string program = "MZ stand-in for the updater program";
+    CPayloadWriter writer(SfxBytes(program.begin(), program.end()));
+    for (const auto& e : entries)
+        ASSERT_TRUE(writer.AddEntry(e.first, SfxBytes(e.second.begin(), e.second.end())));
+    const SfxBytes file = writer.Finish();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
 }
 
 std::string ReadFile(const fs::path& path)
@@ -62,11 +49,6 @@ class FirmwareChoiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // Test cases run as parallel processes: the test's name and a random number keep
-        // their directories apart.
-        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        m_root = fs::temp_directory_path() / ("fwimage_" + name + "_" + std::to_string(std::random_device()()));
-        fs::remove_all(m_root);
         fs::create_directories(m_root / "out");
         m_dir = (m_root / "out").string() + AFX_PATH_SEPARATOR;
     }
@@ -74,8 +56,6 @@ protected:
     {
         m_pImage.reset();
         m_pArchive.reset();
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
     }
 
     CFirmwareChoice& Extract(const Entries& entries)
@@ -94,7 +74,8 @@ protected:
     }
     std::string Extracted(const std::string& name) const { return ReadFile(fs::path(m_dir.str()) / name); }
 
-    fs::path m_root;
+    test_support::ScratchDir m_scratch{"fwimage"};
+    fs::path m_root = m_scratch.Path();
     CString m_dir;
     std::unique_ptr<CPayloadArchive> m_pArchive;
     std::unique_ptr<CFirmwareChoice> m_pImage;

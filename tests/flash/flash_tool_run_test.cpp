@@ -1,6 +1,6 @@
 // What one run of the utility posts, shows and leaves in the shared state, record by record.
 #include "flash/flash_tool_run.h"
-#include "flash/update_events.h"
+#include "flash/update_state.h"
 
 #include <gtest/gtest.h>
 

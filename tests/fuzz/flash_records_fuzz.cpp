@@ -2,7 +2,7 @@
 // Reading and dispatching must never crash or overrun, the text must always end within the
 // buffer, and a run must end with at most one final event.
 #include "flash/flash_tool_run.h"
-#include "flash/update_events.h"
+#include "flash/update_state.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -13,7 +13,7 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using namespace testing_payload;
+using namespace test_support;
 using Clock = std::chrono::steady_clock;
 
 namespace {

@@ -1,44 +1,18 @@
 // The payload reader and extractor against payloads written byte by byte.
 #include "payload/payload_archive.h"
 #include "tests/payload/payload_builder.h"
+#include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
-using namespace testing_payload;
+using namespace test_support;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir()
-    {
-        static std::atomic<int> counter{0};
-        // The test's name keeps apart the cases that CTest runs in parallel processes.
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_path = fs::temp_directory_path() /
-                 ("payload-test-" + std::string(test ? test->name() : "none") + "-" + std::to_string(counter++));
-        fs::remove_all(m_path);
-        fs::create_directories(m_path);
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    // The directory with a trailing separator, as the updater passes it.
-    std::string Dir() const { return m_path.string() + AFX_PATH_SEPARATOR; }
-    std::string File(const std::string& name) const { return (m_path / name).string(); }
-    fs::path Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
 
 struct Event {
     int kind;
@@ -84,7 +58,7 @@ struct ShippedLike {
 
 TEST(PayloadDirectory, ReadsEveryFieldOfAShippedLikePayload)
 {
-    TempDir tmp;
+    ScratchDir tmp;
     ShippedLike p;
     ASSERT_TRUE(WriteFile(tmp.File("Mirador.exe"), p.file));
     CPayloadArchive archive(tmp.File("Mirador.exe").c_str());
@@ -109,7 +83,7 @@ TEST(PayloadDirectory, ReadsEveryFieldOfAShippedLikePayload)
 
 TEST(PayloadDirectory, NameWithZeroByteIsCutButTheReaderAdvancesByTheFullLength)
 {
-    TempDir tmp;
+    ScratchDir tmp;
     PayloadBuilder b;
     b.AddEntry(std::string("abc\0zzz", 7), ToBytes("one"));
     b.AddEntry("third", ToBytes("three"));
@@ -125,7 +99,7 @@ TEST(PayloadDirectory, NameWithZeroByteIsCutButTheReaderAdvancesByTheFullLength)
 
 TEST(PayloadDirectory, AcceptsTheLimitsOfTheFormat)
 {
-    TempDir tmp;
+    ScratchDir tmp;
     PayloadBuilder b;
     for (int i = 0; i < 255; ++i)
         b.AddEntry("e" + std::to_string(i), ToBytes(std::to_string(i)));
@@ -191,7 +165,7 @@ const BadDirectory kBadDirectories[] = {
 
 TEST(PayloadDirectory, RejectsDamagedDirectoriesAndLeavesTheTableEmpty)
 {
-    TempDir tmp;
+    ScratchDir tmp;
     PayloadBuilder good;
     ASSERT_TRUE(WriteFile(tmp.File("good"), Good(good)));
     for (const BadDirectory& row : kBadDirectories) {
@@ -205,7 +179,7 @@ TEST(PayloadDirectory, RejectsDamagedDirectoriesAndLeavesTheTableEmpty)
             EXPECT_EQ(0, archive.GetCount());
             EXPECT_TRUE(archive.GetEntry(0).strName.IsEmpty());
             // Extraction reads the directory again and writes nothing.
-            TempDir out;
+            ScratchDir out;
             EXPECT_EQ(row.expected, archive.ExtractAll(out.Dir().c_str(), nullptr, nullptr));
             EXPECT_TRUE(fs::is_empty(out.Path()));
         }
@@ -214,7 +188,7 @@ TEST(PayloadDirectory, RejectsDamagedDirectoriesAndLeavesTheTableEmpty)
 
 TEST(PayloadDirectory, MissingFileIsAnOpenError)
 {
-    TempDir tmp;
+    ScratchDir tmp;
     CPayloadArchive archive(tmp.File("missing.exe").c_str());
     EXPECT_EQ(SFX_ERR_OPEN, archive.ReadDirectory(archive.GetModulePath()));
     EXPECT_EQ(SFX_ERR_OPEN, archive.ExtractAll(tmp.Dir().c_str(), nullptr, nullptr));
@@ -224,7 +198,7 @@ TEST(PayloadDirectory, MissingFileIsAnOpenError)
 
 TEST(PayloadDirectory, DependsOnlyOnTheBytesAtTheEnd)
 {
-    TempDir tmp;
+    ScratchDir tmp;
     ShippedLike p;
     ASSERT_TRUE(WriteFile(tmp.File("a.exe"), p.file));
     ASSERT_TRUE(WriteFile(tmp.File("other name.bin"), p.file));
@@ -236,7 +210,7 @@ TEST(PayloadDirectory, DependsOnlyOnTheBytesAtTheEnd)
 
 TEST(PayloadExtract, WritesEveryEntryWhole)
 {
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     ShippedLike p;
     ASSERT_TRUE(WriteFile(tmp.File("Mirador.exe"), p.file));
     ASSERT_TRUE(WriteFile(out.File("chiplist.txt"), ToBytes(std::string(100000, 'x'))));  // truncated
@@ -261,7 +235,7 @@ TEST(PayloadExtract, WritesEveryEntryWhole)
 
 TEST(PayloadExtract, StreamsOutOfIndexOrderAndSurplusBytesBetweenThem)
 {
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     Bytes second = NoisyData(20000, 3), first = ToBytes("first entry");
     b.AppendRaw(ToBytes("junk before"));
@@ -285,7 +259,7 @@ TEST(PayloadExtract, StreamsOutOfIndexOrderAndSurplusBytesBetweenThem)
 
 TEST(PayloadExtract, CallbackSeesBeginProgressDoneFromTheLastEntryToTheFirst)
 {
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     b.AddEntry("big", NoisyData(40000, 11));
     b.AddEntry("small", ToBytes("tiny"));
@@ -326,7 +300,7 @@ TEST(PayloadExtract, CallbackSeesBeginProgressDoneFromTheLastEntryToTheFirst)
 
 TEST(PayloadExtract, PercentagesOfAnEntryWithoutSizeAreAlwaysAHundred)
 {
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     b.AddEntry("big", NoisyData(30000, 1)).compressed = 0;
     ASSERT_TRUE(WriteFile(tmp.File("p"), b.Build()));
@@ -381,7 +355,7 @@ TEST(PayloadExtract, DamagedStreamsFailAndLeaveNoFileWhileTheOthersAreExtracted)
 {
     for (const BadStream& row : kBadStreams) {
         SCOPED_TRACE(row.what);
-        TempDir tmp, out;
+        ScratchDir tmp, out;
         PayloadBuilder b;
         Bytes goodData = NoisyData(12000, 4);
         b.AddEntry("before", ToBytes("good one"));
@@ -414,7 +388,7 @@ TEST(PayloadExtract, StreamCutByTheEndOfTheFile)
 {
     // A payload whose last stream is cut short: without the directory at the end, the reader
     // refuses it; with a directory pasted after a cut stream, the stream runs into the directory.
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     Bytes z = Deflate(NoisyData(9000, 8));
     int32_t at = b.AppendRaw(Bytes(z.begin(), z.begin() + 3000));
@@ -427,7 +401,7 @@ TEST(PayloadExtract, StreamCutByTheEndOfTheFile)
 
 TEST(PayloadExtract, MissingDirectoryFailsEveryEntryWithoutDoneEvents)
 {
-    TempDir tmp;
+    ScratchDir tmp;
     ShippedLike p;
     ASSERT_TRUE(WriteFile(tmp.File("p"), p.file));
     CPayloadArchive archive(tmp.File("p").c_str());
@@ -445,7 +419,7 @@ TEST(PayloadExtract, MissingDirectoryFailsEveryEntryWithoutDoneEvents)
 
 TEST(PayloadExtract, ExtractEntryChecksTheIndexAndUsesTheStoredCallback)
 {
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     b.AddEntry("big", NoisyData(30000, 6));
     b.AddEntry("logo.bmp", ToBytes("BM fake"));
@@ -474,7 +448,7 @@ TEST(PayloadExtract, ExtractEntryChecksTheIndexAndUsesTheStoredCallback)
 
 TEST(PayloadExtract, EntryWithEmptyNameCannotBeWrittenOverTheDirectory)
 {
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     b.AddEntry("", ToBytes("no name"));
     b.AddEntry("named", ToBytes("named"));
@@ -491,7 +465,7 @@ TEST(PayloadExtract, FullDiskFailsTheEntryInsteadOfEscapingAsAnException)
 {
     if (!fs::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     b.AddEntry("fw.s3", NoisyData(20000, 12));
     b.AddEntry("ok.txt", ToBytes("fits"));
@@ -544,7 +518,7 @@ TEST(PayloadNames, WindowsFileNameRulesForEntriesButNotForTheLabel)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE("name \"" + row.name + "\"");
-        TempDir tmp, out;
+        ScratchDir tmp, out;
         PayloadBuilder b;
         b.AddEntry(row.name, ToBytes("data"));
         b.AddEntry("label", Bytes());
@@ -595,7 +569,7 @@ TEST(PayloadNames, EntriesThatWindowsTakesForOneFileAreRefused)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.first) + " / " + row.second);
-        TempDir tmp, out;
+        ScratchDir tmp, out;
         PayloadBuilder b;
         b.AddEntry(row.first, ToBytes("real firmware"));
         b.AddEntry(row.second, ToBytes("4 b."));
@@ -606,7 +580,7 @@ TEST(PayloadNames, EntriesThatWindowsTakesForOneFileAreRefused)
         EXPECT_EQ(row.same, fs::is_empty(out.Path()));
     }
     // The label may repeat an entry's name: it is never written.
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     b.AddEntry("Firmware", ToBytes("real firmware"));
     b.AddEntry("FIRMWARE", Bytes());
@@ -635,7 +609,7 @@ TEST(PayloadExtract, EntryMustInflateToExactlyItsDeclaredSize)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        TempDir tmp, out;
+        ScratchDir tmp, out;
         PayloadBuilder b;
         b.AddEntry("fw.s3", data).uncompressed = row.declared;
         b.AddEntry("label", Bytes());
@@ -651,7 +625,7 @@ TEST(PayloadExtract, EntryMustInflateToExactlyItsDeclaredSize)
 // block beyond it instead of filling the disk first.
 TEST(PayloadExtract, OversizedStreamStopsWritingAtTheDeclaredSize)
 {
-    TempDir tmp, out;
+    ScratchDir tmp, out;
     PayloadBuilder b;
     b.AddEntry("fw.s3", Bytes(64u << 20, 0)).uncompressed = 4096;
     b.AddEntry("label", Bytes());

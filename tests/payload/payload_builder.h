@@ -1,8 +1,9 @@
-// Writes payload files byte by byte for tests, without the release packer, so that every field
-// of the trailer can be set to what a test needs, valid or not.
+// Writes payload files for tests through the payload writer's record functions, so that every
+// field of the trailer can be set to what a test needs, valid or not.
 #pragma once
 
-#include "afx/little_endian.h"
+#include "payload/payload_archive.h"
+#include "payload/payload_writer.h"
 
 #include <zlib.h>
 
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace testing_payload {
+namespace test_support {
 
 using Bytes = std::vector<unsigned char>;
 
@@ -23,10 +24,8 @@ inline Bytes ToBytes(const std::string& s)
 
 inline Bytes Deflate(const Bytes& data, int level = Z_DEFAULT_COMPRESSION)
 {
-    uLongf n = compressBound(uLong(data.size()));
-    Bytes out(n);
-    compress2(out.data(), &n, data.data(), uLong(data.size()), level);
-    out.resize(n);
+    Bytes out;
+    SfxDeflate(data.data(), data.size(), out, level);
     return out;
 }
 
@@ -90,20 +89,14 @@ public:
     // The whole file: body, records in index order, count (kRealLength: the number of records),
     // version, marker.
     Bytes Build(int32_t count = kRealLength,
-                const std::string& version = "0.90",
-                const std::string& marker = "!TAVO_SFX!") const
+                const std::string& version = std::string(SFX_VERSION, sizeof SFX_VERSION),
+                const std::string& marker = std::string(SFX_MARKER, sizeof SFX_MARKER)) const
     {
         Bytes out = m_file;
-        for (const Record& r : m_records) {
-            AppendLE32(out, uint32_t(r.offset));
-            AppendLE32(out, uint32_t(r.uncompressed));
-            AppendLE32(out, uint32_t(r.compressed));
-            out.insert(out.end(), r.name.begin(), r.name.end());
-            AppendLE32(out, uint32_t(r.nameLength != kRealLength ? r.nameLength : int32_t(r.name.size())));
-        }
-        AppendLE32(out, uint32_t(count != kRealLength ? count : int32_t(m_records.size())));
-        out.insert(out.end(), version.begin(), version.end());
-        out.insert(out.end(), marker.begin(), marker.end());
+        for (const Record& r : m_records)
+            SfxAppendRecord(out, {uint32_t(r.offset), uint32_t(r.uncompressed), uint32_t(r.compressed), r.name,
+                                  uint32_t(r.nameLength != kRealLength ? r.nameLength : int32_t(r.name.size()))});
+        SfxAppendDirectoryEnd(out, uint32_t(count != kRealLength ? count : int32_t(m_records.size())), version, marker);
         return out;
     }
 
@@ -135,4 +128,4 @@ inline bool ReadFile(const std::string& path, Bytes& data)
     return true;
 }
 
-}  // namespace testing_payload
+}  // namespace test_support

@@ -115,6 +115,7 @@ expect_rc 0 "extract with a free-text label" extract free.exe out/free
 [ "$(ls out/free)" = chips.txt ] || fail "extracting wrote more than the entry: $(ls out/free)"
 refuse SFX_ERR_OPEN "a missing entry" pack --exe bare.exe --out refused.exe missing.txt
 refuse SFX_ERR_OPEN "a missing bare program" pack --exe missing.exe --out refused.exe chips.txt
+refuse SFX_ERR_WRITE "a release in a missing folder" pack --exe bare.exe --out missing/refused.exe chips.txt
 entries=()
 for i in $(seq 1 257); do entries+=("e$i=chips.txt"); done
 refuse SFX_ERR_FORMAT "257 entries" pack --exe bare.exe --out refused.exe "${entries[@]}"

@@ -6,6 +6,7 @@
 #include "payload/payload_archive.h"
 #include "payload/pe_certificate.h"
 #include "tests/payload/payload_builder.h"
+#include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using namespace testing_payload;
+using namespace test_support;
 
 namespace {
 
@@ -110,25 +111,13 @@ Bytes AlignedRelease()
 
 class SignedReleaseTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path() /
-                ("signed-test-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
     std::string Write(const std::string& name, const Bytes& data)
     {
-        std::string path = (m_dir / name).string();
+        std::string path = (m_dir.Path() / name).string();
         EXPECT_TRUE(WriteFile(path, data));
         return path;
     }
-    fs::path m_dir;
+    ScratchDir m_dir{"signed"};
 };
 
 TEST_F(SignedReleaseTest, TrailerIsFoundBeforeTheTableWhateverThePadding)
@@ -152,7 +141,7 @@ TEST_F(SignedReleaseTest, TrailerIsFoundBeforeTheTableWhateverThePadding)
                 EXPECT_EQ(plain.GetEntry(i).nOffset, archive.GetEntry(i).nOffset);
                 EXPECT_EQ(plain.GetEntry(i).nCompressedSize, archive.GetEntry(i).nCompressedSize);
             }
-            CFile file((m_dir / "signed.exe").string().c_str(), CFile::modeRead | CFile::shareDenyNone);
+            CFile file((m_dir.Path() / "signed.exe").string().c_str(), CFile::modeRead | CFile::shareDenyNone);
             EXPECT_EQ(int64_t(unsigned_.size()), SfxTrailerEnd(file));
         }
     }
@@ -165,10 +154,10 @@ TEST_F(SignedReleaseTest, SignedReleaseExtractsLikeTheUnsignedOne)
     Bytes release = Release();
     Sign(release);
     CPayloadArchive archive(Write("signed.exe", release).c_str());
-    fs::create_directories(m_dir / "out");
-    ASSERT_EQ(SFX_OK, archive.ExtractAll((m_dir / "out").string().c_str(), nullptr, nullptr));
+    fs::create_directories(m_dir.Path() / "out");
+    ASSERT_EQ(SFX_OK, archive.ExtractAll((m_dir.Path() / "out").string().c_str(), nullptr, nullptr));
     Bytes fw;
-    ASSERT_TRUE(ReadFile((m_dir / "out" / "fw.s").string(), fw));
+    ASSERT_TRUE(ReadFile((m_dir.Path() / "out" / "fw.s").string(), fw));
     EXPECT_EQ(ToBytes("S0030000FC\r\nS70500000000FA\r\n"), fw);
 }
 
@@ -246,7 +235,7 @@ TEST_F(SignedReleaseTest, DamagedSecurityDirectoriesNeverReachOutsideTheFile)
         CPayloadArchive archive(Write("bad.exe", release).c_str());
         EXPECT_EQ(row.result, archive.ReadDirectory(archive.GetModulePath()));
         EXPECT_EQ(row.result == SFX_OK ? 2 : 0, archive.GetCount());
-        CFile file((m_dir / "bad.exe").string().c_str(), CFile::modeRead | CFile::shareDenyNone);
+        CFile file((m_dir.Path() / "bad.exe").string().c_str(), CFile::modeRead | CFile::shareDenyNone);
         EXPECT_EQ(row.status, PeReadCertificateTable(file).status);
     }
 }

@@ -6,6 +6,8 @@
 #include "flash/tool_message.h"
 #include "flash/update_rules.h"
 #include "tests/payload/payload_builder.h"
+#include "tests/support/fake_view.h"
+#include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -18,96 +20,9 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using namespace testing_payload;
+using namespace test_support;
 
 namespace {
-
-class FakeView : public IUpdaterView {
-public:
-    std::map<int, std::string> text;
-    std::map<int, bool> shown, enabled;
-    std::map<int, std::vector<std::string>> rows;
-    std::map<int, int> selection;
-    int progressLower = -1, progressUpper = -1, progressPos = -1;
-    int radio = 0;  // the checked radio button: 0 keep, 1 erase
-    int exchanges = 0;
-    std::map<unsigned, unsigned> timers;  // running timers and their periods
-    struct Box {
-        std::string text, caption;  // caption "" for the application box
-    };
-    std::vector<Box> boxes;
-    std::vector<std::string> log;  // texts, boxes and timers in the order they happened
-    int repaints = 0;
-    bool closed = false;
-    std::vector<bool> answers;         // what the user answers to the yes/no boxes, in turn
-    const uint32_t* clock = nullptr;   // the fake tick count, for the timers' due times
-    std::map<unsigned, uint32_t> due;  // when each running timer fires
-
-    void SetItemText(int nID, const CString& s) override
-    {
-        text[nID] = s.GetString();
-        log.push_back("text " + std::to_string(nID) + " " + s.GetString());
-    }
-    void ShowItem(int nID, bool bShow) override { shown[nID] = bShow; }
-    void EnableItem(int nID, bool bEnable) override { enabled[nID] = bEnable; }
-    int AddListRow(int nID, const CString& s) override
-    {
-        rows[nID].push_back(s.GetString());
-        return int(rows[nID].size()) - 1;
-    }
-    int GetListCount(int nID) const override
-    {
-        auto it = rows.find(nID);
-        return it == rows.end() ? 0 : int(it->second.size());
-    }
-    int GetListSelection(int nID) const override
-    {
-        auto it = selection.find(nID);
-        return it == selection.end() ? -1 : it->second;
-    }
-    void SetListSelection(int nID, int nRow) override
-    {
-        selection[nID] = nRow >= 0 && nRow < GetListCount(nID) ? nRow : -1;
-        log.push_back("select " + std::to_string(nID) + " " + std::to_string(nRow));
-    }
-    CString GetListRow(int nID, int nRow) const override { return rows.at(nID).at(size_t(nRow)).c_str(); }
-    void SetProgressRange(int lo, int hi) override { progressLower = lo, progressUpper = hi; }
-    void SetProgressPos(int pos) override { progressPos = pos; }
-    int ExchangeUserPositions(bool) override
-    {
-        ++exchanges;
-        return radio;
-    }
-    void StartTimer(unsigned id, unsigned ms) override
-    {
-        timers[id] = ms;
-        due[id] = (clock ? *clock : 0) + ms;
-        log.push_back("timer " + std::to_string(id) + " " + std::to_string(ms));
-    }
-    void StopTimer(unsigned id) override { timers.erase(id); }
-    void Repaint() override { ++repaints; }
-    CSize GetClientSize() const override { return CSize(485, 530); }
-    void ShowMessage(const CString& t, const CString& c) override
-    {
-        boxes.push_back({t.GetString(), c.GetString()});
-        log.push_back("box " + std::string(t.GetString()));
-    }
-    void ShowAppMessage(const CString& t) override
-    {
-        boxes.push_back({t.GetString(), ""});
-        log.push_back("box " + std::string(t.GetString()));
-    }
-    bool AskYesNo(const CString& t, const CString& c) override
-    {
-        boxes.push_back({t.GetString(), c.GetString()});
-        log.push_back("ask " + std::string(t.GetString()));
-        bool yes = !answers.empty() && answers.front();
-        if (!answers.empty())
-            answers.erase(answers.begin());
-        return yes;
-    }
-    void CloseDialog() override { closed = true; }
-};
 
 class FakeRunner : public IUpdateRunner {
 public:
@@ -152,6 +67,7 @@ const std::string kDatabase = "S1130100000102030405060708090A0B0C0D0E0F68\r\n";
 
 class SequencerTest : public ::testing::Test {
 public:
+    std::unique_ptr<test_support::ScratchDir> scratch;
     fs::path root;
     std::string tempDir, release;
     FakeView view;
@@ -168,8 +84,10 @@ public:
         runner = FakeRunner();
         view.clock = &runner.now;
         mergeErrors.clear();
-        root = fs::temp_directory_path() /
-               ("sequencer-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        // Some tests start again within one case: the same folder, emptied.
+        if (!scratch)
+            scratch = std::make_unique<test_support::ScratchDir>("sequencer");
+        root = scratch->Path();
         fs::remove_all(root);
         fs::create_directories(root / "tmp");
         tempDir = (root / "tmp").string() + AFX_PATH_SEPARATOR;
@@ -194,11 +112,7 @@ public:
         g_toolCommandLine.Empty();
         Rebuild();
     }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
+    void TearDown() override { scratch.reset(); }
 
     void Rebuild(const std::string& releasePath = "")
     {
@@ -762,33 +676,145 @@ private:
     unsigned m_run;
 };
 
+// How a run can end, for the table of HowARunEndsDecidesTheNextStep.
+enum RunPhase { PROBE_PORTS_LEFT, PROBE_LAST_PORT, FLASHING };
+enum RunEnding {
+    FINAL_RECORDS,  // the records are written, then the pipe ends
+    PIPE_ENDS,      // the utility dies after the records: no final record
+    GOES_SILENT,    // the records, then the utility stays alive and silent (flashing: then done)
+    NEVER_SPEAKS,   // nothing at all: the watchdog
+    NOT_A_PORT,     // the selected row names no port the utility can be given
+};
+const int32_t kWait = 0x7FFFFFFF;  // not a record: 40 s pass
+typedef std::pair<int32_t, const char*> ToolRecord;
+struct RunEndingRow {
+    const char* what;
+    RunPhase phase;
+    std::vector<ToolRecord> records;
+    RunEnding ending;
+    unsigned nextStepMs;             // 0: the update ended
+    std::vector<std::string> boxes;  // before the sequencer's own failure box
+    int stops;                       // runs given up on
+};
+
+// Starts the row's run: the probe of the selected port, or the flashing run after a probe
+// that found the chip. Returns the number of runs started before it.
+size_t StartRowRun(SequencerTest& t, const RunEndingRow& row)
+{
+    t.SetUp();
+    if (row.phase == PROBE_LAST_PORT) {
+        t.view.rows[IDC_PORT_LIST] = {" COM7"};
+        t.view.SetListSelection(IDC_PORT_LIST, 0);
+    }
+    if (row.ending == NOT_A_PORT)
+        t.view.rows[IDC_PORT_LIST][size_t(t.view.GetListSelection(IDC_PORT_LIST))] = " COM41 -r";
+    t.seq->OnUpdateButton();
+    if (row.phase == FLASHING) {
+        g_chipType = CHIP_GSP3;
+        t.Post(UPD_PROBED, 1);
+        t.Fire(TIMER_NEXT_STEP);
+    }
+    return t.runner.commandLines.size();
+}
+
+// Plays the row's records through the worker, then its ending.
+void PlayRowRun(SequencerTest& t, CFlashToolRun& worker, const RunEndingRow& row)
+{
+    bool bGoesOn = true;
+    uint32_t lastRecord = t.runner.now;
+    for (const auto& r : row.records) {
+        if (r.first == kWait) {
+            t.runner.now += 40000;
+            continue;
+        }
+        lastRecord = t.runner.now;
+        bGoesOn = worker.Dispatch(r.first, r.second);
+        // Each report of a probe restarts its minute; the first also ends the watchdog. A
+        // flashing run is never watched for silence.
+        if (r.first == FTM_PROGRESS) {
+            EXPECT_EQ(0u, t.view.timers.count(TIMER_WATCHDOG));
+            EXPECT_EQ(row.phase == FLASHING ? 0u : 1u, t.view.timers.count(TIMER_STALL));
+        }
+        if (!bGoesOn)
+            break;
+    }
+    if (row.ending == PIPE_ENDS) {
+        ASSERT_TRUE(bGoesOn);
+        worker.EndWithoutFinalRecord();
+    } else if (row.ending == GOES_SILENT && row.phase == FLASHING) {
+        EXPECT_TRUE(t.view.timers.empty());
+        t.runner.now += STALL_MS + 5000;
+        worker.Dispatch(FTM_DONE, "");
+    } else if (row.ending == GOES_SILENT) {
+        ASSERT_TRUE(bGoesOn);
+        EXPECT_EQ(0u, t.view.timers.count(TIMER_NEXT_STEP));
+        // The timer fires when due; a probe is ended a minute after its last record of any kind.
+        while (t.view.timers.count(TIMER_STALL)) {
+            t.runner.now = std::max(t.runner.now, t.view.due[TIMER_STALL]);
+            t.Fire(TIMER_STALL);
+        }
+        EXPECT_EQ(STALL_MS, t.runner.now - lastRecord);
+        // The run was ended: what its worker sees next (the pipe closing) changes nothing.
+        worker.EndWithoutFinalRecord();
+    } else if (row.ending == NEVER_SPEAKS) {
+        t.Fire(TIMER_WATCHDOG);
+    }
+}
+
+// What the update does after the row's run: the next step, or the end the user is told of.
+void ExpectRowOutcome(SequencerTest& t, const RunEndingRow& row, size_t runs)
+{
+    EXPECT_EQ(row.stops, t.runner.stops);
+    EXPECT_EQ(0u, t.view.timers.count(TIMER_STALL));
+    EXPECT_EQ(0u, t.view.timers.count(TIMER_WATCHDOG) && row.ending != NEVER_SPEAKS);
+
+    std::vector<std::string> boxes;
+    for (const auto& b : t.view.boxes)
+        boxes.push_back(b.text);
+    if (row.nextStepMs) {
+        EXPECT_EQ(1, t.seq->m_bBusy);
+        EXPECT_TRUE(boxes.empty());
+        EXPECT_EQ(row.nextStepMs, t.view.timers[TIMER_NEXT_STEP]);
+        t.Fire(TIMER_NEXT_STEP);
+        ASSERT_EQ(runs + 1, t.runner.commandLines.size());
+        // A failed port leads to the next port, never to flashing; what it named is forgotten.
+        if (row.nextStepMs == 5000) {
+            EXPECT_EQ(t.Probe("12", 115200), t.runner.commandLines.back());
+            EXPECT_EQ(CHIP_PENDING, g_chipType.load());
+        }
+        return;
+    }
+    // The update is over: the failure or success the user is told, the window free again.
+    if (row.ending == NEVER_SPEAKS) {
+        // The watchdog of a cycle with ports left probes the next port instead.
+        EXPECT_EQ(runs + 1, t.runner.commandLines.size());
+        EXPECT_EQ(t.Probe("12", 115200), t.runner.commandLines.back());
+        EXPECT_EQ(CHIP_PENDING, g_chipType.load());
+        EXPECT_EQ(6000u, t.view.timers[TIMER_WATCHDOG]);
+        return;
+    }
+    EXPECT_EQ(0, t.seq->m_bBusy);
+    EXPECT_TRUE(t.view.timers.empty());
+    EXPECT_EQ(runs, t.runner.commandLines.size());
+    std::vector<std::string> expected = row.boxes;
+    const bool bSuccess = row.phase == FLASHING && (row.ending == GOES_SILENT || row.records.back().first == FTM_DONE);
+    expected.push_back(bSuccess ? SEQ_TEXT_DONE : SEQ_TEXT_FAILED);
+    EXPECT_EQ(expected, boxes);
+    if (!boxes.empty() && boxes[0] == SEQ_TEXT_STALLED) {
+        EXPECT_EQ("Error", t.view.boxes[0].caption);
+    }
+    EXPECT_TRUE(t.view.enabled[IDC_UPDATE_BUTTON] && t.view.enabled[IDC_PORT_LIST]);
+}
+
 // How a run ends, and what the update does next: one row per way a run can end, in a probe
 // cycle with ports left, at the end of the cycle, and in the flashing run.
 TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
 {
-    enum Phase { PROBE_PORTS_LEFT, PROBE_LAST_PORT, FLASHING };
-    enum Ending {
-        FINAL_RECORDS,  // the records are written, then the pipe ends
-        PIPE_ENDS,      // the utility dies after the records: no final record
-        GOES_SILENT,    // the records, then the utility stays alive and silent (flashing: then done)
-        NEVER_SPEAKS,   // nothing at all: the watchdog
-        NOT_A_PORT,     // the selected row names no port the utility can be given
-    };
-    const int32_t kWait = 0x7FFFFFFF;  // not a record: 40 s pass
-    typedef std::pair<int32_t, const char*> Record;
-    const Record kProgress{FTM_PROGRESS, "5 0 a b c"}, kChip{FTM_CHIP_NAME, "GSP3"}, kDone{FTM_DONE, ""},
+    const ToolRecord kProgress{FTM_PROGRESS, "5 0 a b c"}, kChip{FTM_CHIP_NAME, "GSP3"}, kDone{FTM_DONE, ""},
         kBusy{FTM_ERR_PORT_BUSY, "busy"}, kOther{2000, "ignored"}, k40s{kWait, ""};
     const std::string kNoResult = "error desconocido(-1).The flash utility ended without a result.";
     const std::string kClosePort = "Cierre el programa conectado con otro puerto e intentelo otra vez.";
-    const struct {
-        const char* what;
-        Phase phase;
-        std::vector<Record> records;
-        Ending ending;
-        unsigned nextStepMs;             // 0: the update ended
-        std::vector<std::string> boxes;  // before the sequencer's own failure box
-        int stops;                       // runs given up on
-    } rows[] = {
+    const RunEndingRow rows[] = {
         {"probe done", PROBE_PORTS_LEFT, {kProgress, kChip, kDone}, FINAL_RECORDS, 1000, {}, 0},
         {"probe, port busy", PROBE_PORTS_LEFT, {kBusy}, FINAL_RECORDS, 5000, {}, 0},
         {"probe dies at once", PROBE_PORTS_LEFT, {}, PIPE_ENDS, 5000, {}, 0},
@@ -813,103 +839,11 @@ TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        SetUp();
-        if (row.phase == PROBE_LAST_PORT) {
-            view.rows[IDC_PORT_LIST] = {" COM7"};
-            view.SetListSelection(IDC_PORT_LIST, 0);
-        }
-        if (row.ending == NOT_A_PORT)
-            view.rows[IDC_PORT_LIST][size_t(view.GetListSelection(IDC_PORT_LIST))] = " COM41 -r";
-        seq->OnUpdateButton();
-        if (row.phase == FLASHING) {
-            g_chipType = CHIP_GSP3;
-            Post(UPD_PROBED, 1);
-            Fire(TIMER_NEXT_STEP);
-        }
-        const size_t runs = runner.commandLines.size();
-
+        const size_t runs = StartRowRun(*this, row);
         WorkerHost host(*this);
         CFlashToolRun worker(host);
-        bool bGoesOn = true;
-        uint32_t lastRecord = runner.now;
-        for (const auto& r : row.records) {
-            if (r.first == kWait) {
-                runner.now += 40000;
-                continue;
-            }
-            lastRecord = runner.now;
-            bGoesOn = worker.Dispatch(r.first, r.second);
-            // Each report of a probe restarts its minute; the first also ends the watchdog. A
-            // flashing run is never watched for silence.
-            if (r.first == FTM_PROGRESS) {
-                EXPECT_EQ(0u, view.timers.count(TIMER_WATCHDOG));
-                EXPECT_EQ(row.phase == FLASHING ? 0u : 1u, view.timers.count(TIMER_STALL));
-            }
-            if (!bGoesOn)
-                break;
-        }
-        if (row.ending == PIPE_ENDS) {
-            ASSERT_TRUE(bGoesOn);
-            worker.EndWithoutFinalRecord();
-        } else if (row.ending == GOES_SILENT && row.phase == FLASHING) {
-            EXPECT_TRUE(view.timers.empty());
-            runner.now += STALL_MS + 5000;
-            bGoesOn = worker.Dispatch(FTM_DONE, "");
-        } else if (row.ending == GOES_SILENT) {
-            ASSERT_TRUE(bGoesOn);
-            EXPECT_EQ(0u, view.timers.count(TIMER_NEXT_STEP));
-            // The timer fires when due; a probe is ended a minute after its last record of any kind.
-            while (view.timers.count(TIMER_STALL)) {
-                runner.now = std::max(runner.now, view.due[TIMER_STALL]);
-                Fire(TIMER_STALL);
-            }
-            EXPECT_EQ(STALL_MS, runner.now - lastRecord);
-            // The run was ended: what its worker sees next (the pipe closing) changes nothing.
-            worker.EndWithoutFinalRecord();
-        } else if (row.ending == NEVER_SPEAKS) {
-            Fire(TIMER_WATCHDOG);
-        }
-        EXPECT_EQ(row.stops, runner.stops);
-        EXPECT_EQ(0u, view.timers.count(TIMER_STALL));
-        EXPECT_EQ(0u, view.timers.count(TIMER_WATCHDOG) && row.ending != NEVER_SPEAKS);
-
-        std::vector<std::string> boxes;
-        for (const auto& b : view.boxes)
-            boxes.push_back(b.text);
-        if (row.nextStepMs) {
-            EXPECT_EQ(1, seq->m_bBusy);
-            EXPECT_TRUE(boxes.empty());
-            EXPECT_EQ(row.nextStepMs, view.timers[TIMER_NEXT_STEP]);
-            Fire(TIMER_NEXT_STEP);
-            ASSERT_EQ(runs + 1, runner.commandLines.size());
-            // A failed port leads to the next port, never to flashing; what it named is forgotten.
-            if (row.nextStepMs == 5000) {
-                EXPECT_EQ(Probe("12", 115200), runner.commandLines.back());
-                EXPECT_EQ(CHIP_PENDING, g_chipType.load());
-            }
-            continue;
-        }
-        // The update is over: the failure or success the user is told, the window free again.
-        if (row.ending == NEVER_SPEAKS) {
-            // The watchdog of a cycle with ports left probes the next port instead.
-            EXPECT_EQ(runs + 1, runner.commandLines.size());
-            EXPECT_EQ(Probe("12", 115200), runner.commandLines.back());
-            EXPECT_EQ(CHIP_PENDING, g_chipType.load());
-            EXPECT_EQ(6000u, view.timers[TIMER_WATCHDOG]);
-            continue;
-        }
-        EXPECT_EQ(0, seq->m_bBusy);
-        EXPECT_TRUE(view.timers.empty());
-        EXPECT_EQ(runs, runner.commandLines.size());
-        std::vector<std::string> expected = row.boxes;
-        const bool bSuccess =
-            row.phase == FLASHING && (row.ending == GOES_SILENT || row.records.back().first == FTM_DONE);
-        expected.push_back(bSuccess ? SEQ_TEXT_DONE : SEQ_TEXT_FAILED);
-        EXPECT_EQ(expected, boxes);
-        if (!boxes.empty() && boxes[0] == SEQ_TEXT_STALLED) {
-            EXPECT_EQ("Error", view.boxes[0].caption);
-        }
-        EXPECT_TRUE(view.enabled[IDC_UPDATE_BUTTON] && view.enabled[IDC_PORT_LIST]);
+        PlayRowRun(*this, worker, row);
+        ExpectRowOutcome(*this, row, runs);
     }
 }
 

@@ -1,12 +1,10 @@
 // sfxpack: appends a payload to the bare updater program, and lists or extracts the payload
 // of a release. Reading goes through CPayloadArchive, so that what this tool accepts is
 // exactly what the updater accepts.
-#include "afx/little_endian.h"
 #include "payload/payload_archive.h"
+#include "payload/payload_writer.h"
 #include "payload/pe_certificate.h"
 #include "payload/windows_file_name.h"
-
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -45,7 +43,7 @@ const char kUsage[] =
 struct Failure {
     std::string path;
     std::string what;
-    int code;
+    int code = SFX_OK;
 };
 
 int Usage()
@@ -144,76 +142,101 @@ std::string Printable(const CString& strName)
     return s;
 }
 
-int Pack(const std::string& bare, const std::string& release, const std::vector<PackEntry>& entries)
+// Everything the updater would refuse, before anything is read.
+bool CheckEntries(const std::string& release, const std::vector<PackEntry>& entries, Failure& failure)
 {
-    if (entries.empty())
-        return Fail({release, "nothing to pack", SFX_ERR_EMPTY});
-    if (entries.size() > size_t(SFX_MAX_ENTRIES))
-        return Fail({release, "more than 256 entries", SFX_ERR_FORMAT});
+    if (entries.empty()) {
+        failure = {release, "nothing to pack", SFX_ERR_EMPTY};
+        return false;
+    }
+    if (entries.size() > size_t(SFX_MAX_ENTRIES)) {
+        failure = {release, "more than 256 entries", SFX_ERR_FORMAT};
+        return false;
+    }
     std::set<std::string> seen;
     for (const PackEntry& e : entries) {
         // The updater extracts every entry but the label under its name into one directory.
         std::string why = NameProblem(e, seen);
-        if (!why.empty())
-            return Fail({Printable(e.name.c_str()), why, SFX_ERR_FORMAT});
-    }
-
-    std::vector<unsigned char> out;
-    if (!ReadWholeFile(bare, out))
-        return Fail({bare, "cannot read the bare program", SFX_ERR_OPEN});
-    if (IsSigned(bare))
-        return Fail({bare, "is signed; pack the unsigned program, then sign the release", SFX_ERR_FORMAT});
-    if (out.size() >= sizeof SFX_MARKER &&
-        std::memcmp(out.data() + out.size() - sizeof SFX_MARKER, SFX_MARKER, sizeof SFX_MARKER) == 0)
-        return Fail({bare, "already carries a payload", SFX_ERR_FORMAT});
-
-    struct Record {
-        uint32_t offset, uncompressed, compressed;
-    };
-    std::vector<Record> records;
-    for (const PackEntry& e : entries) {
-        std::vector<unsigned char> data;
-        if (!e.path.empty() && !ReadWholeFile(e.path, data))
-            return Fail({e.path, "cannot read the entry", SFX_ERR_OPEN});
-        uLongf packedSize = compressBound(uLong(data.size()));
-        std::vector<unsigned char> packed(packedSize);
-        if (compress2(packed.data(), &packedSize, data.data(), uLong(data.size()), Z_DEFAULT_COMPRESSION) != Z_OK)
-            return Fail({e.path, "cannot compress the entry", SFX_ERR_FORMAT});
-        records.push_back({uint32_t(out.size()), uint32_t(data.size()), uint32_t(packedSize)});
-        out.insert(out.end(), packed.begin(), packed.begin() + long(packedSize));
-        if (out.size() > 0x7FFF0000u)
-            return Fail({release, "release larger than 2 GiB", SFX_ERR_FORMAT});
-    }
-    for (size_t i = 0; i < entries.size(); ++i) {
-        AppendLE32(out, records[i].offset);
-        AppendLE32(out, records[i].uncompressed);
-        AppendLE32(out, records[i].compressed);
-        out.insert(out.end(), entries[i].name.begin(), entries[i].name.end());
-        AppendLE32(out, uint32_t(entries[i].name.size()));
-    }
-    AppendLE32(out, uint32_t(entries.size()));
-    out.insert(out.end(), SFX_VERSION, SFX_VERSION + sizeof SFX_VERSION);
-    out.insert(out.end(), SFX_MARKER, SFX_MARKER + sizeof SFX_MARKER);
-
-    // Write beside the target and rename, so that a failed pack never leaves a half-written
-    // release under the release's name.
-    const std::string temp = release + ".partial";
-    {
-        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(out.data()), std::streamsize(out.size()));
-        f.close();
-        if (!f) {
-            std::error_code ec;
-            fs::remove(temp, ec);
-            return Fail({release, "cannot write the release", SFX_ERR_EXTRACT});
+        if (!why.empty()) {
+            failure = {Printable(e.name.c_str()), why, SFX_ERR_FORMAT};
+            return false;
         }
     }
+    return true;
+}
+
+// The release in memory: the bare program, then the payload.
+bool BuildRelease(const std::string& bare,
+                  const std::string& release,
+                  const std::vector<PackEntry>& entries,
+                  SfxBytes& out,
+                  Failure& failure)
+{
+    SfxBytes program;
+    if (!ReadWholeFile(bare, program)) {
+        failure = {bare, "cannot read the bare program", SFX_ERR_OPEN};
+        return false;
+    }
+    if (IsSigned(bare)) {
+        failure = {bare, "is signed; pack the unsigned program, then sign the release", SFX_ERR_FORMAT};
+        return false;
+    }
+    if (program.size() >= sizeof SFX_MARKER &&
+        std::memcmp(program.data() + program.size() - sizeof SFX_MARKER, SFX_MARKER, sizeof SFX_MARKER) == 0) {
+        failure = {bare, "already carries a payload", SFX_ERR_FORMAT};
+        return false;
+    }
+    CPayloadWriter writer(std::move(program));
+    for (const PackEntry& e : entries) {
+        SfxBytes data;
+        if (!e.path.empty() && !ReadWholeFile(e.path, data)) {
+            failure = {e.path, "cannot read the entry", SFX_ERR_OPEN};
+            return false;
+        }
+        if (!writer.AddEntry(e.name, data)) {
+            failure = {e.path, "cannot compress the entry", SFX_ERR_COMPRESS};
+            return false;
+        }
+        if (writer.Size() > 0x7FFF0000u) {
+            failure = {release, "release larger than 2 GiB", SFX_ERR_TOO_LARGE};
+            return false;
+        }
+    }
+    out = writer.Finish();
+    return true;
+}
+
+// Writes beside the target and renames, so that a failed pack never leaves a half-written
+// release under the release's name.
+bool WriteRelease(const std::string& release, const SfxBytes& data)
+{
+    const std::string temp = release + ".partial";
     std::error_code ec;
+    {
+        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+        f.close();
+        if (!f) {
+            fs::remove(temp, ec);
+            return false;
+        }
+    }
     fs::rename(temp, release, ec);
     if (ec) {
         fs::remove(temp, ec);
-        return Fail({release, "cannot write the release", SFX_ERR_EXTRACT});
+        return false;
     }
+    return true;
+}
+
+int Pack(const std::string& bare, const std::string& release, const std::vector<PackEntry>& entries)
+{
+    Failure failure;
+    SfxBytes out;
+    if (!CheckEntries(release, entries, failure) || !BuildRelease(bare, release, entries, out, failure))
+        return Fail(failure);
+    if (!WriteRelease(release, out))
+        return Fail({release, "cannot write the release", SFX_ERR_WRITE});
     return 0;
 }
 

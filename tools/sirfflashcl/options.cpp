@@ -123,6 +123,24 @@ bool CheckCombination(const FlashToolOptions& opt, bool haveLine, bool haveFrom,
     return true;
 }
 
+// The first (-f) or last (-t) address of a dump.
+bool SetAddress(const std::string& arg, const char* v, FlashToolOptions& opt, bool& haveFrom, std::string& error)
+{
+    unsigned long long n = 0;
+    if (!ParseUnsigned(v, 0xFFFFFFFF, n)) {
+        error = "bad address " + std::string(v) + " after " + arg;
+        return false;
+    }
+    if (arg == "-f") {
+        haveFrom = true;
+        opt.from = uint32_t(n);
+    } else {
+        opt.haveTo = true;
+        opt.to = uint32_t(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseFlashToolOptions(int argc, const char* const* argv, FlashToolOptions& opt, std::string& error)
@@ -163,19 +181,8 @@ bool ParseFlashToolOptions(int argc, const char* const* argv, FlashToolOptions& 
         } else if (arg == "--identify") {
             opt.identify = true;
         } else if (arg == "-f" || arg == "-t") {
-            if (!value(v))
+            if (!value(v) || !SetAddress(arg, v, opt, haveFrom, error))
                 return false;
-            if (!ParseUnsigned(v, 0xFFFFFFFF, n)) {
-                error = "bad address " + std::string(v) + " after " + arg;
-                return false;
-            }
-            if (arg == "-f") {
-                haveFrom = true;
-                opt.from = uint32_t(n);
-            } else {
-                opt.haveTo = true;
-                opt.to = uint32_t(n);
-            }
         } else if (arg == "-wp" || arg == "-rp" || arg == "-wps") {
             if (!value(v) || !SetHandle(arg, v, opt, error))
                 return false;

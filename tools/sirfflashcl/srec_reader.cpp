@@ -38,6 +38,20 @@ std::string LineError(size_t line, const char* what)
 // Address field length of each record type; 0 for the reserved S4.
 const int kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
 
+// The bytes that the hex digit pairs after the record type spell; false at a character that is
+// not a hex digit.
+bool DecodeHexPairs(const std::string& line, std::vector<uint8_t>& bytes)
+{
+    bytes.reserve((line.size() - 2) / 2);
+    for (size_t i = 2; i < line.size(); i += 2) {
+        const int hi = HexDigit(line[i]), lo = HexDigit(line[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        bytes.push_back(uint8_t(hi * 16 + lo));
+    }
+    return true;
+}
+
 // One record, its blanks and line end already removed. Returns its type (0 to 9), and for data
 // records with data appends them to records; -1 with a reason on a bad record.
 int ParseSRecordLine(const std::string& line, size_t lineNo, std::vector<DataRecord>& records, std::string& error)
@@ -56,14 +70,9 @@ int ParseSRecordLine(const std::string& line, size_t lineNo, std::vector<DataRec
         return -1;
     }
     std::vector<uint8_t> bytes;
-    bytes.reserve((line.size() - 2) / 2);
-    for (size_t i = 2; i < line.size(); i += 2) {
-        const int hi = HexDigit(line[i]), lo = HexDigit(line[i + 1]);
-        if (hi < 0 || lo < 0) {
-            error = LineError(lineNo, "character that is not a hex digit");
-            return -1;
-        }
-        bytes.push_back(uint8_t(hi * 16 + lo));
+    if (!DecodeHexPairs(line, bytes)) {
+        error = LineError(lineNo, "character that is not a hex digit");
+        return -1;
     }
     const size_t count = bytes[0];
     if (count != bytes.size() - 1) {

@@ -1,4 +1,4 @@
-#include "flash/update_events.h"
+#include "flash/update_state.h"
 
 CString g_toolCommandLine;
 std::atomic<ChipType> g_chipType{0};

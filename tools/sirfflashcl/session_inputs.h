@@ -1,0 +1,13 @@
+// The files a flashing session reads before it speaks to the receiver: the chip list and the
+// firmware image. Each returns 0, or the run's error code after reporting it.
+#pragma once
+
+#include "tools/sirfflashcl/chip_list.h"
+#include "tools/sirfflashcl/flashcl_session.h"
+#include "tools/sirfflashcl/srec_reader.h"
+
+// The chip list named in settings in place of the built-in one; a missing file keeps the
+// built-in list.
+int LoadChipList(const SessionSettings& settings, ChipList& chips, Reporter& out);
+// The firmware file of the options, no larger than the largest flash of the chip list allows.
+int LoadFirmware(const FlashToolOptions& opt, const ChipList& chips, SRecordImage& image, Reporter& out);
