@@ -318,7 +318,7 @@ SCRIPT
             busy_refusals
         fi
         # Once the receiver's port is being probed, the utility on the silent port is gone.
-        if [ "$sel" = 3 ] && ! pgrep -f 'SiRFflashcl.* -l 43 ' >/dev/null; then
+        if [ "$sel" = 3 ] && ! utility_runs 'SiRFflashcl.* -l 43 '; then
             silent_stopped=1
         fi
         grep -q '^msgbox ' poll.txt && break
@@ -449,7 +449,7 @@ case_stalled() {
     sleep 15
     wine "$bindir/uidriver.exe" --pid "$pid" msgboxes >early.txt 2>/dev/null
     grep -q '^msgbox ' early.txt && fail "a box before the minute was up: $(cat early.txt)"
-    pgrep -f 'SiRFflashcl.* -l 48 ' >/dev/null || fail "the stand-in utility is not running"
+    utility_runs 'SiRFflashcl.* -l 48 ' || fail "the stand-in utility is not running"
     drive stalled.txt --pid "$pid" --timeout 70000 - <<'SCRIPT' || fail "the silent run was never given up"
 wait msgbox
 msgboxes
@@ -457,8 +457,8 @@ SCRIPT
     grep -qxF 'msgbox caption="Error" text="El receptor no responde desde hace un minuto. Compruebe la conexion e intentelo otra vez."' \
         stalled.txt || fail "the box of a silent run: $(cat stalled.txt)"
     # Wine reaps an ended process a moment later.
-    for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 48 ' >/dev/null || break; sleep 0.2; done
-    pgrep -f 'SiRFflashcl.* -l 48 ' >/dev/null && fail "the silent utility was not ended"
+    for _ in $(seq 50); do utility_runs 'SiRFflashcl.* -l 48 ' || break; sleep 0.2; done
+    utility_runs 'SiRFflashcl.* -l 48 ' && fail "the silent utility was not ended"
     drive close.txt --pid "$pid" msgbox-ok || fail "cannot close the box"
     wait_box "$FAILED_TEXT" || fail "no failure box: $(cat boxes.txt)"
     drive after.txt --pid "$pid" - <<'SCRIPT'
@@ -536,20 +536,30 @@ SCRIPT
 msgbox-ok
 wait exit
 SCRIPT
-    for _ in $(seq 50); do pgrep -f 'SiRFflashcl.* -l 47 ' >/dev/null || break; sleep 0.2; done
-    pgrep -f 'SiRFflashcl.* -l 47 ' >/dev/null && fail "the silent utility was not ended"
+    for _ in $(seq 50); do utility_runs 'SiRFflashcl.* -l 47 ' || break; sleep 0.2; done
+    utility_runs 'SiRFflashcl.* -l 47 ' && fail "the silent utility was not ended"
     check_cleaned_up "received.txt "
     rm -rf "$(temp_dir)"/Mirador-*
 }
 
 
+
+# utility_runs PATTERN: whether a process of this case's Wine prefix runs a command line matching
+# PATTERN. Another test run on the machine (another prefix) may use the same port number.
+utility_runs() {
+    local p
+    for p in $(pgrep -f "$1"); do
+        tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+    done
+    return 1
+}
 # wine_path FILE: the Windows name of a Linux file, through Wine's Z: drive (\ is octal 134).
 wine_path() { printf 'Z:%s' "$1" | tr / '\134'; }
 # flashing_starts: waits up to 30 s until the stand-in utility runs the flashing command line
 # (on COM47: the other cases, in other prefixes, may run at the same time).
 flashing_starts() {
     for _ in $(seq 120); do
-        pgrep -fi 'SiRFflashcl.*gsp3demo\.s3 -l 47 ' >/dev/null && return 0
+        utility_runs '[Gg][Ss][Pp]3[Dd][Ee][Mm][Oo]\.[Ss]3 -l 47 ' && return 0
         sleep 0.25
     done
     fail "no flashing run started"
