@@ -5,7 +5,7 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos,
+# CASE: keep, erase, ports, loopback, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos,
 # tempblank, tempansi, untouched, two, gpsd (see the functions below). BINDIR is the Windows build's
 # bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe, and the Linux
 # gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
@@ -338,6 +338,39 @@ SCRIPT
     sfxpack_extract Mirador-demo.exe payload
     merged_image payload GSP3demo.S3 merged.bin
     same_bytes "the firmware" merged.bin rx.bin 0 262144
+    exit_updater
+}
+
+# A loop-back plug on the chosen port (our probe comes back as it went) and the receiver on the
+# next one: the plug is no receiver, the next port is probed within 8 s of the press, and the
+# receiver gets the firmware with the database merged in.
+case_loopback() {
+    set_ports '\\Device\\Serial40=COM41' '\\Device\\Serial41=COM42'
+    release Mirador-demo.exe
+    sim plug 41 --loopback || return
+    sim rx 42 --chip GSP3 || return
+    open_release Mirador-demo.exe || return
+    local start sel="" ms
+    start=$(date +%s%N)
+    drive click.txt --pid "$pid" click 1003 >/dev/null || fail "cannot press the update button"
+    for _ in $(seq 120); do
+        sel=$(wine "$bindir/uidriver.exe" --pid "$pid" combo 1001 2>/dev/null | sed -n 's/.* sel=\([0-9-]*\).*/\1/p')
+        [ "$sel" = 1 ] && break
+        sleep 0.1
+    done
+    ms=$((($(date +%s%N) - start) / 1000000))
+    echo "the loop-back port cost ${ms} ms from the press to the next port's probe"
+    { [ "$sel" = 1 ] && [ "$ms" -le 8000 ]; } || fail "the next port was probed after ${ms} ms (row $sel)"
+    drive update.txt --pid "$pid" --timeout 90000 - <<'SCRIPT' || fail "the update did not come to an end"
+wait msgbox
+msgboxes
+SCRIPT
+    grep -qF "caption=\"$SUCCESS_CAPTION\"" update.txt || fail "no success: $(cat update.txt)"
+    close_success_box
+    sfxpack_extract Mirador-demo.exe payload
+    merged_image payload GSP3demo.S3 merged.bin
+    same_bytes "the firmware" merged.bin rx.bin 0 "$FW_END"
+    same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
     exit_updater
 }
 
@@ -708,7 +741,7 @@ case_gpsd() {
 }
 
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos | tempblank | tempansi | untouched | two | gpsd)
+keep | erase | ports | loopback | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos | tempblank | tempansi | untouched | two | gpsd)
     "case_$case_name"
     ;;
 *)
