@@ -147,6 +147,18 @@ public:
     gpsdevsim::LineSettings host{115200, true};
     std::string sent;  // every byte the host sent
 
+    // The line as a start-state row has it: 0 the receiver alone, 1 silent, 2 deaf, 3 deaf in boot
+    // mode; or no receiver but 4 a loop-back plug, 5 an AT modem (echo, then OK), 6 noise.
+    void Put(int what)
+    {
+        silent = what == 1 || what >= 4;
+        deaf = what == 2;
+        deafInBoot = what == 3;
+        echo = what == 4 || what == 5;
+        afterEcho = what == 5 ? "\r\nOK\r\n" : "";
+        noise = what == 6;
+    }
+
     bool Write(const uint8_t* p, size_t n) override
     {
         sent.append(reinterpret_cast<const char*>(p), n);

@@ -489,7 +489,7 @@ TEST_F(Session, EveryStartStateIsFoundOrGetsItsOwnCode)
         const char* what;
         gpsdevsim::PowerUp powerUp;
         std::string version;
-        int line;  // 1 silent, 2 deaf, 3 deaf in boot mode, 4 loop-back, 5 AT modem, 6 noise
+        int line;  // ReceiverLine::Put
         bool identify;
         int32_t code;
         uint64_t maxMs;  // from the open to the final record
@@ -525,13 +525,7 @@ TEST_F(Session, EveryStartStateIsFoundOrGetsItsOwnCode)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         UseWholeReceiver(c.powerUp, c.version);
-        wholeLine->silent = c.line == 1;
-        wholeLine->deaf = c.line == 2;
-        wholeLine->deafInBoot = c.line == 3;
-        wholeLine->echo = c.line == 4 || c.line == 5;
-        wholeLine->afterEcho = c.line == 5 ? "\r\nOK\r\n" : "";
-        wholeLine->noise = c.line == 6;
-        wholeLine->silent = wholeLine->silent || c.line >= 4;  // the receiver is not on this line
+        wholeLine->Put(c.line);
         const std::vector<Record> rec =
             Run(c.identify ? std::vector<std::string>{"--identify", "-l", "3", "-b", "115200"}
                            : std::vector<std::string>{Path("123.bin"), "-l", "3", "-b", "115200", "-r", "-t", "0xFF"});
