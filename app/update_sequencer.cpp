@@ -223,7 +223,7 @@ void CUpdateSequencer::Probed(intptr_t lParam)
     // (the port failed, the utility died, a success without a chip) says nothing about it.
     const ChipType chip = g_chipType.load();
     if (lParam != 1 || !IsChipNamed(chip)) {
-        PortFailed();
+        PortFailed(lParam == PROBED_NO_RECEIVER ? NEXT_EMPTY_PORT_MS : NEXT_PORT_MS);
         return;
     }
     m_firmware.ChooseFirmware(static_cast<unsigned char>(chip));
@@ -242,14 +242,14 @@ void CUpdateSequencer::Probed(intptr_t lParam)
 }
 
 // The next port after a failed one, or the failure end when the cycle is over.
-void CUpdateSequencer::PortFailed()
+void CUpdateSequencer::PortFailed(unsigned nNextMs)
 {
     if (!ProbeCycleHasPortsLeft()) {
         Finish(0);
         return;
     }
     m_bFlashNext = false;
-    m_view.StartTimer(TIMER_NEXT_STEP, NEXT_PORT_MS);
+    m_view.StartTimer(TIMER_NEXT_STEP, nNextMs);
     m_view.Repaint();
 }
 

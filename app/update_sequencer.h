@@ -19,6 +19,7 @@
 
 constexpr unsigned TIMER_WATCHDOG = 2;   // a run's first event must come within 6000 ms
 constexpr unsigned TIMER_NEXT_STEP = 3;  // 1000 ms after a probe with firmware, 5000 ms after a failed port
+                                         // (100 ms after one where no receiver was found)
 constexpr unsigned TIMER_STALL = 4;      // a probe that has posted must read a record again within 60 s
 constexpr unsigned WATCHDOG_MS = 6000;
 // A receiver's chip erase takes seconds and our utility reports at least every few seconds: a
@@ -27,6 +28,9 @@ constexpr unsigned WATCHDOG_MS = 6000;
 constexpr unsigned STALL_MS = 60000;
 constexpr unsigned NEXT_STEP_MS = 1000;
 constexpr unsigned NEXT_PORT_MS = 5000;
+// After a port where the utility found no receiver (it released the port before its last
+// record): at once, so that such a port costs the update little more than the utility's search.
+constexpr unsigned NEXT_EMPTY_PORT_MS = 100;
 
 // Runs of the flash utility and the system's millisecond tick count.
 class IUpdateRunner {
@@ -109,7 +113,7 @@ public:
 private:
     void StartProbe(bool bNextPort);
     void Probed(intptr_t lParam);
-    void PortFailed();
+    void PortFailed(unsigned nNextMs = NEXT_PORT_MS);
     void PortCannotBeOpened();
     void StartFlash();
     void Finish(intptr_t lParam);

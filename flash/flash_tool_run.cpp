@@ -49,6 +49,7 @@ bool CFlashToolRun::Dispatch(int32_t nCode, const char* pszText)
             return true;
         }
         case FTM_CHIP_NAME:
+            m_bChipNamed = true;
             // Only the first chip name after the sequencer marked the chip pending counts; the
             // value written has bit 7 clear, and the flashing run (0) ignores them all.
             m_host.IfCurrent([&] {
@@ -78,15 +79,17 @@ void CFlashToolRun::EndError(int32_t nCode, const char* pszText, bool bNoFinalRe
 {
     m_host.ReleaseRun();
     m_nExitCode = 0;
-    const bool bPortFailed = nCode == FTM_ERR_PORT_BUSY || nCode == FTM_ERR_NO_PORT;
+    const bool bPortFailed = IsPortFailure(nCode);
+    const bool bNoReceiver = IsNoReceiverHere(nCode, m_bChipNamed);
     bool bPortsLeft = false;
     if (!m_host.IfCurrent([&] {
             // Only a probe cycle moves on to another port; a flashing run (chip type 0) that
             // fails ends the update, whatever the port rows say. A utility that died on this
             // port (no final record) says nothing about the other ports: they are tried too.
-            bPortsLeft = (bPortFailed || bNoFinalRecord) && g_chipType.load() != 0 && ProbeCycleHasPortsLeft();
+            bPortsLeft =
+                (bPortFailed || bNoReceiver || bNoFinalRecord) && g_chipType.load() != 0 && ProbeCycleHasPortsLeft();
             if (bPortsLeft)
-                m_host.PostUpdateEvent(UPD_PROBED, 0);
+                m_host.PostUpdateEvent(UPD_PROBED, bNoReceiver ? PROBED_NO_RECEIVER : 0);
             else
                 g_lastToolError.store(nCode);
         }))

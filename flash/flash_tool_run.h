@@ -55,7 +55,8 @@ private:
     void EndError(int32_t nCode, const char* pszText, bool bNoFinalRecord = false);
 
     IFlashRunHost& m_host;
-    int32_t m_nProgress = 0;  // keeps its value when a progress text has no leading integer
+    int32_t m_nProgress = 0;    // keeps its value when a progress text has no leading integer
+    bool m_bChipNamed = false;  // a chip-name record came: a receiver is on the port
     int m_nExitCode = 0;
 };
 

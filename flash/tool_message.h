@@ -15,6 +15,10 @@ enum : int32_t {
 // Codes below 1000 end a run with an error; the payload is the utility's text.
 constexpr int32_t FTM_ERR_NO_PORT = 2;     // the serial port does not exist
 constexpr int32_t FTM_ERR_PORT_BUSY = 14;  // the port exists but cannot be opened
+// Our utility's codes for a port where no receiver was found (docs/sirfflashcl.md).
+constexpr int32_t FTM_ERR_NO_ANSWER = 20;   // nothing answered at any speed
+constexpr int32_t FTM_ERR_LINE_NOISY = 22;  // only unreadable data came back
+constexpr int32_t FTM_ERR_NOT_SIRF = 25;    // a device that is no SiRF receiver
 // Never written by the utility: the updater's own code for a run whose utility ended (exited,
 // crashed, was ended) without a final record.
 constexpr int32_t FTM_ERR_NO_FINAL_RECORD = -1;

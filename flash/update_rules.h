@@ -1,9 +1,11 @@
 // The small rules that the dialog, the sequencer, the worker and the firmware choice must agree
 // on, each written once: the rows of the speed list and their rates, the port number of a port
-// row, whether the probe cycle has ports left, and what counts as a named chip.
+// row, whether the probe cycle has ports left, which failed probes move on to the next port, and
+// what counts as a named chip.
 #pragma once
 
 #include "afx/afx.h"
+#include "flash/tool_message.h"
 #include "flash/update_state.h"
 
 #include <cstdint>
@@ -37,6 +39,23 @@ int PortNumberOfRow(const CString& strRow);
 inline bool ProbeCycleHasPortsLeft()
 {
     return g_portCursor.load() != g_firstPort.load();
+}
+
+// Whether a probe that ended with the utility's error nCode leaves its port for the next one of
+// the cycle (ports left) instead of ending the update. The port could not be opened (2, 14, any
+// utility), or our utility found no receiver on it: a silent line (20), unreadable data at every
+// speed (22), a device that is no SiRF receiver, a loop-back plug or a modem among them (25).
+// These count only while no receiver has named its chip in the run (bChipNamed): a receiver
+// that is there and then fails (22 while reading, 24 a loader of another protocol, 34 a family
+// not in the chip list) is the update's answer, and trying other ports would hide it. A probe
+// writes nothing, so moving on is always safe.
+inline bool IsPortFailure(int32_t nCode)
+{
+    return nCode == FTM_ERR_PORT_BUSY || nCode == FTM_ERR_NO_PORT;
+}
+inline bool IsNoReceiverHere(int32_t nCode, bool bChipNamed)
+{
+    return !bChipNamed && (nCode == FTM_ERR_NO_ANSWER || nCode == FTM_ERR_LINE_NOISY || nCode == FTM_ERR_NOT_SIRF);
 }
 
 // Whether a probe has named the receiver's chip: CHIP_OTHER, CHIP_GSP2E or CHIP_GSP3, not

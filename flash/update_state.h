@@ -20,6 +20,9 @@ enum UpdateEventKind : int {
     UPD_PROBED = 3,    // 1 the probe run completed, anything else the port failed
     UPD_FLASH = 4,     // chip type
 };
+// UPD_PROBED's argument for a port where the utility found no receiver: the port is already
+// closed and released, and the next one is probed at once.
+constexpr intptr_t PROBED_NO_RECEIVER = 2;
 
 inline uintptr_t MakeUpdateEventWParam(int nKind, unsigned nRun)
 {

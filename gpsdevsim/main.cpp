@@ -2,7 +2,7 @@
 //
 //   gpsdevsim --flash FILE [--chip NAME] [--link PATH] [--factory VERSION] [--protocol nmea|binary]
 //             [--speed N] [--boot] [--baud N] [--pace] [--silent] [--silent-after N]
-//             [--drop-after N] [--corrupt-every N]
+//             [--drop-after N] [--corrupt-every N] [--loopback]
 //
 // Prints the pty's device path as the first line on stdout, then serves until SIGTERM or
 // SIGINT, when it saves FILE, removes its link and exits 0. FILE is also rewritten after every
@@ -33,7 +33,7 @@ namespace {
 const char kUsage[] =
     "usage: gpsdevsim --flash FILE [--chip NAME] [--link PATH] [--factory VERSION]\n"
     "                 [--protocol nmea|binary] [--speed N] [--boot] [--baud N] [--pace] [--silent]\n"
-    "                 [--silent-after N] [--drop-after N] [--corrupt-every N]\n"
+    "                 [--silent-after N] [--drop-after N] [--corrupt-every N] [--loopback]\n"
     "\n"
     "  --flash FILE       the flash content (1 MiB); created erased when missing or of another size\n"
     "  --chip NAME        the chip family its loader names (default GSP3)\n"
@@ -48,6 +48,7 @@ const char kUsage[] =
     "  --silent-after N   stop answering after N bytes received (the line stays open)\n"
     "  --drop-after N     close the line after N bytes received (the receiver unplugged)\n"
     "  --corrupt-every N  corrupt every Nth byte sent\n"
+    "  --loopback         no receiver: every byte received goes straight back (a loop-back plug)\n"
     "\n"
     "Prints the pty's path on the first line; runs until SIGTERM or SIGINT.\n";
 
@@ -59,6 +60,7 @@ struct Options {
     gpsdevsim::PowerUp powerUp;
     bool pace = false;
     bool silent = false;
+    bool loopback = false;
     long long silentAfter = -1;
     long long dropAfter = -1;
     long long corruptEvery = 0;
@@ -113,6 +115,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error)
             o.pace = true;
         } else if (a == "--silent") {
             o.silent = true;
+        } else if (a == "--loopback") {
+            o.loopback = true;
         } else if (a == "--boot") {
             o.powerUp.mode = gpsdevsim::Mode::Boot;
         } else if (!hasValue && (a == "--flash" || a == "--chip" || a == "--link" || a == "--baud" ||
@@ -355,7 +359,7 @@ void Serve(const Options& opt, Pty& pty, int sigFd, gpsdevsim::Receiver& receive
         pollfd sig{sigFd, POLLIN, 0};
         if (poll(&sig, 1, 0) > 0)
             return;
-        const bool mute = opt.silent || (opt.silentAfter >= 0 && received >= opt.silentAfter);
+        const bool mute = opt.silent || opt.loopback || (opt.silentAfter >= 0 && received >= opt.silentAfter);
         if (lineFd >= 0 && !mute) {
             // What the receiver sends on its own, once a second in its normal mode.
             reply.clear();
@@ -380,6 +384,10 @@ void Serve(const Options& opt, Pty& pty, int sigFd, gpsdevsim::Receiver& receive
                 return;
             idleUntil = NowNs();
             continue;
+        }
+        if (opt.loopback) {
+            reply.assign(buf.begin(), buf.begin() + got);
+            line.Send(reply, [] { return true; });  // at any speed, as a wire does
         }
         if (mute)
             continue;

@@ -140,13 +140,33 @@ public:
     bool silent = false;      // nothing ever comes back
     bool deaf = false;        // hears nothing (an NMEA device that ignores what it is sent)
     bool deafInBoot = false;  // in boot mode hears nothing (a loader of another protocol)
+    bool echo = false;        // sends back what it is sent (a loop-back plug), then afterEcho
+    std::string afterEcho;    // ("\r\nOK\r\n": an AT modem)
+    bool noise = false;       // random bytes all the time
     uint64_t clockMs = 0;
     gpsdevsim::LineSettings host{115200, true};
     std::string sent;  // every byte the host sent
 
+    // The line as a start-state row has it: 0 the receiver alone, 1 silent, 2 deaf, 3 deaf in boot
+    // mode; or no receiver but 4 a loop-back plug, 5 an AT modem (echo, then OK), 6 noise.
+    void Put(int what)
+    {
+        silent = what == 1 || what >= 4;
+        deaf = what == 2;
+        deafInBoot = what == 3;
+        echo = what == 4 || what == 5;
+        afterEcho = what == 5 ? "\r\nOK\r\n" : "";
+        noise = what == 6;
+    }
+
     bool Write(const uint8_t* p, size_t n) override
     {
         sent.append(reinterpret_cast<const char*>(p), n);
+        if (echo) {
+            m_rx.insert(m_rx.end(), p, p + n);
+            m_rx.insert(m_rx.end(), afterEcho.begin(), afterEcho.end());
+            return true;
+        }
         if (deaf || silent || (deafInBoot && m_r.CurrentMode() == gpsdevsim::Mode::Boot))
             return true;
         std::vector<uint8_t> out;
@@ -163,6 +183,8 @@ public:
             m_r.Tick(clockMs, 1765000000 + int64_t(clockMs / 1000), host, out);
             if (!silent)
                 m_rx.insert(m_rx.end(), out.begin(), out.end());
+            for (int i = 0; noise && i < 16; ++i)
+                m_rx.push_back(uint8_t((m_noise = m_noise * 1103515245u + 12345u) >> 16));
             if (!m_rx.empty()) {
                 const size_t n = std::min({max, size_t(64), m_rx.size()});
                 std::copy(m_rx.begin(), m_rx.begin() + long(n), p);
@@ -186,6 +208,7 @@ public:
 private:
     gpsdevsim::Receiver& m_r;
     std::deque<uint8_t> m_rx;
+    uint32_t m_noise = 1;
 };
 
 // One FlashToolMessage record as the updater reads it.

@@ -489,7 +489,7 @@ TEST_F(Session, EveryStartStateIsFoundOrGetsItsOwnCode)
         const char* what;
         gpsdevsim::PowerUp powerUp;
         std::string version;
-        int line;  // 1 silent, 2 deaf, 3 deaf in boot mode
+        int line;  // ReceiverLine::Put
         bool identify;
         int32_t code;
         uint64_t maxMs;  // from the open to the final record
@@ -510,6 +510,9 @@ TEST_F(Session, EveryStartStateIsFoundOrGetsItsOwnCode)
         {"silent", {Mode::Nmea, 4800, 38400}, gsw3, 1, false, FLASHCL_ERR_NO_ANSWER, 8000},
         {"NMEA that is not SiRF", {Mode::Nmea, 4800, 38400}, gsw3, 2, false, FLASHCL_ERR_NOT_SIRF, 4500},
         {"garbage at every speed tried", {Mode::Nmea, 2400, 38400}, gsw3, 0, false, FLASHCL_ERR_LINE_NOISY, 8000},
+        {"a loop-back plug", {Mode::Nmea, 4800, 38400}, gsw3, 4, false, FLASHCL_ERR_NOT_SIRF, 1000},
+        {"an AT modem: echo, then OK", {Mode::Nmea, 4800, 38400}, gsw3, 5, false, FLASHCL_ERR_NOT_SIRF, 1000},
+        {"a noisy line", {Mode::Nmea, 4800, 38400}, gsw3, 6, false, FLASHCL_ERR_LINE_NOISY, 8000},
         {"a loader of another protocol", {Mode::Nmea, 4800, 38400}, gsw3, 3, false, FLASHCL_ERR_FOREIGN_LOADER, 6000},
         {"a SiRFstarIV, not in the chip list",
          {Mode::Nmea, 4800, 38400},
@@ -522,14 +525,15 @@ TEST_F(Session, EveryStartStateIsFoundOrGetsItsOwnCode)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         UseWholeReceiver(c.powerUp, c.version);
-        wholeLine->silent = c.line == 1;
-        wholeLine->deaf = c.line == 2;
-        wholeLine->deafInBoot = c.line == 3;
+        wholeLine->Put(c.line);
         const std::vector<Record> rec =
             Run(c.identify ? std::vector<std::string>{"--identify", "-l", "3", "-b", "115200"}
                            : std::vector<std::string>{Path("123.bin"), "-l", "3", "-b", "115200", "-r", "-t", "0xFF"});
         EXPECT_EQ(rec.back().code, c.code) << rec.back().text;
         EXPECT_LE(recordTimes.back(), c.maxMs);
+        if (c.line >= 4) {
+            EXPECT_EQ(rec.back().text.find("SiRF receiver on"), std::string::npos) << rec.back().text;
+        }
         // The updater's watchdog: a first record within 6 s from anything that answers; none
         // from a silent port, which the updater then leaves for its next port.
         if (c.line == 1) {
@@ -542,7 +546,7 @@ TEST_F(Session, EveryStartStateIsFoundOrGetsItsOwnCode)
             EXPECT_EQ(receiver->CurrentMode(), c.powerUp.mode == Mode::Binary ? Mode::Binary : Mode::Nmea);
         }
         const size_t sw = wholeLine->sent.find("$PSRF100");
-        if (c.code == FLASHCL_ERR_NOT_SIRF) {
+        if (c.line == 2) {  // an NMEA talker: nothing after the switch
             EXPECT_EQ(wholeLine->sent.find_first_of("$\xA0", sw + 1), std::string::npos) << "sent after the switch";
         }
     }

@@ -110,6 +110,10 @@ TEST(ChipLists, ShippedListParsesAndBadListsAreRefused)
     EXPECT_EQ(sirf::FamilyOfVersion("GSW2.3.2", list.VersionPrefixes()), "A");
     EXPECT_EQ(sirf::FamilyOfVersion("GSW3.2.4", list.VersionPrefixes()), "A");
     EXPECT_EQ(sirf::FamilyOfVersion("GSD4e_4.1.2", list.VersionPrefixes()), "");
+    // A prefix begins any token: the family token may follow a numeric build.
+    EXPECT_EQ(sirf::FamilyOfVersion("2.3.2-GSW2t-x", list.VersionPrefixes()), "B");
+    EXPECT_EQ(sirf::FamilyOfVersion("2.3.2-GSW2-x", list.VersionPrefixes()), "A");
+    EXPECT_EQ(sirf::FamilyOfVersion("2.3.2XGSW2", list.VersionPrefixes()), "");
     EXPECT_EQ(list.Find("GSP3e"), nullptr);
     EXPECT_EQ(list.Find("gsp3"), nullptr);
     EXPECT_EQ(list.LargestFlash(), 0x100000u);

@@ -5,7 +5,7 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos,
+# CASE: keep, erase, ports, loopback, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos,
 # tempblank, tempansi, untouched, two, gpsd (see the functions below). BINDIR is the Windows build's
 # bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe, and the Linux
 # gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
@@ -338,6 +338,40 @@ SCRIPT
     sfxpack_extract Mirador-demo.exe payload
     merged_image payload GSP3demo.S3 merged.bin
     same_bytes "the firmware" merged.bin rx.bin 0 262144
+    exit_updater
+}
+
+# A loop-back plug on the chosen port (our probe comes back as it went) and the receiver on the
+# next one: the plug is no receiver, the port costs the update at most 8 s (from the start of its
+# probe to the start of the next port's), and the receiver gets the firmware with the database
+# merged in.
+case_loopback() {
+    set_ports '\\Device\\Serial40=COM41' '\\Device\\Serial41=COM42'
+    release Mirador-demo.exe
+    sim plug 41 --loopback || return
+    sim rx 42 --chip GSP3 || return
+    open_release Mirador-demo.exe || return
+    local start first="" next="" ms
+    start=$(date +%s%N)
+    drive click.txt --pid "$pid" click 1003 >/dev/null || fail "cannot press the update button"
+    for _ in $(seq 400); do
+        [ -z "$first" ] && utility_runs 'SiRFflashcl.* -l 41 ' && first=$(date +%s%N)
+        utility_runs 'SiRFflashcl.* -l 42 ' && next=$(date +%s%N) && break
+        sleep 0.05
+    done
+    ms=$(((${next:-0} - ${first:-$start}) / 1000000))
+    echo "COM41 cost the update ${ms} ms, from its probe's start to the next port's"
+    { [ -n "$next" ] && [ "$ms" -le 8000 ]; } || fail "COM41 cost ${ms} ms, or the next port was not probed"
+    drive update.txt --pid "$pid" --timeout 90000 - <<'SCRIPT' || fail "the update did not come to an end"
+wait msgbox
+msgboxes
+SCRIPT
+    grep -qF "caption=\"$SUCCESS_CAPTION\"" update.txt || fail "no success: $(cat update.txt)"
+    close_success_box
+    sfxpack_extract Mirador-demo.exe payload
+    merged_image payload GSP3demo.S3 merged.bin
+    same_bytes "the firmware" merged.bin rx.bin 0 "$FW_END"
+    same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
     exit_updater
 }
 
@@ -708,7 +742,7 @@ case_gpsd() {
 }
 
 case "$case_name" in
-keep | erase | ports | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos | tempblank | tempansi | untouched | two | gpsd)
+keep | erase | ports | loopback | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos | tempblank | tempansi | untouched | two | gpsd)
     "case_$case_name"
     ;;
 *)

@@ -778,7 +778,7 @@ void ExpectRowOutcome(SequencerTest& t, const RunEndingRow& row, size_t runs)
         t.Fire(TIMER_NEXT_STEP);
         ASSERT_EQ(runs + 1, t.runner.commandLines.size());
         // A failed port leads to the next port, never to flashing; what it named is forgotten.
-        if (row.nextStepMs == 5000) {
+        if (row.nextStepMs != NEXT_STEP_MS) {
             EXPECT_EQ(t.Probe("12", 115200), t.runner.commandLines.back());
             EXPECT_EQ(CHIP_PENDING, g_chipType.load());
         }
@@ -814,6 +814,9 @@ TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
         kBusy{FTM_ERR_PORT_BUSY, "busy"}, kOther{2000, "ignored"}, k40s{kWait, ""};
     const std::string kNoResult = "error desconocido(-1).The flash utility ended without a result.";
     const std::string kClosePort = "Cierre el programa conectado con otro puerto e intentelo otra vez.";
+    // Our utility's ends on a port where no receiver named itself, and one where a receiver did.
+    const ToolRecord kSilent{20, "silent"}, kNoise{22, "noise"}, kNotSirf{25, "echo"}, kForeign{24, "foreign"};
+    auto box = [](const ToolRecord& r) { return "error desconocido(" + std::to_string(r.first) + ")." + r.second; };
     const RunEndingRow rows[] = {
         {"probe done", PROBE_PORTS_LEFT, {kProgress, kChip, kDone}, FINAL_RECORDS, 1000, {}, 0},
         {"probe, port busy", PROBE_PORTS_LEFT, {kBusy}, FINAL_RECORDS, 5000, {}, 0},
@@ -828,11 +831,19 @@ TEST_F(SequencerTest, HowARunEndsDecidesTheNextStep)
         {"success without a chip", PROBE_PORTS_LEFT, {kProgress, kDone}, FINAL_RECORDS, 5000, {}, 0},
         {"other records count", PROBE_PORTS_LEFT, {kProgress, k40s, kOther, k40s, kChip}, GOES_SILENT, 5000, {}, 1},
         {"port text with a blank", PROBE_PORTS_LEFT, {}, NOT_A_PORT, 5000, {}, 0},
+        {"no receiver: silent line", PROBE_PORTS_LEFT, {kSilent}, FINAL_RECORDS, NEXT_EMPTY_PORT_MS, {}, 0},
+        {"no receiver: noise", PROBE_PORTS_LEFT, {kProgress, kNoise}, FINAL_RECORDS, NEXT_EMPTY_PORT_MS, {}, 0},
+        {"no receiver: not SiRF", PROBE_PORTS_LEFT, {kProgress, kNotSirf}, FINAL_RECORDS, NEXT_EMPTY_PORT_MS, {}, 0},
+        {"chip named, then noise", PROBE_PORTS_LEFT, {kChip, kNoise}, FINAL_RECORDS, 0, {box(kNoise)}, 0},
+        {"loader of another protocol", PROBE_PORTS_LEFT, {kProgress, kForeign}, FINAL_RECORDS, 0, {box(kForeign)}, 0},
         {"last port busy", PROBE_LAST_PORT, {kBusy}, FINAL_RECORDS, 0, {kClosePort}, 0},
         {"last port dies", PROBE_LAST_PORT, {kProgress}, PIPE_ENDS, 0, {kNoResult}, 0},
         {"last port goes silent", PROBE_LAST_PORT, {kProgress}, GOES_SILENT, 0, {SEQ_TEXT_STALLED}, 1},
         {"last port, success without a chip", PROBE_LAST_PORT, {kDone}, FINAL_RECORDS, 0, {}, 0},
         {"last port, text with a blank", PROBE_LAST_PORT, {}, NOT_A_PORT, 0, {kClosePort}, 0},
+        {"last port, silent line", PROBE_LAST_PORT, {kSilent}, FINAL_RECORDS, 0, {box(kSilent)}, 0},
+        {"last port, noise", PROBE_LAST_PORT, {kProgress, kNoise}, FINAL_RECORDS, 0, {box(kNoise)}, 0},
+        {"last port, not SiRF", PROBE_LAST_PORT, {kProgress, kNotSirf}, FINAL_RECORDS, 0, {box(kNotSirf)}, 0},
         {"flashing done", FLASHING, {kProgress, kDone}, FINAL_RECORDS, 0, {}, 0},
         {"flashing dies", FLASHING, {kProgress}, PIPE_ENDS, 0, {kNoResult}, 0},
         {"flashing silent a minute, then done", FLASHING, {kProgress, kProgress}, GOES_SILENT, 0, {}, 0},

@@ -1,6 +1,7 @@
 #include "tools/protocol/sirf_messages.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace sirf {
@@ -151,12 +152,24 @@ std::vector<std::string> SplitFields(const std::string& body)
     return fields;
 }
 
+namespace {
+// Whether prefix begins a token of version: at its start, or after a character that is neither
+// a letter nor a digit ("2.3.2-GSW2-..." holds GSW2; "XGSW2" does not).
+bool BeginsAToken(const std::string& version, const std::string& prefix)
+{
+    for (size_t at = version.find(prefix); at != std::string::npos; at = version.find(prefix, at + 1)) {
+        if (at == 0 || !std::isalnum(static_cast<unsigned char>(version[at - 1])))
+            return true;
+    }
+    return false;
+}
+}  // namespace
+
 std::string FamilyOfVersion(const std::string& version, const std::vector<VersionPrefix>& prefixes)
 {
     const VersionPrefix* best = nullptr;
     for (const VersionPrefix& p : prefixes) {
-        if (!p.prefix.empty() && version.compare(0, p.prefix.size(), p.prefix) == 0 &&
-            (!best || p.prefix.size() > best->prefix.size()))
+        if (!p.prefix.empty() && BeginsAToken(version, p.prefix) && (!best || p.prefix.size() > best->prefix.size()))
             best = &p;
     }
     return best ? best->family : std::string();

@@ -61,8 +61,11 @@ private:
 // The fields of a sentence body split at commas ("PSRF100,0,4800" -> PSRF100, 0, 4800).
 std::vector<std::string> SplitFields(const std::string& body);
 
-// The chip family a version string names by its prefix, from a list of (prefix, family) pairs:
-// the longest prefix that matches wins; empty when none does.
+// The chip family a version string names, from a list of (prefix, family) pairs. A prefix
+// matches where it begins a token of the string: at its start or after a character that is
+// neither a letter nor a digit, so that a family token after a numeric build counts
+// ("2.3.2-GSW2-..."). The longest prefix that matches wins, on a tie the first listed; empty
+// when none does.
 struct VersionPrefix {
     std::string prefix, family;
 };

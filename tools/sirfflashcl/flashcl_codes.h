@@ -1,5 +1,6 @@
 // The error codes SiRFflashcl ends a run with (the code of its one error record). 2 and 14 are
-// the updater's "try the next port" codes; the others are ours (docs/sirfflashcl.md).
+// the updater's "try the next port" codes, and so are 20, 22 and 25 of a probe that named no
+// chip (flash/update_rules.h); the others are ours (docs/sirfflashcl.md).
 #pragma once
 
 #include "flash/tool_message.h"
@@ -14,7 +15,7 @@ constexpr int32_t FLASHCL_ERR_LINE_LOST = 21;       // the receiver stopped answ
 constexpr int32_t FLASHCL_ERR_LINE_NOISY = 22;      // only damaged frames came back
 constexpr int32_t FLASHCL_ERR_PROTOCOL = 23;        // the receiver answered out of protocol
 constexpr int32_t FLASHCL_ERR_FOREIGN_LOADER = 24;  // in its boot mode after MID 148, the loader ignores our SYNC
-constexpr int32_t FLASHCL_ERR_NOT_SIRF = 25;        // an NMEA device that ignored the switch to SiRF binary
+constexpr int32_t FLASHCL_ERR_NOT_SIRF = 25;        // ignored the switch to SiRF binary, or repeats what it is sent
 constexpr int32_t FLASHCL_ERR_FILE_READ = 30;       // the firmware file cannot be read
 constexpr int32_t FLASHCL_ERR_FILE_BAD = 31;        // the firmware file is not valid S-record text
 constexpr int32_t FLASHCL_ERR_IMAGE_FIT = 32;       // the firmware lies outside the chip's flash
@@ -28,3 +29,6 @@ constexpr int32_t FLASHCL_ERR_WRITE = 41;           // programming failed
 constexpr int32_t FLASHCL_ERR_VERIFY = 42;          // the receiver's CRC differs from the image
 constexpr int32_t FLASHCL_ERR_READ = 43;            // reading the flash failed
 constexpr int32_t FLASHCL_ERR_UNEXPECTED = 50;      // the utility itself failed (out of memory)
+static_assert(FLASHCL_ERR_NO_ANSWER == FTM_ERR_NO_ANSWER && FLASHCL_ERR_LINE_NOISY == FTM_ERR_LINE_NOISY &&
+                  FLASHCL_ERR_NOT_SIRF == FTM_ERR_NOT_SIRF,
+              "the updater's codes for a port without a receiver");

@@ -228,17 +228,6 @@ int ProgramFlash(const FlashToolOptions& opt,
     return 0;
 }
 
-// Our loader's speeds: the one given and the one public reports give a real loader, in the
-// order they are worth trying (the given one first for a receiver left in the loader).
-std::vector<uint32_t> LoaderSpeeds(uint32_t given, bool bootFirst)
-{
-    if (given == ReceiverFinder::kBootBaud)
-        return {given};
-    if (bootFirst)
-        return {ReceiverFinder::kBootBaud, given};
-    return {given, ReceiverFinder::kBootBaud};
-}
-
 std::string Speed(uint32_t baud)
 {
     return std::to_string(baud) + " bit/s";
@@ -260,6 +249,11 @@ int NotFound(const FoundReceiver& r, const std::string& port, Reporter& out)
                         "The device on " + port + " at " + Speed(r.baud) +
                             " sends NMEA but is not a SiRF receiver: it ignored the switch to SiRF binary. "
                             "Nothing else was sent to it.");
+        case FoundReceiver::Echo:
+            return Fail(out, FLASHCL_ERR_NOT_SIRF,
+                        "The device on " + port +
+                            " sends back what it is sent, as a loop-back plug or a modem "
+                            "does: it is not a SiRF receiver.");
         default:
             return Fail(out, FLASHCL_ERR_NO_ANSWER,
                         "No receiver answered on " + port +
@@ -299,7 +293,7 @@ int ReachLoader(const FlashToolOptions& opt,
             finder.BackToNmea(found);
         return code;
     }
-    found = finder.EnterBootMode(found, LoaderSpeeds(opt.baud, true));
+    found = finder.EnterBootMode(found, ReceiverFinder::LoaderSpeeds(opt.baud, true));
     if (found.kind == FoundReceiver::InLoader)
         return 0;
     if (found.kind == FoundReceiver::PortFailed || found.kind == FoundReceiver::BadLoader)
@@ -365,7 +359,7 @@ int RunWithPort(const FlashToolOptions& opt, const SessionSettings& settings, co
     // record goes out as soon as a device shows itself. A silent port gets none, and the
     // updater moves on to its next port after the 6 s, as it always has.
     ReceiverFinder finder(*port.port, host, settings.noAnswerMs, [&out] { out.Progress(0, 0, "searching", 0); });
-    FoundReceiver found = finder.Find(LoaderSpeeds(opt.baud, false));
+    FoundReceiver found = finder.Find(ReceiverFinder::LoaderSpeeds(opt.baud, false));
     if (opt.identify)
         return Identify(found, chips, port.name, finder, host, out);
     if (int code = ReachLoader(opt, chips, port.name, finder, found, out))

@@ -26,6 +26,15 @@ const std::vector<uint32_t>& ReceiverFinder::HuntSpeeds()
     return speeds;
 }
 
+std::vector<uint32_t> ReceiverFinder::LoaderSpeeds(uint32_t given, bool bootFirst)
+{
+    if (given == kBootBaud)
+        return {given};
+    if (bootFirst)
+        return {kBootBaud, given};
+    return {given, kBootBaud};
+}
+
 ReceiverFinder::ReceiverFinder(SerialPort& port, FlashHost& host, uint32_t syncMs, std::function<void()> onHeard)
     : m_port(port), m_host(host), m_syncMs(syncMs), m_onHeard(std::move(onHeard))
 {
@@ -54,6 +63,7 @@ bool ReceiverFinder::SetSpeed(uint32_t baud)
 
 bool ReceiverFinder::Send(const std::vector<uint8_t>& bytes)
 {
+    m_sent.assign(bytes.begin(), bytes.end());
     if (!m_port.Write(bytes.data(), bytes.size()))
         m_failed = true;
     return !m_failed;
@@ -69,6 +79,17 @@ void ReceiverFinder::Drain(size_t bytes)
     }
 }
 
+// Our own poll or $PSRF100 coming back is no answer (nor is our SYNC: FlashHost::Sync takes
+// only replies): the line repeats what it is sent, as a loop-back plug or a modem does.
+bool ReceiverFinder::Repeats(const std::string& got, Heard& heard) const
+{
+    if (got != m_sent)
+        return false;
+    if (heard != Heard::Frame && heard != Heard::Sentence)
+        heard = Heard::Echo;
+    return true;
+}
+
 ReceiverFinder::Heard ReceiverFinder::Listen(uint32_t ms, Want want)
 {
     Heard heard = Heard::Nothing;
@@ -78,6 +99,9 @@ ReceiverFinder::Heard ReceiverFinder::Listen(uint32_t ms, Want want)
         std::string body;
         std::vector<uint8_t> payload;
         while (m_binary.Next(payload)) {
+            const std::vector<uint8_t> frame = sirf::EncodeBinary(payload);
+            if (Repeats(std::string(frame.begin(), frame.end()), heard))
+                continue;
             heard = Heard::Frame;
             if (payload[0] == sirf::MID_VERSION) {
                 m_version = sirf::VersionOfMid6(payload);
@@ -87,10 +111,10 @@ ReceiverFinder::Heard ReceiverFinder::Listen(uint32_t ms, Want want)
         if (heard == Heard::Frame && want != Want::Version)
             return heard;
         while (m_nmea.Next(body)) {
-            if (heard != Heard::Frame)
+            if (!Repeats(sirf::EncodeSentence(body), heard) && heard != Heard::Frame)
                 heard = Heard::Sentence;
         }
-        if (heard == Heard::Sentence && want == Want::Any)
+        if ((heard == Heard::Sentence && want == Want::Any) || heard == Heard::Echo)
             return heard;
         const uint64_t now = m_host.Now();
         if (now >= end)
@@ -154,8 +178,9 @@ bool ReceiverFinder::SwitchToBinary(uint32_t baud, FoundReceiver& r)
     // Nothing more goes out until the receiver speaks binary: a device that ignored the
     // switch is no SiRF receiver, and gets nothing else from us.
     m_binary.Reset();
-    if (Listen(kSwitchMs, Want::Frame) != Heard::Frame) {
-        r.kind = FoundReceiver::NotSirf;
+    const Heard heard = Listen(kSwitchMs, Want::Frame);
+    if (heard != Heard::Frame) {
+        r.kind = heard == Heard::Echo ? FoundReceiver::Echo : FoundReceiver::NotSirf;
         return false;
     }
     PollVersion(r, kVersionMs);
@@ -173,6 +198,10 @@ bool ReceiverFinder::TryNormal(uint32_t baud, FoundReceiver& r, bool& heardBytes
     const Heard heard = Listen(baud == 4800 ? kListenAt4800Ms : kListenMs, Want::Any);
     heardBytes = heardBytes || heard != Heard::Nothing;
     r.baud = baud;
+    if (heard == Heard::Echo) {
+        r.kind = FoundReceiver::Echo;  // no SiRF receiver answers through a line that repeats
+        return true;
+    }
     if (heard == Heard::Frame) {
         r.kind = FoundReceiver::Normal;
         r.binary = true;

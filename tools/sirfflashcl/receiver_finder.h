@@ -19,6 +19,7 @@ struct FoundReceiver {
         BadLoader,  // an intact SYNC reply of the wrong shape
         Normal,     // a SiRF receiver in its normal mode (version, maybe empty if it never said)
         NotSirf,    // NMEA that ignored the switch to SiRF binary
+        Echo,       // what we sent came back (a loop-back plug, a modem): no receiver answers there
         Noisy,      // bytes came back but never a sentence, a frame or a reply
         Silent,     // nothing at all came back
         PortFailed,
@@ -36,6 +37,9 @@ public:
     static const std::vector<uint32_t>& HuntSpeeds();
     // The loader's speed after MID 148, as public reports give it for a real receiver.
     static constexpr uint32_t kBootBaud = 38400;
+    // Our loader's speeds: the one given and kBootBaud, in the order they are worth trying (the
+    // given one first for a receiver left in the loader, kBootBaud first after MID 148).
+    static std::vector<uint32_t> LoaderSpeeds(uint32_t given, bool bootFirst);
 
     // syncMs: how long SYNC is tried at each loader speed. onHeard is called once, as soon as
     // the line shows any bytes that are not our loader's answer: a device is there, and the
@@ -58,10 +62,12 @@ private:
     bool SwitchToBinary(uint32_t baud, FoundReceiver& r);
     bool PollVersion(FoundReceiver& r, uint32_t waitMs);
     // Reads for up to ms, feeding both readers: stops at the first sentence or frame (Any), the
-    // first frame (Frame) or a MID 6 (Version). Says the most it heard.
-    enum class Heard { Nothing, Bytes, Sentence, Frame, Failed };
+    // first frame (Frame) or a MID 6 (Version), or at a repeat of what was last sent (Echo,
+    // never an answer). Says the most it heard.
+    enum class Heard { Nothing, Bytes, Echo, Sentence, Frame, Failed };
     enum class Want { Any, Frame, Version };
     Heard Listen(uint32_t ms, Want want);
+    bool Repeats(const std::string& got, Heard& heard) const;
     bool Send(const std::vector<uint8_t>& bytes);
     void HeardSomething();
     bool SetSpeed(uint32_t baud);
@@ -77,5 +83,6 @@ private:
     sirf::NmeaReader m_nmea;
     sirf::BinaryReader m_binary;
     std::string m_version;  // from the last MID 6 heard
+    std::string m_sent;     // the last frame or sentence sent, as a repeat of it would arrive
     bool m_failed = false;
 };
