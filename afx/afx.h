@@ -159,6 +159,15 @@ public:
 
     // Returns FALSE (and fills *pError when given) instead of throwing.
     BOOL Open(const char* pszFileName, unsigned nOpenFlags, CFileException* pError = nullptr);
+    // Creates pszFileName for writing only when nothing of that name exists, a link included,
+    // which is never followed: *pbExisted tells that failure.
+    BOOL OpenNew(const char* pszFileName, CFileException* pError = nullptr, bool* pbExisted = nullptr);
+    // Creates for writing the first free name pszPrefix<n>pszSuffix (n from 1): a file of this
+    // call's own, named by GetFilePath().
+    BOOL OpenNewTemporary(const char* pszPrefix, const char* pszSuffix, CFileException* pError = nullptr);
+    // Opens the running program's own file for reading: on Windows by the wide path Windows
+    // started it from, so that no look-alike the ANSI code page makes of its name is read.
+    BOOL OpenModuleFile(CFileException* pError = nullptr);
     // Each of these throws CFileException on failure.
     uint64_t Seek(int64_t lOff, unsigned nFrom);
     uint64_t SeekToEnd() { return Seek(0, end); }
@@ -175,6 +184,9 @@ public:
 
     // Deletes a file; returns FALSE when it could not (missing, in use).
     static BOOL Remove(const char* pszFileName);
+    // Gives pszOld the name pszNew, replacing a file of that name; a link of that name is
+    // replaced itself, never written through, and a folder is refused. FALSE when it could not.
+    static BOOL Rename(const char* pszOld, const char* pszNew, CFileException* pError = nullptr);
 
 private:
     [[noreturn]] void ThrowLastError(int defaultCause) const;
@@ -197,5 +209,14 @@ BOOL AfxCreateDirectory(const char* pszPath, CFileException* pError = nullptr, b
 BOOL AfxRemoveDirectory(const char* pszPath);
 
 // Full path of the running program's own file (GetModuleFileName on Windows,
-// /proc/self/exe elsewhere); empty when it cannot be found.
+// /proc/self/exe elsewhere); empty when it cannot be found, or on Windows when the ANSI code page
+// cannot hold it exactly (CFile::OpenModuleFile opens it all the same).
 CString AfxGetModuleFilePath();
+
+#ifdef _WIN32
+// The running program's own path as Windows holds it (UTF-16); empty when it cannot be found.
+std::wstring AfxGetModuleFilePathW();
+// strAnsi gets pszPath in the ANSI code page, exactly: false, leaving strAnsi alone, when a
+// character has no place there (no best-fit look-alike, no question mark is ever used).
+bool AfxAnsiPathExact(const wchar_t* pszPath, CString& strAnsi);
+#endif

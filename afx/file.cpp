@@ -15,3 +15,17 @@ CFile::~CFile()
 {
     Abort();
 }
+
+BOOL CFile::OpenNewTemporary(const char* pszPrefix, const char* pszSuffix, CFileException* pError)
+{
+    for (unsigned n = 1; n <= 1000; ++n) {
+        CString strName;
+        strName.Format("%s%u%s", pszPrefix, n, pszSuffix);
+        bool bExisted = false;
+        if (OpenNew(strName, pError, &bExisted))
+            return TRUE;
+        if (!bExisted)
+            return FALSE;
+    }
+    return FALSE;  // a thousand names taken: none of them is ours
+}

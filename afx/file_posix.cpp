@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ int CauseFromErrno(int err, int fallback)
             return CFileException::accessDenied;
         case ENOSPC:
         case EDQUOT:
+        case EFBIG:
             return CFileException::diskFull;
         case EIO:
             return CFileException::hardIO;
@@ -167,6 +169,45 @@ void CFile::Abort()
 bool CFile::IsOpen() const
 {
     return m_hFile >= 0;
+}
+
+BOOL CFile::OpenNew(const char* pszFileName, CFileException* pError, bool* pbExisted)
+{
+    Abort();
+    m_strFileName = pszFileName;
+    if (pbExisted)
+        *pbExisted = false;
+    // O_EXCL fails on any name that exists, a link included, whose target is never created.
+    const int fd = ::open(pszFileName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int err = errno;
+        if (pbExisted)
+            *pbExisted = err == EEXIST;
+        if (pError)
+            *pError = CFileException(CauseFromErrno(err, CFileException::genericException), err, m_strFileName);
+        return FALSE;
+    }
+    m_hFile = fd;
+    return TRUE;
+}
+
+BOOL CFile::OpenModuleFile(CFileException* pError)
+{
+    // The file that was started, whatever became of its name since.
+    if (!Open("/proc/self/exe", modeRead | shareDenyNone, pError))
+        return FALSE;
+    m_strFileName = AfxGetModuleFilePath();
+    return TRUE;
+}
+
+BOOL CFile::Rename(const char* pszOld, const char* pszNew, CFileException* pError)
+{
+    if (::rename(pszOld, pszNew) == 0)
+        return TRUE;
+    const int err = errno;
+    if (pError)
+        *pError = CFileException(CauseFromErrno(err, CFileException::genericException), err, pszNew);
+    return FALSE;
 }
 
 BOOL CFile::Remove(const char* pszFileName)

@@ -37,62 +37,112 @@ HANDLE AsHandle(intptr_t h)
 {
     return reinterpret_cast<HANDLE>(h);
 }
+
+// Access, sharing and creation of CreateFile for the flags of CFile::Open.
+struct CreateArgs {
+    DWORD access, share, creation;
+};
+CreateArgs CreateArgsOf(unsigned nOpenFlags)
+{
+    CreateArgs a;
+    switch (nOpenFlags & 3) {
+        case CFile::modeRead:
+            a.access = GENERIC_READ;
+            break;
+        case CFile::modeWrite:
+            a.access = GENERIC_WRITE;
+            break;
+        default:
+            a.access = GENERIC_READ | GENERIC_WRITE;
+            break;
+    }
+    switch (nOpenFlags & 0x70) {
+        case CFile::shareDenyWrite:
+            a.share = FILE_SHARE_READ;
+            break;
+        case CFile::shareDenyRead:
+            a.share = FILE_SHARE_WRITE;
+            break;
+        case CFile::shareDenyNone:
+            a.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+            break;
+        default:  // shareExclusive, shareCompat
+            a.share = 0;
+            break;
+    }
+    a.creation = OPEN_EXISTING;
+    if (nOpenFlags & CFile::modeCreate)
+        a.creation = (nOpenFlags & CFile::modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;
+    return a;
+}
+
+// The handle CreateFile gave, when it is a file on a disk; otherwise INVALID_HANDLE_VALUE and
+// *pError says why. A device (a COM port, NUL, CON) or a pipe where a file is expected would
+// block, read forever or fail halfway; folders already fail in CreateFile. Never inheritable:
+// the flash utility is started with handle inheritance on, and must get only the pipe.
+HANDLE DiskFileOnly(HANDLE h, const CString& strName, CFileException* pError, bool* pbExisted = nullptr)
+{
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD err = ::GetLastError();
+        if (pbExisted)
+            *pbExisted = err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
+        if (pError)
+            *pError = CFileException(CauseFromWin32(err, CFileException::genericException), long(err), strName);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+        ::CloseHandle(h);
+        if (pError)
+            *pError = CFileException(CFileException::accessDenied, long(ERROR_BAD_DEVICE), strName);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
 }  // namespace
 
 BOOL CFile::Open(const char* pszFileName, unsigned nOpenFlags, CFileException* pError)
 {
     Abort();
     m_strFileName = pszFileName;
-
-    DWORD access;
-    switch (nOpenFlags & 3) {
-        case modeRead:
-            access = GENERIC_READ;
-            break;
-        case modeWrite:
-            access = GENERIC_WRITE;
-            break;
-        default:
-            access = GENERIC_READ | GENERIC_WRITE;
-            break;
-    }
-    DWORD share;
-    switch (nOpenFlags & 0x70) {
-        case shareDenyWrite:
-            share = FILE_SHARE_READ;
-            break;
-        case shareDenyRead:
-            share = FILE_SHARE_WRITE;
-            break;
-        case shareDenyNone:
-            share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-            break;
-        default:  // shareExclusive, shareCompat
-            share = 0;
-            break;
-    }
-    DWORD creation = OPEN_EXISTING;
-    if (nOpenFlags & modeCreate)
-        creation = (nOpenFlags & modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;
-
-    // Never inheritable: the flash utility is started with handle inheritance on, and must get
-    // only the pipe, not the payload or an extracted file.
-    HANDLE h = ::CreateFileA(pszFileName, access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        if (pError) {
-            DWORD err = ::GetLastError();
-            *pError = CFileException(CauseFromWin32(err, CFileException::genericException), long(err), m_strFileName);
-        }
+    const CreateArgs a = CreateArgsOf(nOpenFlags);
+    HANDLE h =
+        DiskFileOnly(::CreateFileA(pszFileName, a.access, a.share, nullptr, a.creation, FILE_ATTRIBUTE_NORMAL, nullptr),
+                     m_strFileName, pError);
+    if (h == INVALID_HANDLE_VALUE)
         return FALSE;
-    }
-    // Only files on a disk: a device (a COM port, NUL, CON) or a pipe where a file is expected
-    // would block, read forever or fail halfway. Folders already fail in CreateFileA.
-    if (::GetFileType(h) != FILE_TYPE_DISK) {
-        ::CloseHandle(h);
-        if (pError)
-            *pError = CFileException(CFileException::accessDenied, long(ERROR_BAD_DEVICE), m_strFileName);
+    m_hFile = reinterpret_cast<intptr_t>(h);
+    return TRUE;
+}
+
+BOOL CFile::OpenNew(const char* pszFileName, CFileException* pError, bool* pbExisted)
+{
+    Abort();
+    m_strFileName = pszFileName;
+    if (pbExisted)
+        *pbExisted = false;
+    // A link of that name is there: CREATE_NEW fails on it instead of creating its target.
+    HANDLE h = DiskFileOnly(::CreateFileA(pszFileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                            m_strFileName, pError, pbExisted);
+    if (h == INVALID_HANDLE_VALUE)
         return FALSE;
-    }
+    m_hFile = reinterpret_cast<intptr_t>(h);
+    return TRUE;
+}
+
+BOOL CFile::OpenModuleFile(CFileException* pError)
+{
+    Abort();
+    m_strFileName = AfxGetModuleFilePath();  // for messages; may be empty
+    const std::wstring strPath = AfxGetModuleFilePathW();
+    const CreateArgs a = CreateArgsOf(modeRead | shareDenyNone);
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    HANDLE h = DiskFileOnly(strPath.empty() ? INVALID_HANDLE_VALUE
+                                            : ::CreateFileW(strPath.c_str(), a.access, a.share, nullptr, a.creation,
+                                                            FILE_ATTRIBUTE_NORMAL, nullptr),
+                            m_strFileName, pError);
+    if (h == INVALID_HANDLE_VALUE)
+        return FALSE;
     m_hFile = reinterpret_cast<intptr_t>(h);
     return TRUE;
 }
@@ -176,6 +226,16 @@ BOOL CFile::Remove(const char* pszFileName)
     return ::DeleteFileA(pszFileName) ? TRUE : FALSE;
 }
 
+BOOL CFile::Rename(const char* pszOld, const char* pszNew, CFileException* pError)
+{
+    if (::MoveFileExA(pszOld, pszNew, MOVEFILE_REPLACE_EXISTING))
+        return TRUE;
+    const DWORD err = ::GetLastError();
+    if (pError)
+        *pError = CFileException(CauseFromWin32(err, CFileException::genericException), long(err), pszNew);
+    return FALSE;
+}
+
 BOOL AfxCreateDirectory(const char* pszPath, CFileException* pError, bool* pbExisted)
 {
     if (pbExisted)
@@ -195,11 +255,46 @@ BOOL AfxRemoveDirectory(const char* pszPath)
     return ::RemoveDirectoryA(pszPath) ? TRUE : FALSE;
 }
 
+std::wstring AfxGetModuleFilePathW()
+{
+    std::wstring strPath(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameW(nullptr, &strPath[0], DWORD(strPath.size()));
+        if (n == 0)
+            return std::wstring();
+        if (n < strPath.size()) {
+            strPath.resize(n);
+            return strPath;
+        }
+        if (strPath.size() >= 32768)
+            return std::wstring();  // longer than any Windows path
+        strPath.resize(strPath.size() * 2);
+    }
+}
+
+bool AfxAnsiPathExact(const wchar_t* pszPath, CString& strAnsi)
+{
+    const UINT nCodePage = ::GetACP();
+    // UTF-8 holds every character, and refuses both the flag and the question.
+    const bool bUtf8 = nCodePage == CP_UTF8;
+    const DWORD dwFlags = bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL bLost = FALSE;
+    const int n = ::WideCharToMultiByte(nCodePage, dwFlags, pszPath, -1, nullptr, 0, nullptr, bUtf8 ? nullptr : &bLost);
+    if (n <= 0 || bLost)
+        return false;
+    std::string strOut(size_t(n), '\0');
+    ::WideCharToMultiByte(nCodePage, dwFlags, pszPath, -1, &strOut[0], n, nullptr, nullptr);
+    strOut.resize(size_t(n - 1));  // without the terminator
+    strAnsi = CString(strOut);
+    return true;
+}
+
 CString AfxGetModuleFilePath()
 {
-    char buf[MAX_PATH + 1] = {0};
-    DWORD n = ::GetModuleFileNameA(nullptr, buf, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
+    // Never a best-fit look-alike such as "_" for U+FF3F, nor "?": that name may be another file.
+    CString strPath;
+    const std::wstring strWide = AfxGetModuleFilePathW();
+    if (strWide.empty() || !AfxAnsiPathExact(strWide.c_str(), strPath))
         return CString();
-    return CString(buf, int(n));
+    return strPath;
 }

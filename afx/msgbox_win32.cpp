@@ -1,6 +1,7 @@
 #include "afx/afxwin.h"
 
 #include <atomic>
+#include <string>
 
 namespace {
 std::atomic<HWND> s_hMainWnd{nullptr};
@@ -8,7 +9,12 @@ std::atomic<HWND> s_hMainWnd{nullptr};
 
 CString AfxGetAppName()
 {
-    CString path = AfxGetModuleFilePath();
+    // A title only, never a file's name: the ANSI code page's closest letters are good enough.
+    const std::wstring strWide = AfxGetModuleFilePathW();
+    std::string strBytes(size_t(2 * strWide.size() + 1), '\0');
+    const int n = ::WideCharToMultiByte(CP_ACP, 0, strWide.c_str(), int(strWide.size()), &strBytes[0],
+                                        int(strBytes.size()), nullptr, nullptr);
+    CString path(strBytes.data(), n);
     int slash = path.ReverseFind('\\');
     int fwd = path.ReverseFind('/');
     if (fwd > slash)

@@ -65,17 +65,14 @@ CString MakeWorkFolder(const CString& strTempDir, unsigned nProcessId)
 {
     if (strTempDir.IsEmpty())
         return CString();
-    CString strFirst;
     for (unsigned n = 0; n < 100; ++n) {
         CString strFolder;
         strFolder.Format("%sMirador-%X-%u", strTempDir.GetString(), nProcessId, n);
-        if (strFirst.IsEmpty())
-            strFirst = strFolder + AFX_PATH_SEPARATOR;
         bool bExisted = false;
-        if (AfxCreateDirectory(strFolder, nullptr, &bExisted))
+        // A name that could not be made for another reason is the one the update tries again
+        // and reports; an earlier name that existed is another process's folder.
+        if (AfxCreateDirectory(strFolder, nullptr, &bExisted) || !bExisted)
             return strFolder + AFX_PATH_SEPARATOR;
-        if (!bExisted)
-            return strFirst;
     }
     return CString();  // a hundred names taken: none of them is ours
 }

@@ -53,8 +53,9 @@ CString TempDirFromResult(uint32_t nResult, const char* pszBuffer, uint32_t nBuf
 // Makes the process's own working folder inside strTempDir (which ends in a separator): the
 // first of "Mirador-<process id>-<n>" that names nothing yet, so that two updaters never share a
 // file and clean-up never touches one this process did not write. Returns it with a trailing
-// separator; when the system refuses to make it for another reason than the name, returns that
-// name all the same (the update then makes it, or says why it cannot). Empty when strTempDir is.
+// separator; when the system refuses to make a name for another reason than its being taken,
+// returns the name that failed (the update then makes it, or says why it cannot). Empty when
+// strTempDir is.
 CString MakeWorkFolder(const CString& strTempDir, unsigned nProcessId);
 
 // Top-left corner of the logo: centred horizontally in the client area and vertically in the

@@ -3,6 +3,8 @@
 
 const char SEQ_TEXT_NO_PART[] = "No se puede encontrar un elemento constitutivo.";
 const char SEQ_TEXT_RESTART[] = "Reinicie el ordenador.";
+const char SEQ_TEXT_DAMAGED[] =
+    "El archivo de la actualizacion esta danado. Descarguelo de nuevo y vuelva a intentarlo.";
 const char SEQ_TEXT_DISK_FULL[] =
     "No queda espacio en el disco para descomprimir la actualizacion. Libere espacio en el disco y vuelva "
     "a intentarlo.";

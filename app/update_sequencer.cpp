@@ -82,6 +82,7 @@ void CUpdateSequencer::OnUpdateButton()
         else if (nResult == SFX_ERR_EXTRACT)
             pszText = nCause == CFileException::diskFull       ? SEQ_TEXT_DISK_FULL
                       : nCause == CFileException::accessDenied ? SEQ_TEXT_ACCESS_DENIED
+                      : nCause == CFileException::none         ? SEQ_TEXT_DAMAGED
                                                                : SEQ_TEXT_RESTART;
         m_view.ShowMessage(pszText, SEQ_CAPTION_ERROR);
     }
@@ -290,7 +291,8 @@ void CUpdateSequencer::StartFlash()
     // Bounds only a utility that never starts: once it runs, nothing ends it but the user.
     m_view.StartTimer(TIMER_WATCHDOG, WATCHDOG_MS);
     m_bWatchdogArmed = 1;
-    if (m_nUserPositions)
+    // Erasing is never the default: only the checked "Borrar Posiciones de Usuario" asks for it.
+    if (m_nUserPositions == 1)
         g_toolCommandLine += " -e";
     StartRun();
 }

@@ -54,6 +54,7 @@ public:
 // The sequencer's own texts (update_sequencer.cpp holds them, byte for byte).
 extern const char SEQ_TEXT_NO_PART[];        // damaged or empty payload, no firmware fits the chip
 extern const char SEQ_TEXT_RESTART[];        // an entry could not be extracted
+extern const char SEQ_TEXT_DAMAGED[];        // ... for its data does not inflate (a broken download)
 extern const char SEQ_TEXT_DISK_FULL[];      // ... for want of space
 extern const char SEQ_TEXT_ACCESS_DENIED[];  // ... for want of the right to write there
 extern const char SEQ_TEXT_ANSI_PATH[];      // the temporary path does not survive the ANSI code page
@@ -106,7 +107,7 @@ public:
     int m_bBusy = 0;           // an update runs
     int m_bWatchdogArmed = 0;  // TIMER_WATCHDOG runs
     int m_bStallArmed = 0;     // TIMER_STALL runs
-    int m_nUserPositions = 0;  // 0 keep the user positions, 1 erase them (read at the button press)
+    int m_nUserPositions = 0;  // the checked button: 0 keep, 1 erase the user positions, -1 neither (read at the press)
     int m_bFlashing = 0;       // the flashing run is under way
     CString m_strDumpPath;     // the probe's dump file; empty until the first probe
 

@@ -7,22 +7,7 @@
 
 #include "flash/flash_tool_win32.h"
 
-#include <cstring>
-
 namespace {
-
-// The path in the ANSI code page, exactly: no best-fit look-alikes, no question marks. False when a
-// character has no place in it.
-bool ToAnsi(const wchar_t* pszPath, char* pszOut, int nOut)
-{
-    const UINT nCodePage = ::GetACP();
-    BOOL bLost = FALSE;
-    // UTF-8 holds every character, and refuses both the flag and the question.
-    const bool bUtf8 = nCodePage == CP_UTF8;
-    const int n = ::WideCharToMultiByte(nCodePage, bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, pszPath, -1, pszOut, nOut, nullptr,
-                                        bUtf8 ? nullptr : &bLost);
-    return n > 0 && !bLost;
-}
 
 // The temporary directory as the program's ANSI calls can use it: as it is, or by its short
 // (8.3) form when its name holds letters outside the ANSI code page. Empty when neither works;
@@ -33,13 +18,13 @@ CString AnsiTempDir(bool& bNoAnsiPath)
     const DWORD nWide = ::GetTempPathW(MAX_PATH + 1, szWide);
     if (nWide == 0 || nWide > MAX_PATH)
         return CString();
-    char szAnsi[2 * MAX_PATH];
-    if (ToAnsi(szWide, szAnsi, sizeof szAnsi))
-        return TempDirFromResult(uint32_t(std::strlen(szAnsi)), szAnsi, MAX_PATH);
+    CString strAnsi;
+    if (AfxAnsiPathExact(szWide, strAnsi))
+        return TempDirFromResult(uint32_t(strAnsi.GetLength()), strAnsi, MAX_PATH);
     wchar_t szShort[MAX_PATH + 1];
     const DWORD nShort = ::GetShortPathNameW(szWide, szShort, MAX_PATH + 1);
-    if (nShort != 0 && nShort <= MAX_PATH && ToAnsi(szShort, szAnsi, sizeof szAnsi))
-        return TempDirFromResult(uint32_t(std::strlen(szAnsi)), szAnsi, MAX_PATH);
+    if (nShort != 0 && nShort <= MAX_PATH && AfxAnsiPathExact(szShort, strAnsi))
+        return TempDirFromResult(uint32_t(strAnsi.GetLength()), strAnsi, MAX_PATH);
     bNoAnsiPath = true;
     return CString();
 }
@@ -360,7 +345,14 @@ uint32_t CUpdaterDlg::GetTickCount()
 
 CString CUpdaterDlg::ShortPath(const CString& strPath)
 {
-    char szShort[MAX_PATH];
-    const DWORD n = ::GetShortPathNameA(strPath, szShort, MAX_PATH);
-    return n == 0 || n >= MAX_PATH ? CString() : CString(szShort, int(n));
+    // Through the wide call and an exact conversion: a short name the ANSI code page cannot hold
+    // is none at all (the path is then quoted), never a look-alike that names another file.
+    wchar_t szWide[MAX_PATH], szShort[MAX_PATH];
+    CString strShort;
+    if (::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, strPath, -1, szWide, MAX_PATH) == 0)
+        return CString();
+    const DWORD n = ::GetShortPathNameW(szWide, szShort, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || !AfxAnsiPathExact(szShort, strShort))
+        return CString();
+    return strShort;
 }

@@ -114,7 +114,10 @@ int64_t SfxTrailerEnd(CFile& file)
     return nEnd;
 }
 
-CPayloadArchive::CPayloadArchive() : CPayloadArchive(AfxGetModuleFilePath()) {}
+CPayloadArchive::CPayloadArchive() : CPayloadArchive(AfxGetModuleFilePath())
+{
+    m_bOwnModule = true;
+}
 
 CPayloadArchive::CPayloadArchive(const CString& strFilePath) : m_strModulePath(strFilePath)
 {
@@ -151,7 +154,7 @@ int CPayloadArchive::ReadDirectory(CString strPath)
 {
     ClearTable();
     CFile file;
-    if (!file.Open(strPath, CFile::modeRead | CFile::shareDenyNone))
+    if (!OpenPayloadFile(file, strPath))
         return SFX_ERR_OPEN;
     int nResult;
     try {
@@ -235,7 +238,7 @@ int CPayloadArchive::ExtractAll(CString strDirectory, SfxCallback pfnCallback, v
     m_nFailureCause = CFileException::none;
 
     CFile file;
-    if (!file.Open(GetModulePath(), CFile::modeRead | CFile::shareDenyNone))
+    if (!OpenPayloadFile(file, GetModulePath()))
         return SFX_ERR_REOPEN;
     int nFailures = 0;
     for (int i = m_nCount - 1; i >= 0; --i) {
@@ -264,7 +267,7 @@ int CPayloadArchive::ExtractEntry(int nIndex, CString strDirectory)
         return SFX_OK;  // nothing to write
     m_nFailureCause = CFileException::none;
     CFile file;
-    if (!file.Open(GetModulePath(), CFile::modeRead | CFile::shareDenyNone))
+    if (!OpenPayloadFile(file, GetModulePath()))
         return SFX_ERR_REOPEN;
     nResult = InflateEntry(file, nIndex, strDirectory);
     file.Abort();
@@ -286,32 +289,37 @@ int CPayloadArchive::Percentage() const
 // Inflates one entry into directory + name. The result is SFX_OK only when the zlib stream
 // reached its end and gave exactly the entry's uncompressed size, every byte written: a damaged,
 // truncated, oversized or unreadable entry, or a full disk, gives SFX_ERR_EXTRACT and leaves no
-// output file behind, so that a broken firmware image can never be taken for a good one.
+// output file behind, so that a broken firmware image can never be taken for a good one. The
+// entry is written under a new name of its own and renamed into place: a link of its name is
+// replaced, never written through, and a folder of its name is refused.
 int CPayloadArchive::InflateEntry(CFile& file, int nIndex, const CString& strDirectory)
 {
     const PayloadEntry& entry = m_entries[nIndex];
-    const CString strOutPath = strDirectory + entry.strName;
     CFile out;
     CFileException error;
-    if (!out.Open(strOutPath, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyNone, &error)) {
+    // "~" and a digit: never an entry's name (SfxIsSafeEntryName).
+    if (!out.OpenNewTemporary(strDirectory + "sfx~", ".tmp", &error)) {
         NoteFailure(error.m_cause);
         return SFX_ERR_EXTRACT;
     }
+    const CString strTemp = out.GetFilePath();
     bool bComplete = Inflate(file, entry, out);
-    if (bComplete) {
-        try {
+    try {
+        if (bComplete)
             out.Close();
-        } catch (const CFileException& e) {
-            NoteFailure(e.m_cause);
-            bComplete = false;
-        }
+    } catch (const CFileException& e) {
+        NoteFailure(e.m_cause);
+        bComplete = false;
+    }
+    if (bComplete && !CFile::Rename(strTemp, strDirectory + entry.strName, &error)) {
+        NoteFailure(error.m_cause);
+        bComplete = false;
     }
     if (!bComplete) {
         out.Abort();
-        CFile::Remove(strOutPath);
-        return SFX_ERR_EXTRACT;
+        CFile::Remove(strTemp);
     }
-    return SFX_OK;
+    return bComplete ? SFX_OK : SFX_ERR_EXTRACT;
 }
 
 // Fills the input buffer from nPos on, never reading at or past the end of the trailer: a

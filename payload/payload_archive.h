@@ -54,7 +54,8 @@ struct PayloadEntry {
 
 class CPayloadArchive {
 public:
-    // Reads the payload of the running program's own file.
+    // Reads the payload of the running program's own file, whatever its name (GetModulePath()
+    // stands for it, even when empty).
     CPayloadArchive();
     // Reads the payload of another file (the release packer, tests).
     explicit CPayloadArchive(const CString& strFilePath);
@@ -90,6 +91,14 @@ public:
     int GetFailureCause() const { return m_nFailureCause; }
 
 private:
+    // The program's own file by the name Windows started it from, never by a narrow name that
+    // may be a look-alike's; any other file by its path.
+    BOOL OpenPayloadFile(CFile& file, const CString& strPath) const
+    {
+        if (m_bOwnModule && strPath == m_strModulePath)
+            return file.OpenModuleFile();
+        return file.Open(strPath, CFile::modeRead | CFile::shareDenyNone);
+    }
     int InflateEntry(CFile& file, int nIndex, const CString& strDirectory);
     bool Inflate(CFile& file, const PayloadEntry& entry, CFile& out);
     unsigned ReadInput(CFile& file, int64_t& nPos);
@@ -100,6 +109,7 @@ private:
 
     z_stream m_stream;
     CString m_strModulePath;
+    bool m_bOwnModule = false;  // the running program's own file, opened by what Windows started
     PayloadEntry m_entries[SFX_MAX_ENTRIES];
     int m_nCount = 0;
     int m_nDirLength = 0;

@@ -2,7 +2,8 @@
 # Makes a release for vendors: builds the 32-bit updater and flash utility (a release-only build
 # in a folder of its own), packs the vendor's firmware, logo and label behind the updater,
 # signs the release when given a certificate, verifies the signature, and writes the release
-# and SHA256SUMS into one output folder. All or nothing: the release is made in a scratch folder
+# and SHA256SUMS (a line for every release of the folder) into one output folder. All or
+# nothing: the release is made in a scratch folder
 # and moved into the output folder only when every step succeeded; on any failure the output
 # folder stays as it was, an earlier release in it included.
 #
@@ -96,6 +97,12 @@ for f in "${firmware[@]}" "$logo" ${language:+"$language"} ${chiplist:+"$chiplis
     case $entry in *" "*) die "an entry's name holds a blank: $entry" ;; esac
     LC_ALL=C grep -q '[^ -~]' <<<"$entry" && die "an entry's name holds a byte outside printable ASCII: $entry"
 done
+# Only a regular file may be replaced: a folder would take the release inside it, a link would
+# send it elsewhere.
+not_a_file() { [ -L "$1" ] || { [ -e "$1" ] && [ ! -f "$1" ]; }; }
+for f in "$out/$name" "$out/SHA256SUMS"; do
+    not_a_file "$f" && die "$f is not a regular file (a folder, a link or a device); nothing written"
+done
 if [ "$sign" = 1 ] && ! command -v osslsigncode >/dev/null; then
     die "signing needs osslsigncode (Debian package osslsigncode)"
 fi
@@ -103,6 +110,10 @@ fi
 # The release programs: i686, built without tests in a folder of their own. The packer runs
 # here, so it is built for this machine.
 jobs=${JOBS:-$(nproc)}
+# One build at a time in one build folder.
+mkdir -p "$(dirname "$build")"
+exec 8>"$build.lock"
+flock 8
 echo "Building the release programs ($build)..."
 cmake -S "$root" -B "$build/i686" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF >"$build.configure.log" 2>&1 ||
@@ -113,6 +124,7 @@ cmake -S "$root" -B "$build/tools" -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OF
     die "cannot configure the packer's build: see $build.configure.log"
 cmake --build "$build/tools" -j "$jobs" --target sfxpack >>"$build.build.log" 2>&1 ||
     die "cannot build sfxpack: see $build.build.log"
+exec 8>&-
 bindir=$build/i686/bin
 
 if [ -z "$utility" ]; then
@@ -157,12 +169,29 @@ else
     made=$partial
     signature="not signed (give --pkcs12, or --cert and --key)"
 fi
+# One release at a time into one folder: each keeps the lines the others wrote.
+exec 9<"$out"
+flock 9
+for f in "$release" "$out/SHA256SUMS"; do
+    not_a_file "$f" && die "$f is not a regular file (a folder, a link or a device); nothing written"
+done
+# SHA256SUMS lists every release of the folder: this release's line replaces its old one, or
+# is added; the new list is written beside the old one and renamed into place.
 if ! { mkdir "$scratch/out" && mv "$made" "$scratch/out/$name" &&
-    (cd "$scratch/out" && sha256sum -- "$name" >SHA256SUMS); }; then
+    line=$(cd "$scratch/out" && sha256sum -- "$name") &&
+    { [ ! -e "$out/SHA256SUMS" ] || cp -- "$out/SHA256SUMS" "$scratch/old.sums"; } && touch "$scratch/old.sums" &&
+    LINE=$line awk '
+        # A line names its file after the hash and two characters; "\" in front marks escapes.
+        function key(l,  e) { e = ""; if (substr(l, 1, 1) == "\\") { e = "\\"; l = substr(l, 2) } return e substr(l, 67) }
+        BEGIN { line = ENVIRON["LINE"]; k = key(line) }
+        key($0) == k { if (!done) print line; done = 1; next }
+        { print }
+        END { if (!done) print line }' "$scratch/old.sums" >"$scratch/SHA256SUMS"; }; then
     die "cannot write the checksums; nothing written"
 fi
 # The release first, its checksums last: SHA256SUMS never names a release that is not there.
-if ! { mv -f "$scratch/out/$name" "$release" && mv -f "$scratch/out/SHA256SUMS" "$out/SHA256SUMS"; }; then
+# No target directory: a folder or a link of the release's name is never followed.
+if ! { mv -T -f "$scratch/out/$name" "$release" && mv -T -f "$scratch/SHA256SUMS" "$out/SHA256SUMS"; }; then
     die "cannot move the release into $out"
 fi
 

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -164,6 +166,18 @@ TEST(DialogStartupTempDir, WorkFolderIsANewOneOfItsOwn)
     EXPECT_TRUE(fs::is_directory(tmp / "Mirador-2A-1"));
     EXPECT_EQ(dir + "Mirador-2A-2" + AFX_PATH_SEPARATOR, MakeWorkFolder(dir.c_str(), 42).GetString());
     EXPECT_TRUE(MakeWorkFolder("", 42).IsEmpty());
+#ifndef _WIN32
+    // Names 0 to 9 taken, and the path of name 10 one byte past the system's limit: the name that
+    // failed comes back, never one of the folders this process did not make.
+    for (int n = 3; n < 10; ++n)
+        fs::create_directories(tmp / ("Mirador-2A-" + std::to_string(n)));
+    std::string padded = dir;
+    while (padded.size() + std::strlen("Mirador-2A-9") < PATH_MAX - 1)
+        padded += PATH_MAX - 1 - padded.size() - std::strlen("Mirador-2A-9") >= 2 ? "./" : "/";
+    const std::string failed = MakeWorkFolder(padded.c_str(), 42).GetString();
+    EXPECT_EQ(0u, failed.rfind(padded, 0));
+    EXPECT_EQ("Mirador-2A-10/", failed.substr(std::min(padded.size(), failed.size())));
+#endif
 }
 
 TEST(DialogStartupLogo, CentredAboveTheControlsWithTruncatingHalves)

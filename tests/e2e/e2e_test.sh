@@ -5,10 +5,10 @@
 #
 #   e2e_test.sh CASE BINDIR LOGO WORKDIR PREFIX
 #
-# CASE: keep, erase, ports, loopback, nofirmware, unplugged, redo, stalled, silentflash, signed, userpos,
-# tempblank, tempansi, untouched, two, gpsd (see the functions below). BINDIR is the Windows build's
-# bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe, and the Linux
-# gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
+# CASE: keep, erase, ports, loopback, nofirmware, unplugged, redo, stalled, silentflash, signed, lookalike,
+# userpos, ownname, tempblank, tempansi, untouched, two, gpsd (see the functions below). BINDIR is
+# the Windows build's bin/ (Mirador.exe, SiRFflashcl.exe, chiplist.txt, uidriver.exe, sfxpack.exe,
+# and the Linux gpsdevsim). Screenshots of the main moments go next to WORKDIR as e2e-*.png.
 # COM port numbers 40 to 49 belong to these tests.
 set -uo pipefail
 
@@ -183,9 +183,10 @@ case_keep() {
     update_keeping_positions Mirador-demo.exe
 }
 
-# update_keeping_positions RELEASE: the update of a GSP3 receiver on COM41, checked whole.
+# update_keeping_positions RELEASE [COPY]: the update of a GSP3 receiver on COM41, checked whole
+# against the payload of RELEASE (or of COPY, the same bytes under a plain name).
 update_keeping_positions() {
-    local rel=$1
+    local rel=$1 copy=${2:-$1}
     sim rx 41 --chip GSP3 || return
     open_release "$rel" || return
     shot start
@@ -207,7 +208,7 @@ SCRIPT
         'visible=1 enabled=0' 'pos=105 lower=0 upper=105' '""' | expect_output "the window after success" after.txt
     check_cleaned_up "123.bin "
 
-    sfxpack_extract "$rel" payload
+    sfxpack_extract "$copy" payload
     merged_image payload GSP3demo.S3 merged.bin
     same_bytes "the firmware" merged.bin rx.bin 0 "$FW_END"
     same_bytes "the database" merged.bin rx.bin $((0xE0000)) 4096
@@ -220,27 +221,58 @@ SCRIPT
 # PKCS#12 file made here): it verifies, and updates the receiver as an unsigned one does.
 case_signed() {
     set_ports '\\Device\\Serial40=COM41'
+    signed_release Mirador-signed.exe || return
+    update_keeping_positions Mirador-signed.exe
+}
+
+# A signed release saved under a name with U+FF3F (FULLWIDTH LOW LINE) beside an unsigned one
+# named with its ANSI look-alike "_": the updater reads the file Windows started, so it shows its
+# own label and flashes its own firmware.
+case_lookalike() {
+    set_ports '\\Device\\Serial40=COM41'
+    local rel
+    rel=$(printf 'Mirador\xef\xbc\xbf1.40.exe')
+    signed_release "$rel" || return
+    release Mirador_1.40.exe --code-bytes 32768 --label "Firmware sin firma"
+    shows_label "$rel" "Firmware firmado 1.40"
+    # sfxpack.exe takes its arguments in the ANSI code page: it reads a copy of a plain name.
+    cp "$rel" signed-copy.exe
+    update_keeping_positions "$rel" signed-copy.exe
+}
+
+# signed_release NAME: a release made and signed by the release script, checked as a vendor would.
+signed_release() {
     mkdir -p firmware
-    "$source_dir/demo/make-firmware.sh" firmware 65536 >firmware.log 2>&1 || { fail "no demo firmware"; return; }
+    "$source_dir/demo/make-firmware.sh" firmware 65536 >firmware.log 2>&1 || { fail "no demo firmware"; return 1; }
     if ! openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=E2E test vendor" \
         -addext "extendedKeyUsage=codeSigning" >openssl.log 2>&1 ||
         ! openssl pkcs12 -export -inkey key.pem -in cert.pem -out vendor.p12 -passout pass:e2e >>openssl.log 2>&1; then
         fail "openssl: $(cat openssl.log)"
-        return
+        return 1
     fi
     echo e2e >pass.txt
     # The release-only build goes beside this build's programs, never into the source tree.
     "$source_dir/scripts/make-release.sh" --build-dir "$(dirname "$bindir")/release-build" \
-        --out "$work" --name Mirador-signed.exe --label "Firmware firmado 1.40" --logo "$logo" \
+        --out "$work" --name "$1" --label "Firmware firmado 1.40" --logo "$logo" \
         --pkcs12 vendor.p12 --pass-file pass.txt --ca cert.pem \
         firmware/GSP3demo.S3 firmware/GSP2edemo.S2X firmware/SiRFdemo.S2 firmware/demo.DB0 >make-release.log 2>&1 ||
-        { fail "make-release.sh: $(cat make-release.log)"; return; }
+        { fail "make-release.sh: $(cat make-release.log)"; return 1; }
     rm -f key.pem vendor.p12
-    grep -q 'Mirador-signed.exe (signed and verified)' make-release.log || fail "not signed: $(cat make-release.log)"
+    grep -qF "$1 (signed and verified)" make-release.log || fail "not signed: $(cat make-release.log)"
     grep -q '^Flash utility:  ours' make-release.log || fail "the release script does not say which utility it packed"
     (sha256sum -c SHA256SUMS >/dev/null) || fail "SHA256SUMS does not match the release"
-    osslsigncode verify -CAfile cert.pem -in Mirador-signed.exe >verify.log 2>&1 || fail "does not verify: $(cat verify.log)"
-    update_keeping_positions Mirador-signed.exe
+    osslsigncode verify -CAfile cert.pem -in "$1" >verify.log 2>&1 || fail "does not verify: $(cat verify.log)"
+}
+
+# shows_label RELEASE LABEL: the release opens and shows LABEL as its update information.
+shows_label() {
+    open_release "$1" || return
+    drive label.txt --pid "$pid" - <<'SCRIPT' || fail "$1: Exit did not close the updater"
+text 1005
+click 1
+wait exit
+SCRIPT
+    grep -qxF "\"$2\"" label.txt || fail "$1 shows '$(head -n1 label.txt)', not its own label '$2'"
 }
 
 # A release with one ".s" firmware and no database, on a GSP2e/LPx receiver, the user positions
@@ -628,6 +660,22 @@ SCRIPT
     exit_updater
 }
 
+# The updater reads its own file whatever its name: plain, with a blank, with a letter the ANSI
+# code page holds, with U+FF3F, which it holds only as the look-alike "_" (a release of that name
+# beside it), and with a letter it cannot hold at all. Each shows its own label.
+case_ownname() {
+    release Mirador_1.40.exe --label "Otra version"
+    local name n=0
+    for name in Mirador-demo.exe "Mirador demo.exe" "$(printf 'Mirador-versi\xc3\xb3n.exe')" \
+        "$(printf 'Mirador\xef\xbc\xbf1.40.exe')" "$(printf 'Mirador-\xd0\xb6.exe')"; do
+        n=$((n + 1))
+        # Packed under a plain name: sfxpack.exe takes its arguments in the ANSI code page.
+        release plain.exe --label "Etiqueta $n"
+        mv plain.exe "$name"
+        shows_label "$name" "Etiqueta $n"
+    done
+}
+
 # TEMP at a path with a blank: the utility is reached by short names and flashes the receiver.
 case_tempblank() { update_with_temp "temp dir"; }
 # TEMP at a path with a letter outside the ANSI code page (1252 here): taken by its short form.
@@ -742,7 +790,8 @@ case_gpsd() {
 }
 
 case "$case_name" in
-keep | erase | ports | loopback | nofirmware | unplugged | redo | stalled | silentflash | signed | userpos | tempblank | tempansi | untouched | two | gpsd)
+keep | erase | ports | loopback | nofirmware | unplugged | redo | stalled | silentflash | signed | lookalike | userpos | ownname | \
+    tempblank | tempansi | untouched | two | gpsd)
     "case_$case_name"
     ;;
 *)

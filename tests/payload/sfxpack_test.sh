@@ -74,6 +74,41 @@ cmp -s chips.txt out/new/chips.txt || fail "chips differ"
 if [ ! -f out/new/empty.txt ] || [ -s out/new/empty.txt ]; then fail "empty entry"; fi
 [ -e "out/new/Version 1.40 demo" ] && fail "the label was written as a file"
 
+# A link in the target folder named like an entry is replaced, never written through: the file
+# it points to, outside the folder, stays as it was.
+mkdir -p out/linked
+echo "not an entry" >outside.txt
+ln -s ../../outside.txt out/linked/fw.s3
+expect_rc 0 "extract over a link" extract release.exe out/linked
+[ "$(cat outside.txt)" = "not an entry" ] || fail "extract wrote through a link"
+{ [ ! -L out/linked/fw.s3 ] && cmp -s fw.s3 out/linked/fw.s3; } || fail "the link was not replaced by the entry"
+[ "$(cd out/linked && find . -mindepth 1 -printf '%f\n' | sort | tr '\n' ' ')" = "SiRFflashcl.exe chips.txt empty.txt fw.s3 " ] ||
+    fail "extract left other files: $(ls -A out/linked)"
+
+# Two packs to one release at once: each writes a name of its own, so that the release there is
+# whole and was written by a run that reported success.
+head -c 3000000 /dev/urandom >a.bin
+head -c 3000000 /dev/urandom >b.bin
+expect_rc 0 "pack a" pack --exe bare.exe --out a.exe a.bin
+expect_rc 0 "pack b" pack --exe bare.exe --out b.exe b.bin
+rounds=30
+[ ${#runner[@]} -eq 0 ] || rounds=8
+for i in $(seq "$rounds"); do
+    "${runner[@]}" "$sfxpack" pack --exe bare.exe --out both.exe a.bin >/dev/null 2>&1 &
+    a=$!
+    "${runner[@]}" "$sfxpack" pack --exe bare.exe --out both.exe b.bin >/dev/null 2>&1 &
+    b=$!
+    wait "$a"
+    ra=$?
+    wait "$b"
+    rb=$?
+    if ! { [ "$ra" = 0 ] && cmp -s a.exe both.exe; } && ! { [ "$rb" = 0 ] && cmp -s b.exe both.exe; }; then
+        fail "two packs at once, round $i: exit $ra and $rb, and the release there is neither's"
+        break
+    fi
+done
+ls ./*.partial >/dev/null 2>&1 && fail "two packs at once left a partial file"
+
 # Refusals: each exits 1 with one line on stderr naming the result code, and writes nothing.
 refuse() {
     local code=$1 what=$2

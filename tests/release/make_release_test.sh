@@ -34,10 +34,19 @@ fi
 echo right >right.txt
 echo wrong >wrong.txt
 
-# The earlier release every failure below must leave as it is.
+# The earlier release every failure below must leave as it is, beside a folder and a link named
+# like releases (the link to a folder outside).
 make_release fw.S3 || { echo "FAIL: the first release: $(cat log.txt)"; exit 1; }
 cp fw.S3 out/fw.S3
-(cd out && sha256sum ./* >../before.sums && find . -mindepth 1 -maxdepth 1 | sort) >before.list
+mkdir -p out/Folder.exe elsewhere
+ln -s ../elsewhere out/Link.exe
+# Every name in the output folder and in the link's folder, links with their targets, and the
+# bytes of every file.
+state() {
+    (cd out && find . -mindepth 1 -printf '%y %p %l\n' | LC_ALL=C sort && find . -type f -exec sha256sum {} + | LC_ALL=C sort)
+    find elsewhere -printf '%y %p\n' | LC_ALL=C sort
+}
+state >before.state
 
 # refused WHAT PATTERN ARGS...: exit 1, a line matching PATTERN, the output folder unchanged.
 refused() {
@@ -47,8 +56,7 @@ refused() {
     local rc=$?
     [ "$rc" = 1 ] || fail "$what: exit $rc, expected 1: $(cat log.txt)"
     grep -q "$pattern" log.txt || fail "$what: no '$pattern' in: $(cat log.txt)"
-    (cd out && sha256sum ./* | cmp -s - ../before.sums && find . -mindepth 1 -maxdepth 1 | sort | cmp -s - ../before.list) ||
-        fail "$what: the output folder changed: $(ls -A out)"
+    state | cmp -s - before.state || fail "$what: the output folder changed: $(state | diff before.state -)"
 }
 refused "a wrong password" "signing failed" --pkcs12 vendor.p12 --pass-file wrong.txt fw.S3
 refused "a signature that does not verify" "does not verify" --pkcs12 vendor.p12 --pass-file right.txt --ca other.pem fw.S3
@@ -58,6 +66,24 @@ cp fw.S3 "fw 2.S3"
 refused "an entry with a blank" "holds a blank" "fw 2.S3"
 cp fw.S3 "$(printf 'fw\xf3.S3')"
 refused "an entry with a byte of 0x80 or above" "outside printable ASCII" "$(printf 'fw\xf3.S3')"
+refused "a folder named as the release" "is not a regular file" --name Folder.exe fw.S3
+refused "a link named as the release" "is not a regular file" --name Link.exe fw.S3
+grep -q '^Building' log.txt && fail "a link named as the release was refused only after building"
+
+# SHA256SUMS lists every release of the folder: a second one adds its line, a release made again
+# replaces only its own, and two made at once both keep theirs.
+make_release --name Second.exe fw.S3 || fail "a second release: $(cat log.txt)"
+make_release --label "Prueba 1.41" fw.S3 || fail "the first release again: $(cat log.txt)"
+pids=()
+for n in A B; do
+    "$script" --build-dir "$build" --out out --name "$n.exe" --label "$n" --logo "$logo" fw.S3 >"log-$n.txt" 2>&1 &
+    pids+=($!)
+done
+wait "${pids[0]}" || fail "the first of two at once: $(cat log-A.txt)"
+wait "${pids[1]}" || fail "the second of two at once: $(cat log-B.txt)"
+sed 's/^[0-9a-f]* *//' out/SHA256SUMS | LC_ALL=C sort | tr '\n' ' ' | grep -qx 'A.exe B.exe Mirador.exe Second.exe ' ||
+    fail "SHA256SUMS: $(cat out/SHA256SUMS)"
+(cd out && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match the releases"
 
 rm -f key.pem vendor.p12
 if [ "$failures" -ne 0 ]; then

@@ -252,17 +252,26 @@ TEST_F(SequencerTest, SuccessfulUpdateKeepingTheUserPositions)
 
 TEST_F(SequencerTest, ErasingTheUserPositionsAddsTheOptionToTheFlashRunOnly)
 {
-    view.radio = 1;
-    seq->SetLogoShown(true);
-    view.text[IDC_UPDATE_INFO2] = "before";
-    seq->OnUpdateButton();
-    g_chipType = CHIP_GSP2E;
-    Post(UPD_PROBED, 1);
-    Fire(TIMER_NEXT_STEP);
-    ASSERT_EQ(2u, runner.commandLines.size());
-    EXPECT_EQ(Probe("3", 115200), runner.commandLines[0]);
-    EXPECT_EQ(Flash("fw_gsp2e.s2x", "3", 115200) + " -e", runner.commandLines[1]);
-    EXPECT_EQ("before", view.text[IDC_UPDATE_INFO2]);  // the logo is shown: 1006 keeps its text
+    // The checked button (-1: neither): only "Borrar Posiciones de Usuario" erases.
+    const struct {
+        int radio;
+        const char* option;
+    } rows[] = {{1, " -e"}, {0, ""}, {-1, ""}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.radio);
+        SetUp();
+        view.radio = row.radio;
+        seq->SetLogoShown(true);
+        view.text[IDC_UPDATE_INFO2] = "before";
+        seq->OnUpdateButton();
+        g_chipType = CHIP_GSP2E;
+        Post(UPD_PROBED, 1);
+        Fire(TIMER_NEXT_STEP);
+        ASSERT_EQ(2u, runner.commandLines.size());
+        EXPECT_EQ(Probe("3", 115200), runner.commandLines[0]);
+        EXPECT_EQ(Flash("fw_gsp2e.s2x", "3", 115200) + row.option, runner.commandLines[1]);
+        EXPECT_EQ("before", view.text[IDC_UPDATE_INFO2]);  // the logo is shown: 1006 keeps its text
+    }
 }
 
 TEST_F(SequencerTest, PortsAreTriedFromTheSelectedOneAroundTheListUntilTheCycleEnds)
@@ -432,6 +441,17 @@ TEST_F(SequencerTest, ExtractionFailuresTellWhyAndStartNothing)
          "Reinicie el ordenador."},
         {"no right to write an entry's file", [](SequencerTest& t) { fs::create_directory(t.tempDir + "fw_gsp3.s3"); },
          SEQ_TEXT_ACCESS_DENIED},
+        {"a damaged stream, as a broken download leaves it",
+         [](SequencerTest& t) {
+             PayloadBuilder b;
+             Bytes z = Deflate(ToBytes(kFirmwareBody + kS7));
+             z.resize(z.size() / 2);
+             b.AddRecord({"fw_gsp3.s3", kRealLength, b.AppendRaw(z), int32_t(kFirmwareBody.size() + kS7.size()),
+                          int32_t(z.size())});
+             b.AddEntry("Demo 1.40", Bytes());
+             WriteFile(t.release, b.Build());
+         },
+         "El archivo de la actualizacion esta danado. Descarguelo de nuevo y vuelva a intentarlo."},
     };
     for (auto& row : rows) {
         SCOPED_TRACE(row.what);

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <new>
 #include <set>
@@ -206,27 +205,25 @@ bool BuildRelease(const std::string& bare,
     return true;
 }
 
-// Writes beside the target and renames, so that a failed pack never leaves a half-written
-// release under the release's name.
+// Writes beside the target under a new name of this run's own and renames it into place, so
+// that a failed pack never leaves a half-written release under the release's name, and a run
+// that reports success wrote the release that is there, whatever other runs do at once.
 bool WriteRelease(const std::string& release, const SfxBytes& data)
 {
-    const std::string temp = release + ".partial";
-    std::error_code ec;
-    {
-        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-        f.close();
-        if (!f) {
-            fs::remove(temp, ec);
-            return false;
-        }
-    }
-    fs::rename(temp, release, ec);
-    if (ec) {
-        fs::remove(temp, ec);
+    CFile out;
+    if (!out.OpenNewTemporary((release + ".").c_str(), ".partial"))
         return false;
+    const CString temp = out.GetFilePath();
+    try {
+        out.Write(data.data(), unsigned(data.size()));
+        out.Close();
+        if (CFile::Rename(temp, release.c_str()))
+            return true;
+    } catch (const CFileException&) {
+        out.Abort();
     }
-    return true;
+    CFile::Remove(temp);
+    return false;
 }
 
 int Pack(const std::string& bare, const std::string& release, const std::vector<PackEntry>& entries)

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <tlhelp32.h>
 
 #include <fcntl.h>
@@ -365,22 +366,29 @@ void NeedArgs(const Args& a, size_t min, size_t max)
         Fail("wrong number of arguments for " + a[0]);
 }
 
+// start's program and arguments as our command line gave them, in UTF-16: a path with a letter
+// outside the ANSI code page starts that file, not the look-alike its ANSI form may name.
+std::vector<std::wstring> g_startWide;
+
 void CmdStart(const Args& a)
 {
     if (a.size() < 2)
         Fail("start needs a program");
-    std::string cmd;
+    std::wstring cmd;
     for (size_t i = 1; i < a.size(); ++i) {
-        if (i > 1)
-            cmd += ' ';
-        cmd += '"' + a[i] + '"';
+        std::wstring w = g_startWide.size() == a.size() - 1 ? g_startWide[i - 1] : std::wstring();
+        if (w.empty() && !a[i].empty()) {
+            w.resize(a[i].size());
+            w.resize(size_t(::MultiByteToWideChar(CP_ACP, 0, a[i].data(), int(a[i].size()), &w[0], int(w.size()))));
+        }
+        cmd += (i > 1 ? L" \"" : L"\"") + w + L'"';
     }
-    STARTUPINFOA si;
+    STARTUPINFOW si;
     std::memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     // Not inheriting our handles: the program must not hold the caller's output pipe open.
-    if (!::CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         Fail("cannot start " + a[1] + " (error " + std::to_string(::GetLastError()) + ")");
     std::printf("pid=%lu\n", static_cast<unsigned long>(pi.dwProcessId));
     g_options.pid = pi.dwProcessId;
@@ -774,6 +782,11 @@ int main(int argc, char** argv)
         // and arguments for start are taken as they are.
         Args words;
         const bool raw = std::string(argv[i]) == "start";
+        int nWide = 0;
+        LPWSTR* wide = raw ? ::CommandLineToArgvW(::GetCommandLineW(), &nWide) : nullptr;
+        for (int k = i + 1; wide && nWide == argc && k < argc; ++k)
+            g_startWide.push_back(wide[k]);
+        ::LocalFree(wide);
         for (int k = i; k < argc; ++k) {
             if (raw) {
                 words.push_back(argv[k]);
