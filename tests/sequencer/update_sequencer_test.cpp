@@ -177,7 +177,7 @@ TEST_F(SequencerTest, SuccessfulUpdateKeepingTheUserPositions)
     // Extracted, busy, controls locked, the probe on the selected port.
     EXPECT_TRUE(Exists("SiRFflashcl.exe") && Exists("fw_gsp3.s3"));
     EXPECT_FALSE(Exists("Demo 1.40"));  // the label is shown, never written
-    EXPECT_EQ(1, seq->m_bBusy);
+    EXPECT_EQ(1, int(seq->IsBusy()));
     EXPECT_EQ(0, view.progressLower);
     EXPECT_EQ(105, view.progressUpper);
     EXPECT_EQ(5, view.progressPos);
@@ -223,7 +223,7 @@ TEST_F(SequencerTest, SuccessfulUpdateKeepingTheUserPositions)
     EXPECT_GE(runner.tick - before, 1000u);
     EXPECT_FALSE(Exists("fw_gsp3.s3") || Exists("SiRFflashcl.exe") || Exists("Demo 1.40"));
     EXPECT_TRUE(Exists("123.bin"));  // until Exit
-    EXPECT_EQ(0, seq->m_bBusy);
+    EXPECT_EQ(0, int(seq->IsBusy()));
     EXPECT_TRUE(view.enabled[IDC_UPDATE_BUTTON] && view.enabled[IDC_PORT_LIST]);
     EXPECT_TRUE(view.enabled[IDC_KEEP_POSITIONS] && view.enabled[IDC_ERASE_POSITIONS]);
     EXPECT_FALSE(view.enabled[IDC_SPEED_LIST]);
@@ -335,7 +335,7 @@ TEST_F(SequencerTest, WatchdogMovesOnStopsTheSilentRunAndIgnoresItsLateEvents)
     EXPECT_EQ(6000u, view.timers[TIMER_WATCHDOG]);  // still waiting for the current run
     EXPECT_EQ(5, view.progressPos);
     EXPECT_EQ(0u, view.timers.count(TIMER_NEXT_STEP));
-    EXPECT_EQ(1, seq->m_bBusy);
+    EXPECT_EQ(1, int(seq->IsBusy()));
     EXPECT_TRUE(view.boxes.empty());
 
     // The last port stays silent too: the cycle ends in failure, and a timeout is not a port
@@ -344,7 +344,7 @@ TEST_F(SequencerTest, WatchdogMovesOnStopsTheSilentRunAndIgnoresItsLateEvents)
     Fire(TIMER_WATCHDOG);
     EXPECT_EQ(3, runner.stops);
     EXPECT_EQ(3u, runner.commandLines.size());
-    EXPECT_EQ(0, seq->m_bBusy);
+    EXPECT_EQ(0, int(seq->IsBusy()));
     EXPECT_TRUE(view.enabled[IDC_SPEED_LIST]);
     EXPECT_EQ("Recomprobacion de Actualizacion", view.text[IDC_UPDATE_BUTTON]);
 }
@@ -353,7 +353,7 @@ TEST_F(SequencerTest, WatchdogBoundsOnlyTheTimeToARunsFirstEvent)
 {
     seq->OnUpdateButton();
     Post(UPD_PROGRESS, 1);
-    EXPECT_EQ(0, seq->m_bWatchdogArmed);
+    EXPECT_EQ(UpdatePhase::PROBING, seq->GetPhase());  // no watchdog
     EXPECT_EQ(0u, view.timers.count(TIMER_WATCHDOG));
     EXPECT_EQ(1u, view.timers.size());  // only the minute of silence is still watched
     g_chipType = CHIP_GSP3;
@@ -363,7 +363,7 @@ TEST_F(SequencerTest, WatchdogBoundsOnlyTheTimeToARunsFirstEvent)
     // erasing the chip without a word.
     Fire(TIMER_WATCHDOG);
     EXPECT_EQ(0, runner.stops);
-    EXPECT_EQ(1, seq->m_bBusy);
+    EXPECT_EQ(1, int(seq->IsBusy()));
     Post(UPD_FINISH, 1);
     // A utility that never started is given up, and the update ends at once.
     seq->OnUpdateButton();
@@ -373,7 +373,7 @@ TEST_F(SequencerTest, WatchdogBoundsOnlyTheTimeToARunsFirstEvent)
     runner.utilityStarted = false;
     Fire(TIMER_WATCHDOG);
     EXPECT_EQ(1, runner.stops);
-    EXPECT_EQ(0, seq->m_bBusy);
+    EXPECT_EQ(0, int(seq->IsBusy()));
     EXPECT_EQ(4u, runner.commandLines.size());
     EXPECT_EQ("Recomprobacion de Actualizacion", view.text[IDC_UPDATE_BUTTON]);
 }
@@ -411,7 +411,7 @@ TEST_F(SequencerTest, NoFirmwareForTheChipHaltsWithOnlyExitUseful)
     ASSERT_EQ(1u, view.boxes.size());
     EXPECT_EQ("No se puede encontrar un elemento constitutivo.", view.boxes[0].text);
     EXPECT_EQ("Error", view.boxes[0].caption);
-    EXPECT_EQ(0, seq->m_bBusy);
+    EXPECT_EQ(0, int(seq->IsBusy()));
     EXPECT_FALSE(view.enabled[IDC_UPDATE_BUTTON] || view.enabled[IDC_PORT_LIST]);
     EXPECT_EQ("Ahora Actualice...", view.text[IDC_UPDATE_BUTTON]);
     EXPECT_FALSE(Exists("fw_gsp3.s3"));
@@ -461,7 +461,7 @@ TEST_F(SequencerTest, ExtractionFailuresTellWhyAndStartNothing)
         ASSERT_EQ(1u, view.boxes.size());
         EXPECT_EQ(row.text, view.boxes[0].text);
         EXPECT_EQ("Error", view.boxes[0].caption);
-        EXPECT_EQ(0, seq->m_bBusy);
+        EXPECT_EQ(0, int(seq->IsBusy()));
         EXPECT_TRUE(view.shown[IDC_PROGRESS]);
         EXPECT_TRUE(runner.commandLines.empty());
         EXPECT_TRUE(view.timers.empty());
@@ -522,7 +522,7 @@ TEST_F(SequencerTest, NothingStartsWithoutAPortToTry)
     view.selection[IDC_SPEED_LIST] = -1;
     seq->OnUpdateButton();
     EXPECT_EQ(SEQ_TEXT_NO_SPEED_ROW, view.boxes.at(2).text);
-    EXPECT_EQ(0, seq->m_bBusy);
+    EXPECT_EQ(0, int(seq->IsBusy()));
     EXPECT_TRUE(runner.commandLines.empty());
     EXPECT_FALSE(Exists("SiRFflashcl.exe"));
 }
@@ -535,7 +535,7 @@ TEST_F(SequencerTest, WithoutATemporaryDirectoryNothingIsUnpackedOrDeleted)
     ASSERT_EQ(1u, view.boxes.size());
     EXPECT_EQ("No se puede ejecutar el programa.", view.boxes[0].text);
     EXPECT_TRUE(runner.commandLines.empty());
-    EXPECT_EQ(0, seq->m_bBusy);
+    EXPECT_EQ(0, int(seq->IsBusy()));
     seq->OnOK();
     EXPECT_TRUE(view.closed);
 }
@@ -581,7 +581,7 @@ TEST_F(SequencerTest, WhileBusyTheButtonIsIgnoredAndTheDialogCannotBeClosed)
     EXPECT_FALSE(seq->OnCancel());
     EXPECT_EQ(SEQ_TEXT_ASK_LEAVE, view.boxes.back().text);
     EXPECT_EQ("Advertencia", view.boxes.back().caption);
-    EXPECT_EQ(1, seq->m_bBusy);
+    EXPECT_EQ(1, int(seq->IsBusy()));
     view.answers = {true};
     seq->OnOK();
     EXPECT_EQ(1, runner.stops);
@@ -597,7 +597,7 @@ TEST_F(SequencerTest, SinglePortThatCannotBeOpenedEndsAtOnce)
     seq->OnUpdateButton();
     EXPECT_EQ(g_firstPort.load(), g_portCursor.load());
     PortFails(FTM_ERR_PORT_BUSY);
-    EXPECT_EQ(0, seq->m_bBusy);
+    EXPECT_EQ(0, int(seq->IsBusy()));
     EXPECT_FALSE(view.enabled[IDC_SPEED_LIST]);
     EXPECT_EQ(1u, runner.commandLines.size());
 }
@@ -792,7 +792,7 @@ void ExpectRowOutcome(SequencerTest& t, const RunEndingRow& row, size_t runs)
     for (const auto& b : t.view.boxes)
         boxes.push_back(b.text);
     if (row.nextStepMs) {
-        EXPECT_EQ(1, t.seq->m_bBusy);
+        EXPECT_EQ(1, int(t.seq->IsBusy()));
         EXPECT_TRUE(boxes.empty());
         EXPECT_EQ(row.nextStepMs, t.view.timers[TIMER_NEXT_STEP]);
         t.Fire(TIMER_NEXT_STEP);
@@ -813,7 +813,7 @@ void ExpectRowOutcome(SequencerTest& t, const RunEndingRow& row, size_t runs)
         EXPECT_EQ(6000u, t.view.timers[TIMER_WATCHDOG]);
         return;
     }
-    EXPECT_EQ(0, t.seq->m_bBusy);
+    EXPECT_EQ(0, int(t.seq->IsBusy()));
     EXPECT_TRUE(t.view.timers.empty());
     EXPECT_EQ(runs, t.runner.commandLines.size());
     std::vector<std::string> expected = row.boxes;
