@@ -47,7 +47,8 @@ public:
     // Milliseconds since the current run last read a record (or began); RUN_NOT_READING once it
     // has stopped reading.
     virtual uint32_t GetRunSilence() = 0;
-    virtual uint32_t GetTickCount() = 0;
+    // The system's millisecond tick count (it wraps).
+    virtual uint32_t GetTickMs() = 0;
     // The short (8.3) form of an existing file or folder; empty when it has none.
     virtual CString ShortPath(const CString& /*strPath*/) { return CString(); }
 };

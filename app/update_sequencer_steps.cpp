@@ -222,8 +222,8 @@ void CUpdateSequencer::Stalled()
 void CUpdateSequencer::WaitOneSecond()
 {
     // Compared as a difference, so that the wait also ends when the tick count wraps.
-    const uint32_t nStart = m_runner.GetTickCount();
-    while (m_runner.GetTickCount() - nStart < 1000) {
+    const uint32_t nStart = m_runner.GetTickMs();
+    while (m_runner.GetTickMs() - nStart < 1000) {
     }
 }
 

@@ -338,7 +338,7 @@ uint32_t CUpdaterDlg::GetRunSilence()
     return FlashToolRunSilence();
 }
 
-uint32_t CUpdaterDlg::GetTickCount()
+uint32_t CUpdaterDlg::GetTickMs()
 {
     return ::GetTickCount();
 }

@@ -45,7 +45,7 @@ public:
     unsigned StartRun() override;
     bool StopRun(FlashRunStop when) override;
     uint32_t GetRunSilence() override;
-    uint32_t GetTickCount() override;
+    uint32_t GetTickMs() override;
     CString ShortPath(const CString& strPath) override;
 
 protected:

@@ -50,7 +50,7 @@ public:
         return true;
     }
     uint32_t GetRunSilence() override { return ending ? RUN_NOT_READING : now - lastRecord; }
-    uint32_t GetTickCount() override { return tick += 7; }
+    uint32_t GetTickMs() override { return tick += 7; }
     std::map<std::string, std::string> shortNames;  // the system's 8.3 forms; none by default
     CString ShortPath(const CString& strPath) override
     {
