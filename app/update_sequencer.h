@@ -33,7 +33,7 @@ constexpr unsigned NEXT_PORT_MS = 5000;
 constexpr unsigned NEXT_EMPTY_PORT_MS = 100;
 constexpr char SEQ_DUMP_NAME[] = "123.bin";  // the probe's dump, in the working folder until Exit
 
-// Runs of the flash utility and the system's millisecond tick count.
+// Runs of the flash utility, the system's millisecond tick count and a pause of the thread.
 class IUpdateRunner {
 public:
     virtual ~IUpdateRunner() = default;
@@ -49,6 +49,8 @@ public:
     virtual uint32_t GetRunSilence() = 0;
     // The system's millisecond tick count (it wraps).
     virtual uint32_t GetTickMs() = 0;
+    // Blocks the calling thread for about nMilliseconds without handling any message.
+    virtual void Pause(unsigned nMilliseconds) = 0;
     // The short (8.3) form of an existing file or folder; empty when it has none.
     virtual CString ShortPath(const CString& /*strPath*/) { return CString(); }
 };

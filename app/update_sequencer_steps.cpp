@@ -219,12 +219,14 @@ void CUpdateSequencer::Stalled()
     Finish(0);
 }
 
+// The second before the clean-up blocks the dialog's thread and handles no message; it sleeps
+// instead of spinning. Compared as a difference, so that the wait also ends when the tick count
+// wraps.
 void CUpdateSequencer::WaitOneSecond()
 {
-    // Compared as a difference, so that the wait also ends when the tick count wraps.
     const uint32_t nStart = m_runner.GetTickMs();
-    while (m_runner.GetTickMs() - nStart < 1000) {
-    }
+    for (uint32_t nPassed; (nPassed = m_runner.GetTickMs() - nStart) < 1000;)
+        m_runner.Pause(1000 - nPassed);
 }
 
 void CUpdateSequencer::StartRun(UpdatePhase phase)

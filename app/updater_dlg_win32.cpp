@@ -343,6 +343,11 @@ uint32_t CUpdaterDlg::GetTickMs()
     return ::GetTickCount();
 }
 
+void CUpdaterDlg::Pause(unsigned nMilliseconds)
+{
+    ::Sleep(nMilliseconds);
+}
+
 CString CUpdaterDlg::ShortPath(const CString& strPath)
 {
     // Through the wide call and an exact conversion: a short name the ANSI code page cannot hold

@@ -46,6 +46,7 @@ public:
     bool StopRun(FlashRunStop when) override;
     uint32_t GetRunSilence() override;
     uint32_t GetTickMs() override;
+    void Pause(unsigned nMilliseconds) override;
     CString ShortPath(const CString& strPath) override;
 
 protected:

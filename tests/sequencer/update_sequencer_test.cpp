@@ -51,6 +51,7 @@ public:
     }
     uint32_t GetRunSilence() override { return ending ? RUN_NOT_READING : now - lastRecord; }
     uint32_t GetTickMs() override { return tick += 7; }
+    void Pause(unsigned ms) override { tick += ms; }
     std::map<std::string, std::string> shortNames;  // the system's 8.3 forms; none by default
     CString ShortPath(const CString& strPath) override
     {
