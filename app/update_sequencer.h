@@ -1,11 +1,13 @@
 // The update sequencer: one press of the update button to the final message. It extracts the
 // payload, probes the serial ports one after the other with the flash utility until a receiver
-// answers, has the firmware for its chip prepared, flashes it and cleans up. Its steps are the
-// handlers of the update event and of two one-shot timers, all on the dialog's thread; each run
-// of the utility happens on a worker that reports only through posted update events.
+// answers, has the firmware for its chip prepared, flashes it and cleans up. It is one machine:
+// where an update is lives in one UpdatePhase, and every input (the button, the update events
+// that a run's worker posts, three one-shot timers, a request to leave) goes through one
+// dispatch on (phase, input). All of it runs on the dialog's thread; each run of the utility
+// happens on a worker that reports only through posted update events.
 //
 // Portable: the dialog drives it through IUpdaterView (controls, timers, boxes) and
-// IUpdateRunner (worker runs, the tick count), so that tests drive it with fakes.
+// IUpdateRunner (worker runs, the tick count, a pause), so that tests drive it with fakes.
 #pragma once
 
 #include "afx/afx.h"
@@ -55,7 +57,7 @@ public:
     virtual CString ShortPath(const CString& /*strPath*/) { return CString(); }
 };
 
-// The sequencer's own texts (update_sequencer.cpp holds them, byte for byte).
+// The sequencer's own texts (sequencer_texts.cpp holds them, byte for byte).
 extern const char SEQ_TEXT_NO_PART[];        // damaged or empty payload, no firmware fits the chip
 extern const char SEQ_TEXT_RESTART[];        // an entry could not be extracted
 extern const char SEQ_TEXT_DAMAGED[];        // ... for its data does not inflate (a broken download)
