@@ -52,6 +52,7 @@ UpdateInput InputOfEvent(int nKind)
 }
 
 // One case label per (phase, input).
+static_assert(int(UpdateInput::LEAVE) < 16, "every input fits below the next phase's labels");
 constexpr int On(UpdatePhase phase, UpdateInput input)
 {
     return int(phase) * 16 + int(input);

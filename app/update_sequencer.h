@@ -181,12 +181,10 @@ private:
     void StartRun(UpdatePhase phase);
 
     // The command line and the files (update_sequencer_files.cpp).
-    void FormatCommandLine(bool bProbe, const CString& strPort);
-    CString PortText(int nRow) const;
+    int FormatCommandLine(int nRow, const CString& strFile, bool bProbe);
     int Extract(int& nCause);
     CString CommandPath(const CString& strName);
     void CleanUp(bool bDump);
-    int RateOfSpeedSlot() const;
     bool CanStart();
 
     IUpdaterView& m_view;

@@ -11,40 +11,25 @@ const char kProbeFormat[] = "%s %s -l %s -b %d -r -f 0x0 -t 0xFF";
 const char kFlashFormat[] = "%s %s -l %s -b %d";
 }  // namespace
 
-// The command line of the next run into g_toolCommandLine: the probe reads the receiver's first
-// bytes into the dump, the flashing run writes the chosen firmware (erasing the user positions
-// when the user chose so). strPort: the -l argument.
-void CUpdateSequencer::FormatCommandLine(bool bProbe, const CString& strPort)
+// Fills g_toolCommandLine for a run on port row nRow: a probe reads the start of the flash into
+// the dump strFile, the flashing run writes the firmware strFile, erasing the user positions
+// when the user chose so. Returns the row's port number; 0 for a row that names no port the
+// utility can be given, which must then not be run.
+int CUpdateSequencer::FormatCommandLine(int nRow, const CString& strFile, bool bProbe)
 {
-    const CString strTool = CommandPath(kToolName);
-    if (bProbe) {
-        g_toolCommandLine.Format(kProbeFormat, strTool.GetString(), CommandPath(SEQ_DUMP_NAME).GetString(),
-                                 strPort.GetString(), RateOfSpeedSlot());
-        return;
-    }
-    g_toolCommandLine.Format(kFlashFormat, strTool.GetString(), CommandPath(m_firmware.m_strFirmware).GetString(),
-                             strPort.GetString(), RateOfSpeedSlot());
-    // Erasing is never the default: only the checked "Borrar Posiciones de Usuario" asks for it.
-    if (m_nUserPositions == 1)
-        g_toolCommandLine += " -e";
-}
-
-// The -l argument of a port row (" COM3" gives "3"); empty for a row that names no port the
-// utility can be given.
-CString CUpdateSequencer::PortText(int nRow) const
-{
-    if (nRow < 0 || nRow >= m_view.GetListCount(IDC_PORT_LIST))
-        return CString();
-    const int nPort = PortNumberOfRow(m_view.GetListRow(IDC_PORT_LIST, nRow));
+    int nPort = 0;
+    if (nRow >= 0 && nRow < m_view.GetListCount(IDC_PORT_LIST))
+        nPort = PortNumberOfRow(m_view.GetListRow(IDC_PORT_LIST, nRow));
     CString strPort;
     if (nPort > 0)
         strPort.Format("%d", nPort);
-    return strPort;
-}
-
-int CUpdateSequencer::RateOfSpeedSlot() const
-{
-    return int(BaudRateOfSpeedSlot(g_speedSlot.load()));
+    g_toolCommandLine.Format(bProbe ? kProbeFormat : kFlashFormat, CommandPath(kToolName).GetString(),
+                             CommandPath(strFile).GetString(), strPort.GetString(),
+                             int(BaudRateOfSpeedSlot(g_speedSlot.load())));
+    // Erasing is never the default: only the checked "Borrar Posiciones de Usuario" asks for it.
+    if (!bProbe && m_nUserPositions == 1)
+        g_toolCommandLine += " -e";
+    return nPort;
 }
 
 // The port cycle divides by the number of rows and starts at the selected one: without either

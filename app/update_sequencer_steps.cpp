@@ -60,12 +60,11 @@ void CUpdateSequencer::StartProbe()
 {
     // Each port names its own chip: what a failed port named must never choose a firmware.
     g_chipType = CHIP_PENDING;
-    const CString strPort = PortText(g_portCursor);
     m_strDumpPath = m_strTempDir + SEQ_DUMP_NAME;
-    FormatCommandLine(true, strPort);
+    const int nPort = FormatCommandLine(g_portCursor, SEQ_DUMP_NAME, true);
     const int nRows = m_view.GetListCount(IDC_PORT_LIST);
     g_portCursor = nRows > 0 ? (g_portCursor + 1) % nRows : 0;
-    if (strPort.IsEmpty()) {
+    if (nPort == 0) {
         PortCannotBeOpened();
         return;
     }
@@ -144,10 +143,9 @@ void CUpdateSequencer::StartFlash()
         m_view.SetItemText(IDC_UPDATE_INFO2, m_firmware.m_strFirmware);
     g_chipType = 0;
     g_portCursor = m_view.GetListSelection(IDC_PORT_LIST);
-    const CString strPort = PortText(g_portCursor);
-    FormatCommandLine(false, strPort);
+    const int nPort = FormatCommandLine(g_portCursor, m_firmware.m_strFirmware, false);
     g_firstPort = g_portCursor.load();
-    if (strPort.IsEmpty()) {
+    if (nPort == 0) {
         PortCannotBeOpened();
         return;
     }
