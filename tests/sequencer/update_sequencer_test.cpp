@@ -313,6 +313,15 @@ Check EndedWith(const std::string& button, bool speed)
         EXPECT_EQ(speed, t.view.enabled[IDC_SPEED_LIST]);
     };
 }
+// The radio button checked (-1: neither), with the logo shown.
+Check CheckedWithLogo(int radio)
+{
+    return [radio](SequencerTest& t) {
+        t.view.radio = radio;
+        t.seq->SetLogoShown(true);
+        t.view.text[IDC_UPDATE_INFO2] = "before";
+    };
+}
 Check SinglePort = [](SequencerTest& t) {
     t.view.rows[IDC_PORT_LIST] = {" COM7"};
     t.view.SetListSelection(IDC_PORT_LIST, 0);
@@ -389,39 +398,25 @@ TEST_F(SequencerTest, EveryStepOfAnUpdateAsRowsOfPhaseAndInput)
                EXPECT_TRUE(t.view.closed);
                EXPECT_FALSE(t.Exists("123.bin"));
            }}}},
-        // The checked button (-1: neither): only "Borrar Posiciones de Usuario" erases.
+        // The checked button (-1: neither): only "Borrar Posiciones de Usuario" erases. The logo is
+        // shown: 1006 keeps its text.
         {"erasing the user positions adds the option to the flash run only",
-         [](SequencerTest& t) {
-             t.view.radio = 1;
-             t.seq->SetLogoShown(true);
-             t.view.text[IDC_UPDATE_INFO2] = "before";
-         },
+         CheckedWithLogo(1),
          {{P::IDLE, PRESS, 0, P::PROBE_STARTING, "probe 3", {}, kWatchdog, nullptr},
           {P::PROBE_STARTING, NAMED, CHIP_GSP2E, P::CHIP_FOUND, nullptr, {}, kNextStep, nullptr},
           {P::CHIP_FOUND, FIRE, TIMER_NEXT_STEP, P::FLASH_STARTING, "flash fw_gsp2e.s2x 3 -e", {}, kWatchdog,
-           // The logo is shown: 1006 keeps its text.
            [](SequencerTest& t) { EXPECT_EQ("before", t.view.text[IDC_UPDATE_INFO2]); }}}},
         {"keeping the user positions adds no option",
-         [](SequencerTest& t) {
-             t.view.radio = 0;
-             t.seq->SetLogoShown(true);
-             t.view.text[IDC_UPDATE_INFO2] = "before";
-         },
+         CheckedWithLogo(0),
          {{P::IDLE, PRESS, 0, P::PROBE_STARTING, "probe 3", {}, kWatchdog, nullptr},
           {P::PROBE_STARTING, NAMED, CHIP_GSP2E, P::CHIP_FOUND, nullptr, {}, kNextStep, nullptr},
           {P::CHIP_FOUND, FIRE, TIMER_NEXT_STEP, P::FLASH_STARTING, "flash fw_gsp2e.s2x 3", {}, kWatchdog,
-           // The logo is shown: 1006 keeps its text.
            [](SequencerTest& t) { EXPECT_EQ("before", t.view.text[IDC_UPDATE_INFO2]); }}}},
         {"neither button checked keeps the user positions",
-         [](SequencerTest& t) {
-             t.view.radio = -1;
-             t.seq->SetLogoShown(true);
-             t.view.text[IDC_UPDATE_INFO2] = "before";
-         },
+         CheckedWithLogo(-1),
          {{P::IDLE, PRESS, 0, P::PROBE_STARTING, "probe 3", {}, kWatchdog, nullptr},
           {P::PROBE_STARTING, NAMED, CHIP_GSP2E, P::CHIP_FOUND, nullptr, {}, kNextStep, nullptr},
           {P::CHIP_FOUND, FIRE, TIMER_NEXT_STEP, P::FLASH_STARTING, "flash fw_gsp2e.s2x 3", {}, kWatchdog,
-           // The logo is shown: 1006 keeps its text.
            [](SequencerTest& t) { EXPECT_EQ("before", t.view.text[IDC_UPDATE_INFO2]); }}}},
         {"ports are tried from the selected one around the list until the cycle ends",
          nullptr,
