@@ -1,11 +1,13 @@
 // The update sequencer: one press of the update button to the final message. It extracts the
 // payload, probes the serial ports one after the other with the flash utility until a receiver
-// answers, has the firmware for its chip prepared, flashes it and cleans up. Its steps are the
-// handlers of the update event and of two one-shot timers, all on the dialog's thread; each run
-// of the utility happens on a worker that reports only through posted update events.
+// answers, has the firmware for its chip prepared, flashes it and cleans up. It is one machine:
+// where an update is lives in one UpdatePhase, and every input (the button, the update events
+// that a run's worker posts, three one-shot timers, a request to leave) goes through one
+// dispatch on (phase, input). All of it runs on the dialog's thread; each run of the utility
+// happens on a worker that reports only through posted update events.
 //
 // Portable: the dialog drives it through IUpdaterView (controls, timers, boxes) and
-// IUpdateRunner (worker runs, the tick count), so that tests drive it with fakes.
+// IUpdateRunner (worker runs, the tick count, a pause), so that tests drive it with fakes.
 #pragma once
 
 #include "afx/afx.h"
@@ -31,8 +33,9 @@ constexpr unsigned NEXT_PORT_MS = 5000;
 // After a port where the utility found no receiver (it released the port before its last
 // record): at once, so that such a port costs the update little more than the utility's search.
 constexpr unsigned NEXT_EMPTY_PORT_MS = 100;
+constexpr char SEQ_DUMP_NAME[] = "123.bin";  // the probe's dump, in the working folder until Exit
 
-// Runs of the flash utility and the system's millisecond tick count.
+// Runs of the flash utility, the system's millisecond tick count and a pause of the thread.
 class IUpdateRunner {
 public:
     virtual ~IUpdateRunner() = default;
@@ -46,12 +49,15 @@ public:
     // Milliseconds since the current run last read a record (or began); RUN_NOT_READING once it
     // has stopped reading.
     virtual uint32_t GetRunSilence() = 0;
-    virtual uint32_t GetTickCount() = 0;
+    // The system's millisecond tick count (it wraps).
+    virtual uint32_t GetTickMs() = 0;
+    // Blocks the calling thread for about nMilliseconds without handling any message.
+    virtual void Pause(unsigned nMilliseconds) = 0;
     // The short (8.3) form of an existing file or folder; empty when it has none.
     virtual CString ShortPath(const CString& /*strPath*/) { return CString(); }
 };
 
-// The sequencer's own texts (update_sequencer.cpp holds them, byte for byte).
+// The sequencer's own texts (sequencer_texts.cpp holds them, byte for byte).
 extern const char SEQ_TEXT_NO_PART[];        // damaged or empty payload, no firmware fits the chip
 extern const char SEQ_TEXT_RESTART[];        // an entry could not be extracted
 extern const char SEQ_TEXT_DAMAGED[];        // ... for its data does not inflate (a broken download)
@@ -74,6 +80,39 @@ extern const char SEQ_TEXT_NO_SPEED_ROW[];   // no speed row selected
 extern const char SEQ_TEXT_STALLED[];        // a probe that went silent was given up
 extern const char SEQ_TEXT_ASK_LEAVE[];      // Exit or close while a flashing run has been silent a minute
 
+// Where an update is: the sequencer's only state between two inputs. Each phase has at most one
+// timer running (EnterPhase arms it and stops the one before) and decides whether the controls
+// are usable; the dispatch on (phase, input) is CUpdateSequencer::Dispatch.
+enum class UpdatePhase {
+    IDLE,            // no update: the button starts one; the controls are usable
+    STARTING,        // the button's update is setting up its first probe (controls locked from here on)
+    PROBE_STARTING,  // a probe run started and has posted nothing yet: TIMER_WATCHDOG
+    PROBING,         // the probe run has posted: TIMER_STALL watches its silence
+    PROBE_ENDING,    // the probe run has stopped reading: its final event is on the way, nothing is watched
+    CHOOSING,        // a probe named the chip: its firmware is being chosen and merged (a box may be open)
+    BETWEEN_PORTS,   // a port failed and the cycle has ports left: TIMER_NEXT_STEP (5000 ms, 100 ms) probes the next
+    CHIP_FOUND,      // a probe named the chip and its firmware is ready: TIMER_NEXT_STEP (1000 ms) flashes it
+    FLASH_STARTING,  // the flashing run started and has posted nothing yet: TIMER_WATCHDOG
+    FLASHING,        // the flashing run is under way (or being set up): nothing but its end or the user ends it
+    ENDING,          // the update is ending: the last second's wait, the clean-up, a box that says why
+    HALTED,          // no firmware fits the chip: the controls stay locked, only Exit is useful
+};
+
+// What the sequencer reacts to: the button, the five update events of the current run, the
+// three timers and a request to leave (Exit, Escape, the close box).
+enum class UpdateInput {
+    BUTTON,
+    EVENT_FINISH,    // UPD_FINISH, and any kind outside 1..4
+    EVENT_PROBE,     // UPD_PROBE: the sequencer takes this step itself; no run posts it
+    EVENT_PROGRESS,  // UPD_PROGRESS
+    EVENT_PROBED,    // UPD_PROBED
+    EVENT_FLASH,     // UPD_FLASH: the sequencer takes this step itself; no run posts it
+    TIMER_WATCHDOG,
+    TIMER_NEXT_STEP,
+    TIMER_STALL,
+    LEAVE,
+};
+
 class CUpdateSequencer {
 public:
     // strTempDir: the process's own working folder, ending in AFX_PATH_SEPARATOR; made again
@@ -86,8 +125,8 @@ public:
                      const CString& strTempDir);
 
     void OnUpdateButton();
-    // wParam: the event kind with the run number in its high word (MakeUpdateEventWParam).
-    // Returns 0.
+    // wParam: the event kind with the run number in its high word (MakeUpdateEventWParam); only
+    // the events of the current run count. Returns 0.
     intptr_t OnUpdateEvent(uintptr_t wParam, intptr_t lParam);
     void OnTimer(unsigned nIDEvent);
     // The Exit button: refused while an update runs (while a flashing run has been silent for a
@@ -97,38 +136,55 @@ public:
     // no update runs, and the files are cleaned up as Exit does.
     bool OnCancel();
     // Logging off or shutting down. Returns false while a flashing run is under way.
-    bool OnQueryEndSession() const { return !m_bFlashing; }
+    bool OnQueryEndSession() const { return !IsFlashing(); }
 
     // Whether the logo is shown; with none, the flashing run shows the firmware name in 1006.
     void SetLogoShown(bool bShown) { m_bLogoShown = bShown; }
     // The text for an update without a working folder (SEQ_TEXT_CANNOT_RUN unless told).
     void SetNoFolderText(const char* pszText) { m_pszNoFolder = pszText; }
 
-    int m_bBusy = 0;           // an update runs
-    int m_bWatchdogArmed = 0;  // TIMER_WATCHDOG runs
-    int m_bStallArmed = 0;     // TIMER_STALL runs
+    UpdatePhase GetPhase() const { return m_phase; }
+    // An update runs: from a successful press of the button to its end (not once halted).
+    bool IsBusy() const { return m_phase != UpdatePhase::IDLE && m_phase != UpdatePhase::HALTED; }
+    // The flashing run is under way: an interruption could leave the receiver without firmware.
+    bool IsFlashing() const { return m_phase == UpdatePhase::FLASH_STARTING || m_phase == UpdatePhase::FLASHING; }
+
     int m_nUserPositions = 0;  // the checked button: 0 keep, 1 erase the user positions, -1 neither (read at the press)
-    int m_bFlashing = 0;       // the flashing run is under way
     CString m_strDumpPath;     // the probe's dump file; empty until the first probe
 
 private:
-    void StartProbe(bool bNextPort);
+    // The one dispatch: what an input does in the current phase. Returns false only for a
+    // request to leave that is refused.
+    bool Dispatch(UpdateInput input, intptr_t lArg = 0);
+    // Enters a phase: stops the timer of the phase left, arms the new phase's own (nTimerMs when
+    // not 0, else its usual period) and locks or frees the controls when busy changes.
+    void EnterPhase(UpdatePhase next, unsigned nTimerMs = 0);
+
+    void EnableControls(bool bEnable);
+
+    // The steps (update_sequencer_steps.cpp).
+    void PressButton();
+    void StartUpdate();
+    void StartNextProbe();
+    void StartProbe();
+    void Progress(intptr_t lPercent);
     void Probed(intptr_t lParam);
     void PortFailed(unsigned nNextMs = NEXT_PORT_MS);
     void PortCannotBeOpened();
     void StartFlash();
     void Finish(intptr_t lParam);
+    void WatchdogExpired();
     void Stalled();
     bool MayLeaveWhileBusy();
     void CleanUpAndClose();
-    void EnableOptions(bool bEnable);
     void WaitOneSecond();
-    void StartRun();
-    CString PortText(int nRow) const;
+    void StartRun(UpdatePhase phase);
+
+    // The command line and the files (update_sequencer_files.cpp).
+    int FormatCommandLine(int nRow, const CString& strFile, bool bProbe);
     int Extract(int& nCause);
     CString CommandPath(const CString& strName);
     void CleanUp(bool bDump);
-    int RateOfSpeedSlot() const;
     bool CanStart();
 
     IUpdaterView& m_view;
@@ -138,8 +194,6 @@ private:
     CString m_strTempDir;
     bool m_bLogoShown = false;
     const char* m_pszNoFolder = SEQ_TEXT_CANNOT_RUN;
-    unsigned m_nRun = 0;  // number of the run whose events count; 0 when none
-    // TIMER_NEXT_STEP starts the flashing run: this update's probe named the chip and its
-    // firmware was chosen. Otherwise it probes the next port.
-    bool m_bFlashNext = false;
+    UpdatePhase m_phase = UpdatePhase::IDLE;
+    unsigned m_nRun = 0;  // number of the run whose events count; 0 when no run is under way
 };

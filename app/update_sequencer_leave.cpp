@@ -10,7 +10,7 @@
 // the dialog may close.
 bool CUpdateSequencer::MayLeaveWhileBusy()
 {
-    const uint32_t nSilent = m_bFlashing ? m_runner.GetRunSilence() : RUN_NOT_READING;
+    const uint32_t nSilent = IsFlashing() ? m_runner.GetRunSilence() : RUN_NOT_READING;
     if (nSilent == RUN_NOT_READING || nSilent < STALL_MS) {
         m_view.ShowMessage(SEQ_TEXT_BUSY, SEQ_CAPTION_WARNING);
         return false;
@@ -18,22 +18,21 @@ bool CUpdateSequencer::MayLeaveWhileBusy()
     if (!m_view.AskYesNo(SEQ_TEXT_ASK_LEAVE, SEQ_CAPTION_WARNING))
         return false;
     // The box ran its own message loop: the update may have ended meanwhile.
-    if (!m_bBusy)
+    if (!IsBusy())
         return true;
     // A run that has just ended (its outcome is on the way) is not ended by us.
-    if (!m_bFlashing || !m_runner.StopRun(STOP_UNLESS_ENDING))
+    if (!IsFlashing() || !m_runner.StopRun(STOP_UNLESS_ENDING))
         return false;
     m_nRun = 0;
     g_lastToolError = FTM_ERR_NO_FINAL_RECORD;
-    OnUpdateEvent(MakeUpdateEventWParam(UPD_FINISH, 0), 0);
+    Finish(0);
     return true;
 }
 
 void CUpdateSequencer::OnOK()
 {
-    if (m_bBusy && !MayLeaveWhileBusy())
-        return;
-    CleanUpAndClose();
+    if (Dispatch(UpdateInput::LEAVE))
+        CleanUpAndClose();
 }
 
 void CUpdateSequencer::CleanUpAndClose()
@@ -46,11 +45,13 @@ void CUpdateSequencer::CleanUpAndClose()
 // ended on the user's word is cleaned up after as Exit does.
 bool CUpdateSequencer::OnCancel()
 {
-    if (!m_bBusy) {
+    const bool bBusy = IsBusy();
+    if (!Dispatch(UpdateInput::LEAVE))
+        return false;
+    if (!bBusy) {
         CleanUp(true);
         return true;
     }
-    if (MayLeaveWhileBusy())
-        CleanUpAndClose();
+    CleanUpAndClose();
     return false;
 }

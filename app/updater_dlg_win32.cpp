@@ -77,8 +77,8 @@ BOOL CUpdaterDlg::OnInitDialog()
 
     m_pLogo = ShowLabelAndLoadLogo(*this, m_archive, m_strTempDir, m_sizeLogo, m_ptLogo);
 
-    // Fresh choice (m_strFirmware and m_strDatabase empty) and a sequencer at rest (not busy,
-    // no watchdog armed).
+    // Fresh choice (m_strFirmware and m_strDatabase empty) and a sequencer at rest (idle, no
+    // timer armed).
     m_pSequencer.reset();
     m_pFirmware =
         std::make_unique<CFirmwareChoice>(m_archive, m_strTempDir, [](const char* pszText) { AfxMessageBox(pszText); });
@@ -338,9 +338,14 @@ uint32_t CUpdaterDlg::GetRunSilence()
     return FlashToolRunSilence();
 }
 
-uint32_t CUpdaterDlg::GetTickCount()
+uint32_t CUpdaterDlg::GetTickMs()
 {
     return ::GetTickCount();
+}
+
+void CUpdaterDlg::Pause(unsigned nMilliseconds)
+{
+    ::Sleep(nMilliseconds);
 }
 
 CString CUpdaterDlg::ShortPath(const CString& strPath)

@@ -45,7 +45,8 @@ public:
     unsigned StartRun() override;
     bool StopRun(FlashRunStop when) override;
     uint32_t GetRunSilence() override;
-    uint32_t GetTickCount() override;
+    uint32_t GetTickMs() override;
+    void Pause(unsigned nMilliseconds) override;
     CString ShortPath(const CString& strPath) override;
 
 protected:
@@ -69,7 +70,7 @@ protected:
     // m_strDatabase), and the merge; made once the temporary directory is known. Declared before
     // the sequencer, which uses it, so that it goes after the sequencer.
     std::unique_ptr<CFirmwareChoice> m_pFirmware;
-    // The update: its busy and watchdog flags, the user's option and the probe's dump file.
+    // The update: its phase, the user's option and the probe's dump file.
     std::unique_ptr<CUpdateSequencer> m_pSequencer;
     CProgressCtrl m_progress;  // 1004
     CComboBox m_portList;      // 1001

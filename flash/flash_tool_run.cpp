@@ -53,7 +53,7 @@ bool CFlashToolRun::Dispatch(int32_t nCode, const char* pszText)
             // Only the first chip name after the sequencer marked the chip pending counts; the
             // value written has bit 7 clear, and the flashing run (0) ignores them all.
             m_host.IfCurrent([&] {
-                if (uint8_t(g_chipType.load()) & 0x80)
+                if (IsChipPending())
                     g_chipType.store(ChipTypeFromName(pszText));
             });
             return true;
@@ -68,10 +68,7 @@ bool CFlashToolRun::Dispatch(int32_t nCode, const char* pszText)
 void CFlashToolRun::EndDone()
 {
     m_host.ReleaseRun();
-    m_host.IfCurrent([&] {
-        const bool bProbe = g_chipType.load() != 0;
-        m_host.PostUpdateEvent(bProbe ? UPD_PROBED : UPD_FINISH, 1);
-    });
+    m_host.IfCurrent([&] { m_host.PostUpdateEvent(IsProbeRun() ? UPD_PROBED : UPD_FINISH, 1); });
     m_nExitCode = 1;
 }
 
@@ -86,8 +83,7 @@ void CFlashToolRun::EndError(int32_t nCode, const char* pszText, bool bNoFinalRe
             // Only a probe cycle moves on to another port; a flashing run (chip type 0) that
             // fails ends the update, whatever the port rows say. A utility that died on this
             // port (no final record) says nothing about the other ports: they are tried too.
-            bPortsLeft =
-                (bPortFailed || bNoReceiver || bNoFinalRecord) && g_chipType.load() != 0 && ProbeCycleHasPortsLeft();
+            bPortsLeft = (bPortFailed || bNoReceiver || bNoFinalRecord) && IsProbeRun() && ProbeCycleHasPortsLeft();
             if (bPortsLeft)
                 m_host.PostUpdateEvent(UPD_PROBED, bNoReceiver ? PROBED_NO_RECEIVER : 0);
             else

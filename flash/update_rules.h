@@ -1,7 +1,7 @@
 // The small rules that the dialog, the sequencer, the worker and the firmware choice must agree
 // on, each written once: the rows of the speed list and their rates, the port number of a port
-// row, whether the probe cycle has ports left, which failed probes move on to the next port, and
-// what counts as a named chip.
+// row, whether the probe cycle has ports left, which failed probes move on to the next port, what
+// the chip type says of the run under way, and what counts as a named chip.
 #pragma once
 
 #include "afx/afx.h"
@@ -56,6 +56,20 @@ inline bool IsPortFailure(int32_t nCode)
 inline bool IsNoReceiverHere(int32_t nCode, bool bChipNamed)
 {
     return !bChipNamed && (nCode == FTM_ERR_NO_ANSWER || nCode == FTM_ERR_LINE_NOISY || nCode == FTM_ERR_NOT_SIRF);
+}
+
+// Whether the run under way is a probe: the sequencer marks the chip pending before each probe
+// (a probe's chip-name record then names it) and sets it to 0 before the flashing run.
+inline bool IsProbeRun()
+{
+    return g_chipType.load() != 0;
+}
+
+// Whether the chip is still pending (CHIP_PENDING, bit 7 set): only the first chip name of a
+// probe counts, and the flashing run (0) takes none.
+inline bool IsChipPending()
+{
+    return (uint8_t(g_chipType.load()) & 0x80) != 0;
 }
 
 // Whether a probe has named the receiver's chip: CHIP_OTHER, CHIP_GSP2E or CHIP_GSP3, not
