@@ -3,7 +3,7 @@
 // message boxes, closed as a person would (find the box, read its text, press OK).
 #include "afx/afxwin.h"
 #include "flash/flash_tool_win32.h"
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 
 #include <gtest/gtest.h>
 

@@ -120,7 +120,7 @@ int CheckImage(const FlashToolOptions& opt,
             return Fail(out, FLASHCL_ERR_IMAGE_FIT,
                         "The firmware holds data at " + Hex(s.address) + " to " + Hex(last) + ", outside the " +
                             KiB(layout.flashSize) + " flash of " + layout.name + ".");
-        if (!opt.eraseAll && s.address <= layout.userLast && last >= layout.userFirst)
+        if (!opt.eraseUserPositions && s.address <= layout.userLast && last >= layout.userFirst)
             return Fail(out, FLASHCL_ERR_USER_POSITIONS,
                         "The firmware holds data at " + Hex(std::max<uint64_t>(s.address, layout.userFirst)) +
                             ", in the user positions (" + Hex(layout.userFirst) + " to " + Hex(layout.userLast) +
@@ -136,7 +136,7 @@ int EraseForImage(const FlashToolOptions& opt,
                   FlashHost& host,
                   Reporter& out)
 {
-    if (opt.eraseAll) {
+    if (opt.eraseUserPositions) {
         out.Progress(0, 0, "erasing", 0);
         const HostResult r = host.EraseChip(settings.chipEraseMs);
         if (r != HostResult::Ok)

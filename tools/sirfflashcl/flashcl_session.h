@@ -4,7 +4,7 @@
 // it and check every written range by CRC-32. Portable; the port comes from the opener.
 #pragma once
 
-#include "tools/sirfflashcl/options.h"
+#include "contract/flash_tool_contract.h"
 #include "tools/protocol/flash_host.h"
 #include "tools/protocol/serial_port.h"
 #include "tools/sirfflashcl/reporter.h"
