@@ -8,8 +8,7 @@
 namespace {
 const char kDumpName[] = "123.bin";
 const char kToolName[] = "SiRFflashcl";
-const char kProbeFormat[] = "%s %s -l %s -b %d -r -f 0x0 -t 0xFF";
-const char kFlashFormat[] = "%s %s -l %s -b %d";
+constexpr uint32_t kProbeLastAddress = 0xFF;  // the probe reads flash bytes 0x0 to 0xFF
 }  // namespace
 
 CUpdateSequencer::CUpdateSequencer(IUpdaterView& view,
@@ -21,22 +20,24 @@ CUpdateSequencer::CUpdateSequencer(IUpdaterView& view,
 {
 }
 
-// The -l argument of a port row (" COM3" gives "3"); empty for a row that names no port the
-// utility can be given.
-CString CUpdateSequencer::PortText(int nRow) const
+// Fills g_toolCommandLine for a run on port row nRow: a probe reads the start of the flash into
+// the dump strFile, the flashing run writes the firmware strFile, erasing the user positions
+// when the user chose so. Returns the row's port number; 0 for a row that names no port the
+// utility can be given, which must then not be run.
+int CUpdateSequencer::FormatCommandLine(int nRow, const CString& strFile, bool bProbe)
 {
-    if (nRow < 0 || nRow >= m_view.GetListCount(IDC_PORT_LIST))
-        return CString();
-    const int nPort = PortNumberOfRow(m_view.GetListRow(IDC_PORT_LIST, nRow));
-    CString strPort;
-    if (nPort > 0)
-        strPort.Format("%d", nPort);
-    return strPort;
-}
-
-int CUpdateSequencer::RateOfSpeedSlot() const
-{
-    return int(BaudRateOfSpeedSlot(g_speedSlot.load()));
+    FlashToolOptions command;
+    if (nRow >= 0 && nRow < m_view.GetListCount(IDC_PORT_LIST))
+        command.line = PortNumberOfRow(m_view.GetListRow(IDC_PORT_LIST, nRow));
+    command.utility = CommandPath(kToolName).GetString();
+    command.file = CommandPath(strFile).GetString();
+    command.baud = uint32_t(BaudRateOfSpeedSlot(g_speedSlot.load()));
+    command.read = command.haveTo = bProbe;
+    command.to = bProbe ? kProbeLastAddress : 0;
+    // Erasing is never the default: only the checked "Borrar Posiciones de Usuario" asks for it.
+    command.eraseUserPositions = !bProbe && m_nUserPositions == 1;
+    g_toolCommandLine = FormatFlashToolCommand(command);
+    return command.line;
 }
 
 // The port cycle divides by the number of rows and starts at the selected one: without either
@@ -105,8 +106,9 @@ int CUpdateSequencer::Extract(int& nCause)
 }
 
 // A file of the working folder as the utility's command line names it: as it is without a
-// blank; otherwise by the short (8.3) form of the file or of the folder, and quoted when
-// neither has one, so that a blank can neither split the argument nor start another program.
+// blank; otherwise by the short (8.3) form of the file or of the folder, and as it is when
+// neither has one (the command line then quotes it, so that a blank can neither split the
+// argument nor start another program).
 CString CUpdateSequencer::CommandPath(const CString& strName)
 {
     const CString strPath = m_strTempDir + strName;
@@ -120,7 +122,7 @@ CString CUpdateSequencer::CommandPath(const CString& strName)
     }
     if (!strShort.IsEmpty() && strShort.Find(' ') < 0)
         return strShort;
-    return "\"" + strPath + "\"";
+    return strPath;
 }
 
 // Deletes what this process extracted (and the probe's dump, which stays until the dialog
@@ -201,13 +203,11 @@ void CUpdateSequencer::StartProbe(bool bNextPort)
     // Each port names its own chip: what a failed port named must never choose a firmware.
     g_chipType = CHIP_PENDING;
     m_bFlashNext = false;
-    CString strPort = PortText(g_portCursor);
     m_strDumpPath = m_strTempDir + kDumpName;
-    g_toolCommandLine.Format(kProbeFormat, CommandPath(kToolName).GetString(), CommandPath(kDumpName).GetString(),
-                             strPort.GetString(), RateOfSpeedSlot());
+    const int nPort = FormatCommandLine(g_portCursor, kDumpName, true);
     int nRows = m_view.GetListCount(IDC_PORT_LIST);
     g_portCursor = nRows > 0 ? (g_portCursor + 1) % nRows : 0;
-    if (strPort.IsEmpty()) {
+    if (nPort == 0) {
         PortCannotBeOpened();
         return;
     }
@@ -280,20 +280,15 @@ void CUpdateSequencer::StartFlash()
         m_view.SetItemText(IDC_UPDATE_INFO2, m_firmware.m_strFirmware);
     g_chipType = 0;
     g_portCursor = m_view.GetListSelection(IDC_PORT_LIST);
-    CString strPort = PortText(g_portCursor);
-    g_toolCommandLine.Format(kFlashFormat, CommandPath(kToolName).GetString(),
-                             CommandPath(m_firmware.m_strFirmware).GetString(), strPort.GetString(), RateOfSpeedSlot());
+    const int nPort = FormatCommandLine(g_portCursor, m_firmware.m_strFirmware, false);
     g_firstPort = g_portCursor.load();
-    if (strPort.IsEmpty()) {
+    if (nPort == 0) {
         PortCannotBeOpened();
         return;
     }
     // Bounds only a utility that never starts: once it runs, nothing ends it but the user.
     m_view.StartTimer(TIMER_WATCHDOG, WATCHDOG_MS);
     m_bWatchdogArmed = 1;
-    // Erasing is never the default: only the checked "Borrar Posiciones de Usuario" asks for it.
-    if (m_nUserPositions == 1)
-        g_toolCommandLine += " -e";
     StartRun();
 }
 

@@ -124,11 +124,10 @@ private:
     void EnableOptions(bool bEnable);
     void WaitOneSecond();
     void StartRun();
-    CString PortText(int nRow) const;
+    int FormatCommandLine(int nRow, const CString& strFile, bool bProbe);
     int Extract(int& nCause);
     CString CommandPath(const CString& strName);
     void CleanUp(bool bDump);
-    int RateOfSpeedSlot() const;
     bool CanStart();
 
     IUpdaterView& m_view;

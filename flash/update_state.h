@@ -44,7 +44,7 @@ constexpr ChipType CHIP_PENDING = ChipType(-128);  // 0x80: no chip reported yet
 // Process-wide state of one update. The sequencer writes the command line, the port indexes
 // and the chip type before it starts a run; the worker writes the chip type and the last error
 // before it posts the event after which the sequencer reads them.
-extern CString g_toolCommandLine;  // the utility's command line (without handle options)
+extern CString g_toolCommandLine;  // the utility's command line; each run adds its handles to a copy
 extern std::atomic<ChipType> g_chipType;
 extern std::atomic<int> g_portCursor;     // port-list row of the next probe (flashing: the row in use)
 extern std::atomic<int> g_firstPort;      // row at which the probe cycle began
