@@ -3,12 +3,12 @@
 #include "app/update_sequencer.h"
 
 #include "app/resource.h"
+#include "contract/flash_tool_contract.h"
 #include "flash/update_rules.h"
 
 namespace {
 const char kToolName[] = "SiRFflashcl";
-const char kProbeFormat[] = "%s %s -l %s -b %d -r -f 0x0 -t 0xFF";
-const char kFlashFormat[] = "%s %s -l %s -b %d";
+constexpr uint32_t kProbeLastAddress = 0xFF;  // the probe reads flash bytes 0x0 to 0xFF
 }  // namespace
 
 // Fills g_toolCommandLine for a run on port row nRow: a probe reads the start of the flash into
@@ -17,19 +17,18 @@ const char kFlashFormat[] = "%s %s -l %s -b %d";
 // utility can be given, which must then not be run.
 int CUpdateSequencer::FormatCommandLine(int nRow, const CString& strFile, bool bProbe)
 {
-    int nPort = 0;
+    FlashToolOptions command;
     if (nRow >= 0 && nRow < m_view.GetListCount(IDC_PORT_LIST))
-        nPort = PortNumberOfRow(m_view.GetListRow(IDC_PORT_LIST, nRow));
-    CString strPort;
-    if (nPort > 0)
-        strPort.Format("%d", nPort);
-    g_toolCommandLine.Format(bProbe ? kProbeFormat : kFlashFormat, CommandPath(kToolName).GetString(),
-                             CommandPath(strFile).GetString(), strPort.GetString(),
-                             int(BaudRateOfSpeedSlot(g_speedSlot.load())));
+        command.line = PortNumberOfRow(m_view.GetListRow(IDC_PORT_LIST, nRow));
+    command.utility = CommandPath(kToolName).GetString();
+    command.file = CommandPath(strFile).GetString();
+    command.baud = uint32_t(BaudRateOfSpeedSlot(g_speedSlot.load()));
+    command.read = command.haveTo = bProbe;
+    command.to = bProbe ? kProbeLastAddress : 0;
     // Erasing is never the default: only the checked "Borrar Posiciones de Usuario" asks for it.
-    if (!bProbe && m_nUserPositions == 1)
-        g_toolCommandLine += " -e";
-    return nPort;
+    command.eraseUserPositions = !bProbe && m_nUserPositions == 1;
+    g_toolCommandLine = FormatFlashToolCommand(command);
+    return command.line;
 }
 
 // The port cycle divides by the number of rows and starts at the selected one: without either
@@ -69,8 +68,9 @@ int CUpdateSequencer::Extract(int& nCause)
 }
 
 // A file of the working folder as the utility's command line names it: as it is without a
-// blank; otherwise by the short (8.3) form of the file or of the folder, and quoted when
-// neither has one, so that a blank can neither split the argument nor start another program.
+// blank; otherwise by the short (8.3) form of the file or of the folder, and as it is when
+// neither has one (the command line then quotes it, so that a blank can neither split the
+// argument nor start another program).
 CString CUpdateSequencer::CommandPath(const CString& strName)
 {
     const CString strPath = m_strTempDir + strName;
@@ -84,7 +84,7 @@ CString CUpdateSequencer::CommandPath(const CString& strName)
     }
     if (!strShort.IsEmpty() && strShort.Find(' ') < 0)
         return strShort;
-    return "\"" + strPath + "\"";
+    return strPath;
 }
 
 // Deletes what this process extracted (and the probe's dump, which stays until the dialog

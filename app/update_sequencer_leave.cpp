@@ -1,7 +1,7 @@
 // Leaving the dialog (Exit, Escape, the close box) while an update may be running.
 #include "app/update_sequencer.h"
 
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 #include "flash/update_rules.h"
 
 // While busy, leaving is refused: an interrupted flash can leave the receiver without working

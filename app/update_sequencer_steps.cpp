@@ -4,7 +4,7 @@
 
 #include "app/resource.h"
 #include "flash/flash_tool_run.h"
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 #include "flash/update_rules.h"
 
 void CUpdateSequencer::PressButton()

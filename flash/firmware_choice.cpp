@@ -46,7 +46,7 @@ void CFirmwareChoice::ChooseFirmware(int nChipType)
         m_strFirmware = FindEntryBySuffix("s");
         return;
     }
-    m_strFirmware = FindEntryBySuffix(nChipType == CHIP_GSP3 ? "s3" : nChipType == CHIP_GSP2E ? "s2x" : "s2");
+    m_strFirmware = FindEntryBySuffix(FirmwareSuffixOfChip(nChipType));
     if (m_strFirmware.IsEmpty())
         return;
 

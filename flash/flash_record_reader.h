@@ -1,9 +1,9 @@
-// Reads FlashToolMessage records (flash/tool_message.h) from any byte source: the worker's pipe,
+// Reads FlashToolMessage records (contract/flash_tool_contract.h) from any byte source: the worker's pipe,
 // a buffer in tests and fuzzing. Outside data never makes it read past its buffers: a payload
 // longer than the buffer is read whole and cut, and the text is always NUL-terminated.
 #pragma once
 
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,20 +3,10 @@
 #include "flash/update_rules.h"
 
 #include <cstdio>
-#include <cstring>
 
 const char FLASH_TEXT_CLOSE_OTHER_PORT[] = "Cierre el programa conectado con otro puerto e intentelo otra vez.";
 const char FLASH_TEXT_UNKNOWN_ERROR[] = "error desconocido(%d).%s";
 const char FLASH_TEXT_NO_FINAL_RECORD[] = "The flash utility ended without a result.";
-
-signed char ChipTypeFromName(const char* pszName)
-{
-    if (std::strncmp(pszName, "GSP3", 4) == 0)
-        return CHIP_GSP3;
-    if (std::strncmp(pszName, "GSP2e/LPx", 9) == 0)
-        return CHIP_GSP2E;
-    return CHIP_OTHER;
-}
 
 int CFlashToolRun::Run(CFlashRecordReader& reader)
 {

@@ -59,6 +59,3 @@ private:
     bool m_bChipNamed = false;  // a chip-name record came: a receiver is on the port
     int m_nExitCode = 0;
 };
-
-// The chip type that a chip-name record names (3 "GSP3", 2 "GSP2e/LPx", 1 anything else).
-signed char ChipTypeFromName(const char* pszName);

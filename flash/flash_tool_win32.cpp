@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 
 std::atomic<HWND> g_hDlgWnd{nullptr};
@@ -22,13 +21,10 @@ CFlashRunRegistry s_runs;
 
 char s_szChildTitle[] = "Tavo flash";
 
-// Handle values go on the command line in decimal, as _itoa writes them.
-void AppendHandleOption(CString& strCommand, const char* pszOption, HANDLE h)
+// A handle's value as the command line carries it: in decimal, as _itoa writes an int.
+long long HandleValue(HANDLE h)
 {
-    char szValue[16];
-    std::snprintf(szValue, sizeof szValue, "%d", int(intptr_t(h)));
-    strCommand += pszOption;
-    strCommand += szValue;
+    return int(intptr_t(h));
 }
 
 // The read end of the run's pipe. Once the child has started we hold no write end, so the
@@ -142,16 +138,17 @@ StartResult StartUtility(unsigned nRun, CRunHandles& h)
             result = START_NO_PIPE;
             return;
         }
-        AppendHandleOption(g_toolCommandLine, " -wp ", h.hWrite.Get());
-        AppendHandleOption(g_toolCommandLine, " -rp ", h.hRead.Get());
-        AppendHandleOption(g_toolCommandLine, " -wps ", h.hSemaphore.Get());
+        // This run's own command line: the sequencer's stays as it wrote it.
+        CString strCommand = g_toolCommandLine;
+        strCommand += FormatHandleOptions(HandleValue(h.hWrite.Get()), HandleValue(h.hRead.Get()),
+                                          HandleValue(h.hSemaphore.Get()))
+                          .c_str();
 
         STARTUPINFOA si;
         ::GetStartupInfoA(&si);
         si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
         si.wShowWindow = SW_HIDE;
         si.lpTitle = s_szChildTitle;
-        CString strCommand = g_toolCommandLine;  // CreateProcessA may write into its buffer
         PROCESS_INFORMATION child = {};
         if (!::CreateProcessA(nullptr, strCommand.GetBuffer(), &sa, &sa, TRUE, DETACHED_PROCESS, nullptr, nullptr, &si,
                               &child)) {

@@ -21,7 +21,8 @@ DWORD WINAPI FlashToolThreadProc(LPVOID lpParameter);
 
 // Numbers a new run (the current run from now on), starts FlashToolThreadProc on a new thread
 // for it, stores the thread handle in g_hToolThread (closing the previous one) and returns the
-// run number. The sequencer formats g_toolCommandLine before it calls this.
+// run number. The sequencer formats g_toolCommandLine before it calls this; the worker hands
+// the utility a copy with the handle options appended and leaves the shared string alone.
 unsigned StartFlashToolRun();
 
 // Gives up on the current run, when `when` allows it: ends its child process if it still runs;

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "afx/afx.h"
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 #include "flash/update_state.h"
 
 #include <cstdint>
@@ -29,9 +29,9 @@ inline int32_t BaudRateOfSpeedSlot(int nSlot)
     return BaudRateOfSpeedRow(nSlot - (SPEED_FIRST_RATE - 1));
 }
 
-// The port number of a port-list row: a blank, "COM" and a decimal number from 1 to 9999 with
-// no leading zero, and nothing else (" COM12" gives 12). Any other row gives 0: it is no port
-// the utility can be given, and is treated as one that cannot be opened.
+// The port number of a port-list row: a blank, "COM" and a port number as PortNumberOfText
+// reads it (1 to 9999, no leading zero), and nothing else (" COM12" gives 12). Any other row
+// gives 0: it is no port the utility can be given, and is treated as one that cannot be opened.
 int PortNumberOfRow(const CString& strRow);
 
 // Whether the probe cycle has ports left to try after the run under way: the cursor, already

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "afx/afx.h"
+#include "contract/flash_tool_contract.h"
 
 #include <atomic>
 #include <cstdint>
@@ -36,16 +37,13 @@ inline unsigned UpdateEventRunOf(uintptr_t wParam)
     return unsigned((wParam >> 16) & 0xFFFFu);
 }
 
-typedef signed char ChipType;
+// The chip types a probe names: CHIP_OTHER, CHIP_GSP2E, CHIP_GSP3 (contract/flash_tool_contract.h).
 constexpr ChipType CHIP_PENDING = ChipType(-128);  // 0x80: no chip reported yet in this probe cycle
-constexpr ChipType CHIP_OTHER = 1;
-constexpr ChipType CHIP_GSP2E = 2;  // "GSP2e/LPx"
-constexpr ChipType CHIP_GSP3 = 3;   // "GSP3"
 
 // Process-wide state of one update. The sequencer writes the command line, the port indexes
 // and the chip type before it starts a run; the worker writes the chip type and the last error
 // before it posts the event after which the sequencer reads them.
-extern CString g_toolCommandLine;         // the utility's command line (without handle options)
+extern CString g_toolCommandLine;         // the utility's command line; each run adds its handles to a copy
 extern std::atomic<ChipType> g_chipType;  // CHIP_PENDING from a probe's start, then its chip; 0 flashing
 extern std::atomic<int> g_portCursor;     // port-list row of the next probe (flashing: the row in use)
 extern std::atomic<int> g_firstPort;      // row at which the probe cycle began (flashing: the row in use)

@@ -11,7 +11,7 @@
 #include <zlib.h>
 
 // Result codes of the archive.
-enum : int {
+enum SfxResult : int {
     SFX_ERR_OPEN = 1000,    // the file cannot be opened for reading
     SFX_ERR_FORMAT = 1001,  // no payload, a damaged directory, an unsafe or repeated entry name
     SFX_OK = 1002,
@@ -25,7 +25,7 @@ enum : int {
 };
 
 // Events of the extraction callback.
-enum : int {
+enum SfxEvent : int {
     SFX_EV_BEGIN = 1000,     // data: the entry's PayloadEntry, before it is extracted
     SFX_EV_DONE = 1001,      // data: the same entry, after it was extracted whole
     SFX_EV_PROGRESS = 1002,  // data: int percentage (0..100) of the entry's compressed input consumed

@@ -9,7 +9,7 @@
 // 0 when the records ended with exactly one final record, 1 otherwise, 2 on a start failure.
 #include "afx/little_endian.h"
 #include "afx/scoped_handle_win32.h"
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 #include "tests/support/scratch_dir.h"
 #include "tools/sirfflashcl/flashcl_codes.h"
 #include "tools/sirfflashcl/flashcl_session.h"
-#include "tools/sirfflashcl/options.h"
+#include "contract/flash_tool_contract.h"
 #include "tools/protocol/commands.h"
 
 #include <gtest/gtest.h>
@@ -587,7 +587,7 @@ TEST(CommandLine, TheUpdatersCommandLinesAndBadOnes)
 
     ASSERT_TRUE(
         parse({"C:\\TEMP\\fw.s3", "-l", "12", "-b", "38400", "-e", "-wp", "-1", "-rp", "8", "-wps", "9"}, opt, error));
-    EXPECT_TRUE(opt.eraseAll);
+    EXPECT_TRUE(opt.eraseUserPositions);
     EXPECT_FALSE(opt.read);
     EXPECT_EQ(opt.baud, 38400u);
     EXPECT_EQ(opt.writePipe, -1);
@@ -595,8 +595,9 @@ TEST(CommandLine, TheUpdatersCommandLinesAndBadOnes)
     // A port text that names no port is a missing port, for the updater to move on from.
     ASSERT_TRUE(parse({"f", "-l", "CNCA0", "-b", "57600"}, opt, error));
     EXPECT_EQ(opt.line, 0);
+    // The updater's rule for a port number: no leading zero.
     ASSERT_TRUE(parse({"f", "-l", "08"}, opt, error));
-    EXPECT_EQ(opt.line, 8);
+    EXPECT_EQ(opt.line, 0);
 
     const std::vector<std::vector<const char*>> bad = {
         {"-l", "3"},

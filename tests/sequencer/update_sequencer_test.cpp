@@ -3,7 +3,7 @@
 #include "app/resource.h"
 #include "app/update_sequencer.h"
 #include "flash/flash_tool_run.h"
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 #include "flash/update_rules.h"
 #include "tests/payload/payload_builder.h"
 #include "tests/support/fake_view.h"

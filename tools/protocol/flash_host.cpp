@@ -12,27 +12,6 @@
 
 namespace flashproto {
 
-const char* HostResultText(HostResult r)
-{
-    switch (r) {
-        case HostResult::Ok:
-            return "ok";
-        case HostResult::NoAnswer:
-            return "no answer";
-        case HostResult::Lost:
-            return "the receiver stopped answering";
-        case HostResult::Garbled:
-            return "the line delivers only damaged frames";
-        case HostResult::PortFailed:
-            return "the serial line failed";
-        case HostResult::Refused:
-            return "the receiver refused the command";
-        case HostResult::BadReply:
-            return "the receiver gave a malformed reply";
-    }
-    return "unknown";
-}
-
 FlashHost::FlashHost(SerialPort& port, HostOptions options) : m_port(port), m_opt(std::move(options))
 {
     if (m_opt.baud == 0)

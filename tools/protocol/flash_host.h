@@ -31,7 +31,6 @@ enum class HostResult {
     Refused,     // the receiver answered with a status other than ST_OK (LastStatus)
     BadReply,    // an intact reply of the wrong shape
 };
-const char* HostResultText(HostResult r);
 
 struct ReceiverInfo {
     std::string chip;

@@ -1,5 +1,7 @@
 #include "tools/protocol/sirf_messages.h"
 
+#include "tools/protocol/hex_digit.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -23,13 +25,10 @@ uint8_t NmeaChecksum(const std::string& body)
     return ck;
 }
 
-int HexDigit(char c)
+// Receivers send the checksum in upper case; anything else is noise.
+int UpperHexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;  // receivers send upper case; anything else is noise
+    return c >= 'a' && c <= 'f' ? -1 : HexDigit(c);
 }
 }  // namespace
 
@@ -117,7 +116,7 @@ void NmeaReader::Feed(const uint8_t* p, size_t n)
             const size_t star = m_line.size() >= 3 ? m_line.size() - 3 : std::string::npos;
             if (star == std::string::npos || m_line[star] != '*')
                 continue;
-            const int hi = HexDigit(m_line[star + 1]), lo = HexDigit(m_line[star + 2]);
+            const int hi = UpperHexDigit(m_line[star + 1]), lo = UpperHexDigit(m_line[star + 2]);
             const std::string body = m_line.substr(0, star);
             if (hi >= 0 && lo >= 0 && NmeaChecksum(body) == uint8_t(hi << 4 | lo) && !body.empty())
                 m_ready.push_back(body);

@@ -1,16 +1,20 @@
 #include "tools/sirfflashcl/chip_list.h"
 
+#include "contract/flash_tool_contract.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
 
 ChipList ChipList::BuiltIn()
 {
+    // The families of the contract, in its order, with the layouts and versions we know.
+    static_assert(CHIP_FAMILY_COUNT == 3, "a family of the contract without a built-in layout");
     ChipList list;
     list.m_chips = {
-        {"GSP3", 0x100000, 0x10000, 0xF0000, 0xFFFFF, {"GSW3", "GSWLT3"}},
-        {"GSP2e/LPx", 0x100000, 0x10000, 0xF0000, 0xFFFFF, {"GSW2"}},
-        {"GSP2t", 0x100000, 0x10000, 0xF0000, 0xFFFFF, {}},
+        {CHIP_FAMILIES[0].name, 0x100000, 0x10000, 0xF0000, 0xFFFFF, {"GSW3", "GSWLT3"}},  // GSP3
+        {CHIP_FAMILIES[1].name, 0x100000, 0x10000, 0xF0000, 0xFFFFF, {"GSW2"}},            // GSP2e/LPx
+        {CHIP_FAMILIES[2].name, 0x100000, 0x10000, 0xF0000, 0xFFFFF, {}},                  // GSP2t
     };
     return list;
 }

@@ -3,7 +3,7 @@
 // chip (flash/update_rules.h); the others are ours (docs/sirfflashcl.md).
 #pragma once
 
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 
 #include <cstdint>
 

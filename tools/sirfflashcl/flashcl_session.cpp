@@ -33,12 +33,6 @@ std::string KiB(uint32_t bytes)
     return std::to_string(bytes / 1024) + " KiB";
 }
 
-int Fail(Reporter& out, int32_t code, const std::string& text)
-{
-    out.Error(code, text);
-    return code;
-}
-
 // Turns a failed command into the run's error. refusedCode: the code for a receiver that
 // understood the command and could not carry it out.
 int HostFailure(Reporter& out,
@@ -53,32 +47,31 @@ int HostFailure(Reporter& out,
         case HostResult::Refused: {
             const uint8_t st = host.LastStatus();
             if (st == ST_NOT_SYNCED || st == ST_UNKNOWN || st == ST_BAD_LENGTH)
-                return Fail(out, FLASHCL_ERR_PROTOCOL,
-                            "The receiver rejected a command (" + std::string(StatusText(st)) + ")" + where + ".");
-            return Fail(out, refusedCode, "The receiver failed" + where + ": " + StatusText(st) + ".");
+                return out.Fail(FLASHCL_ERR_PROTOCOL,
+                                "The receiver rejected a command (" + std::string(StatusText(st)) + ")" + where + ".");
+            return out.Fail(refusedCode, "The receiver failed" + where + ": " + StatusText(st) + ".");
         }
         case HostResult::Garbled:
-            return Fail(out, FLASHCL_ERR_LINE_NOISY,
-                        "Only damaged data came back from the receiver" + where + "; check the cable and the speed.");
+            return out.Fail(FLASHCL_ERR_LINE_NOISY, "Only damaged data came back from the receiver" + where +
+                                                        "; check the cable and the speed.");
         case HostResult::BadReply:
         case HostResult::NoAnswer:
-            return Fail(out, FLASHCL_ERR_PROTOCOL, "The receiver gave a malformed reply" + where + ".");
+            return out.Fail(FLASHCL_ERR_PROTOCOL, "The receiver gave a malformed reply" + where + ".");
         case HostResult::PortFailed:
-            return Fail(out, FLASHCL_ERR_LINE_LOST, "The serial line failed" + where + "; was the receiver unplugged?");
+            return out.Fail(FLASHCL_ERR_LINE_LOST, "The serial line failed" + where + "; was the receiver unplugged?");
         case HostResult::Lost:
         case HostResult::Ok:
             break;
     }
-    return Fail(out, FLASHCL_ERR_LINE_LOST, "The receiver stopped answering" + where + ".");
+    return out.Fail(FLASHCL_ERR_LINE_LOST, "The receiver stopped answering" + where + ".");
 }
 
 int ReadFlash(const FlashToolOptions& opt, const ReceiverInfo& info, FlashHost& host, Reporter& out)
 {
     const uint64_t last = opt.haveTo ? opt.to : info.flashSize - 1ull;
     if (opt.from > last)
-        return Fail(
-            out, FLASHCL_ERR_READ,
-            "Nothing to read: " + Hex(opt.from) + " lies past the receiver's " + KiB(info.flashSize) + " flash.");
+        return out.Fail(FLASHCL_ERR_READ, "Nothing to read: " + Hex(opt.from) + " lies past the receiver's " +
+                                              KiB(info.flashSize) + " flash.");
     const uint64_t total = last - opt.from + 1;
     std::string data;
     for (uint64_t addr = opt.from; addr <= last;) {
@@ -95,7 +88,7 @@ int ReadFlash(const FlashToolOptions& opt, const ReceiverInfo& info, FlashHost& 
     file.write(data.data(), std::streamsize(data.size()));
     file.close();
     if (!file)
-        return Fail(out, FLASHCL_ERR_FILE_WRITE, "Cannot write the file " + opt.file + ".");
+        return out.Fail(FLASHCL_ERR_FILE_WRITE, "Cannot write the file " + opt.file + ".");
     host.Restart();  // back to its firmware; a lost answer here changes nothing that was read
     out.Done();
     return 0;
@@ -110,21 +103,21 @@ int CheckImage(const FlashToolOptions& opt,
                Reporter& out)
 {
     if (layout.flashSize != info.flashSize || layout.sectorSize != info.sectorSize)
-        return Fail(out, FLASHCL_ERR_CHIP_MISMATCH,
-                    "The chip list gives " + layout.name + " a " + KiB(layout.flashSize) + " flash in " +
-                        KiB(layout.sectorSize) + " sectors, but the receiver has " + KiB(info.flashSize) + " in " +
-                        KiB(info.sectorSize) + " sectors; nothing was erased.");
+        return out.Fail(FLASHCL_ERR_CHIP_MISMATCH, "The chip list gives " + layout.name + " a " +
+                                                       KiB(layout.flashSize) + " flash in " + KiB(layout.sectorSize) +
+                                                       " sectors, but the receiver has " + KiB(info.flashSize) +
+                                                       " in " + KiB(info.sectorSize) + " sectors; nothing was erased.");
     for (const ImageSegment& s : image.segments) {
         const uint64_t last = uint64_t(s.address) + s.data.size() - 1;
         if (last >= layout.flashSize)
-            return Fail(out, FLASHCL_ERR_IMAGE_FIT,
-                        "The firmware holds data at " + Hex(s.address) + " to " + Hex(last) + ", outside the " +
-                            KiB(layout.flashSize) + " flash of " + layout.name + ".");
-        if (!opt.eraseAll && s.address <= layout.userLast && last >= layout.userFirst)
-            return Fail(out, FLASHCL_ERR_USER_POSITIONS,
-                        "The firmware holds data at " + Hex(std::max<uint64_t>(s.address, layout.userFirst)) +
-                            ", in the user positions (" + Hex(layout.userFirst) + " to " + Hex(layout.userLast) +
-                            ") that are to be kept; nothing was erased.");
+            return out.Fail(FLASHCL_ERR_IMAGE_FIT, "The firmware holds data at " + Hex(s.address) + " to " + Hex(last) +
+                                                       ", outside the " + KiB(layout.flashSize) + " flash of " +
+                                                       layout.name + ".");
+        if (!opt.eraseUserPositions && s.address <= layout.userLast && last >= layout.userFirst)
+            return out.Fail(FLASHCL_ERR_USER_POSITIONS,
+                            "The firmware holds data at " + Hex(std::max<uint64_t>(s.address, layout.userFirst)) +
+                                ", in the user positions (" + Hex(layout.userFirst) + " to " + Hex(layout.userLast) +
+                                ") that are to be kept; nothing was erased.");
     }
     return 0;
 }
@@ -136,7 +129,7 @@ int EraseForImage(const FlashToolOptions& opt,
                   FlashHost& host,
                   Reporter& out)
 {
-    if (opt.eraseAll) {
+    if (opt.eraseUserPositions) {
         out.Progress(0, 0, "erasing", 0);
         const HostResult r = host.EraseChip(settings.chipEraseMs);
         if (r != HostResult::Ok)
@@ -198,7 +191,7 @@ int VerifyImage(const SRecordImage& image, FlashHost& host, Reporter& out)
                               "Verification failed: the receiver's CRC-32 of 0x%08X to 0x%08X is %08X, the "
                               "firmware's is %08X.",
                               unsigned(addr), unsigned(addr + len - 1), unsigned(crc), unsigned(expected));
-                return Fail(out, FLASHCL_ERR_VERIFY, buf);
+                return out.Fail(FLASHCL_ERR_VERIFY, buf);
             }
             verified += len;
             out.Progress(int(95 + 5 * verified / total), uint32_t(verified), "verifying", addr);
@@ -238,26 +231,25 @@ int NotFound(const FoundReceiver& r, const std::string& port, Reporter& out)
 {
     switch (r.kind) {
         case FoundReceiver::BadLoader:
-            return Fail(out, FLASHCL_ERR_PROTOCOL, "The device on " + port + " answered out of protocol.");
+            return out.Fail(FLASHCL_ERR_PROTOCOL, "The device on " + port + " answered out of protocol.");
         case FoundReceiver::Noisy:
-            return Fail(out, FLASHCL_ERR_LINE_NOISY,
-                        "Only unreadable data came back on " + port + " at every speed; check the cable.");
+            return out.Fail(FLASHCL_ERR_LINE_NOISY,
+                            "Only unreadable data came back on " + port + " at every speed; check the cable.");
         case FoundReceiver::PortFailed:
-            return Fail(out, FTM_ERR_PORT_BUSY, "The serial port " + port + " failed when first used.");
+            return out.Fail(FTM_ERR_PORT_BUSY, "The serial port " + port + " failed when first used.");
         case FoundReceiver::NotSirf:
-            return Fail(out, FLASHCL_ERR_NOT_SIRF,
-                        "The device on " + port + " at " + Speed(r.baud) +
-                            " sends NMEA but is not a SiRF receiver: it ignored the switch to SiRF binary. "
-                            "Nothing else was sent to it.");
+            return out.Fail(FLASHCL_ERR_NOT_SIRF,
+                            "The device on " + port + " at " + Speed(r.baud) +
+                                " sends NMEA but is not a SiRF receiver: it ignored the switch to SiRF binary. "
+                                "Nothing else was sent to it.");
         case FoundReceiver::Echo:
-            return Fail(out, FLASHCL_ERR_NOT_SIRF,
-                        "The device on " + port +
-                            " sends back what it is sent, as a loop-back plug or a modem "
-                            "does: it is not a SiRF receiver.");
+            return out.Fail(FLASHCL_ERR_NOT_SIRF, "The device on " + port +
+                                                      " sends back what it is sent, as a loop-back plug or a modem "
+                                                      "does: it is not a SiRF receiver.");
         default:
-            return Fail(out, FLASHCL_ERR_NO_ANSWER,
-                        "No receiver answered on " + port +
-                            ": neither our loader nor NMEA or SiRF binary at 4800 to 115200 bit/s.");
+            return out.Fail(FLASHCL_ERR_NO_ANSWER,
+                            "No receiver answered on " + port +
+                                ": neither our loader nor NMEA or SiRF binary at 4800 to 115200 bit/s.");
     }
 }
 
@@ -269,10 +261,10 @@ int FamilyOf(const FoundReceiver& r, const ChipList& chips, const std::string& p
         return 0;
     const std::string said =
         r.version.empty() ? "does not name its software version" : "names its software " + r.version;
-    return Fail(out, FLASHCL_ERR_CHIP_UNKNOWN,
-                "The SiRF receiver on " + port + " " + said +
-                    ", which no chip family in the chip list matches; its flash layout is unknown. It was left "
-                    "in its normal mode.");
+    return out.Fail(FLASHCL_ERR_CHIP_UNKNOWN,
+                    "The SiRF receiver on " + port + " " + said +
+                        ", which no chip family in the chip list matches; its flash layout is unknown. It was left "
+                        "in its normal mode.");
 }
 
 // From whatever the search found to our loader, synchronised; 0 or the error reported.
@@ -298,11 +290,11 @@ int ReachLoader(const FlashToolOptions& opt,
         return 0;
     if (found.kind == FoundReceiver::PortFailed || found.kind == FoundReceiver::BadLoader)
         return NotFound(found, port, out);
-    return Fail(out, FLASHCL_ERR_FOREIGN_LOADER,
-                "The receiver on " + port + " (" + found.version +
-                    ") is now in its boot loader, which does not answer this utility: it speaks another "
-                    "protocol. Nothing was written. Switch the receiver off and on again, and update it with "
-                    "its maker's utility.");
+    return out.Fail(FLASHCL_ERR_FOREIGN_LOADER,
+                    "The receiver on " + port + " (" + found.version +
+                        ") is now in its boot loader, which does not answer this utility: it speaks another "
+                        "protocol. Nothing was written. Switch the receiver off and on again, and update it with "
+                        "its maker's utility.");
 }
 
 // --identify: what was found, for a person at the bench; the receiver is left in normal mode.
@@ -346,10 +338,10 @@ int RunWithPort(const FlashToolOptions& opt, const SessionSettings& settings, co
 
     // A line text that is no port number names no port on any system.
     if (opt.line <= 0)
-        return Fail(out, FTM_ERR_NO_PORT, "There is no serial port \"" + opt.lineText + "\".");
+        return out.Fail(FTM_ERR_NO_PORT, "There is no serial port \"" + opt.lineText + "\".");
     OpenedPort port = openPort(opt);
     if (!port.port)
-        return Fail(out, port.code ? port.code : FTM_ERR_PORT_BUSY, port.text);
+        return out.Fail(port.code ? port.code : FTM_ERR_PORT_BUSY, port.text);
 
     flashproto::HostOptions hostOptions = settings.host;
     hostOptions.baud = opt.baud;
@@ -374,9 +366,8 @@ int RunWithPort(const FlashToolOptions& opt, const SessionSettings& settings, co
         return ReadFlash(opt, info, host, out);
     const ChipLayout* layout = chips.Find(info.chip);
     if (!layout)
-        return Fail(
-            out, FLASHCL_ERR_CHIP_UNKNOWN,
-            "The receiver's chip family " + info.chip + " is not in the chip list; its flash layout is unknown.");
+        return out.Fail(FLASHCL_ERR_CHIP_UNKNOWN, "The receiver's chip family " + info.chip +
+                                                      " is not in the chip list; its flash layout is unknown.");
     return ProgramFlash(opt, settings, image, *layout, info, host, out);
 }
 

@@ -3,7 +3,7 @@
 // FlashToolMessage records; started by hand, it prints its progress.
 #include "tools/sirfflashcl/flashcl_codes.h"
 #include "tools/sirfflashcl/flashcl_session.h"
-#include "tools/sirfflashcl/options.h"
+#include "contract/flash_tool_contract.h"
 #include "tools/sirfflashcl/chip_list.h"
 #include "tools/sirfflashcl/reporter.h"
 #include "tools/sirfflashcl/serial.h"
@@ -16,6 +16,26 @@
 #include <new>
 
 namespace {
+const char kFlashToolUsage[] =
+    "usage: SiRFflashcl FILE -l LINE [-b SPEED] [-e] [-wp H -rp H -wps H]\n"
+    "       SiRFflashcl FILE -l LINE [-b SPEED] -r [-f FIRST] [-t LAST] [-wp H -rp H -wps H]\n"
+    "       SiRFflashcl --identify -l LINE [-b SPEED]\n"
+    "\n"
+    "  FILE   the S-record firmware to program, or with -r the file that receives what is read\n"
+    "  -l     the communication line, 1 to 9999: 1 for COM1 (on Linux the device named by the\n"
+    "         environment variable SIRFFLASH_COM<LINE>, else /dev/ttyS<LINE-1>)\n"
+    "  -b     the speed of our loader in bit/s, 8N1 (default 115200); 38400 is tried too. A\n"
+    "         receiver in its normal mode is looked for at 4800 to 115200 bit/s\n"
+    "  -r     read the flash instead of programming it, from FIRST to LAST (included; hex with\n"
+    "         0x, or decimal; default the whole flash)\n"
+    "  -e     erase the whole chip before programming, instead of only the sectors written\n"
+    "  -wp    the pipe handle to write progress records to (Linux: a file descriptor); without\n"
+    "         it the progress is printed\n"
+    "  -rp    the updater's end of that pipe, closed at start\n"
+    "  -wps   the updater's semaphore, not used\n"
+    "  --identify  find the receiver and print its port, speed, protocol, software version and\n"
+    "         chip family; it is left in its normal mode\n";
+
 // Test and benchmark settings from the environment; the updater sets none of them.
 void ApplyEnvironment(SessionSettings& settings)
 {

@@ -1,6 +1,6 @@
 #include "tools/sirfflashcl/reporter.h"
 
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 
 #include <cstdio>
 

@@ -15,6 +15,12 @@ public:
     void ChipName(const std::string& chip);
     void Done();
     void Error(int32_t code, const std::string& text);
+    // Reports the error and returns its code, for a run that ends with it.
+    int Fail(int32_t code, const std::string& text)
+    {
+        Error(code, text);
+        return code;
+    }
     bool Finished() const { return m_finished; }
     // A line for a person at the bench (--identify); only the console shows it.
     virtual void Info(const std::string& line) { (void)line; }

@@ -1,7 +1,7 @@
 #include "tools/sirfflashcl/serial.h"
 
 #include "afx/scoped_handle_win32.h"
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 
 #include <windows.h>
 

@@ -7,12 +7,6 @@
 
 namespace {
 
-int Fail(Reporter& out, int32_t code, const std::string& text)
-{
-    out.Error(code, text);
-    return code;
-}
-
 enum class FileRead { Ok, Missing, Unreadable, TooLarge };
 
 // Reads a whole regular file of at most maxBytes. why: what went wrong, for the message.
@@ -63,8 +57,8 @@ int LoadChipList(const SessionSettings& settings, ChipList& chips, Reporter& out
         return 0;
     if (fr == FileRead::Ok && chips.Parse(text, error))
         return 0;
-    return Fail(out, FLASHCL_ERR_CHIP_LIST,
-                "The chip list " + settings.chipListPath + " is damaged: " + (error.empty() ? why : error) + ".");
+    return out.Fail(FLASHCL_ERR_CHIP_LIST,
+                    "The chip list " + settings.chipListPath + " is damaged: " + (error.empty() ? why : error) + ".");
 }
 
 int LoadFirmware(const FlashToolOptions& opt, const ChipList& chips, SRecordImage& image, Reporter& out)
@@ -75,16 +69,16 @@ int LoadFirmware(const FlashToolOptions& opt, const ChipList& chips, SRecordImag
         case FileRead::Ok:
             break;
         case FileRead::TooLarge:
-            return Fail(out, FLASHCL_ERR_FILE_BAD,
-                        "The firmware file " + opt.file + " is too large for any flash in the chip list: " + why + ".");
+            return out.Fail(FLASHCL_ERR_FILE_BAD, "The firmware file " + opt.file +
+                                                      " is too large for any flash in the chip list: " + why + ".");
         case FileRead::Missing:
-            return Fail(out, FLASHCL_ERR_FILE_READ,
-                        "Cannot read the firmware file " + opt.file + ": it does not exist.");
+            return out.Fail(FLASHCL_ERR_FILE_READ,
+                            "Cannot read the firmware file " + opt.file + ": it does not exist.");
         case FileRead::Unreadable:
-            return Fail(out, FLASHCL_ERR_FILE_READ, "Cannot read the firmware file " + opt.file + ": " + why + ".");
+            return out.Fail(FLASHCL_ERR_FILE_READ, "Cannot read the firmware file " + opt.file + ": " + why + ".");
     }
     if (!ParseSRecords(text, image, error))
-        return Fail(out, FLASHCL_ERR_FILE_BAD,
-                    "The firmware file " + opt.file + " is not valid S-record text: " + error + ".");
+        return out.Fail(FLASHCL_ERR_FILE_BAD,
+                        "The firmware file " + opt.file + " is not valid S-record text: " + error + ".");
     return 0;
 }

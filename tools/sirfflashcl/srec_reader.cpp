@@ -1,5 +1,7 @@
 #include "tools/sirfflashcl/srec_reader.h"
 
+#include "tools/protocol/hex_digit.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -18,17 +20,6 @@ struct DataRecord {
     size_t line;
     std::vector<uint8_t> bytes;
 };
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 std::string LineError(size_t line, const char* what)
 {

@@ -21,7 +21,7 @@
 //   hang                     wait until ended from outside
 // The end of the scenario exits with code 0.
 #include "afx/little_endian.h"
-#include "flash/tool_message.h"
+#include "contract/flash_tool_contract.h"
 
 #include <windows.h>
 

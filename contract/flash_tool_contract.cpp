@@ -1,28 +1,95 @@
-#include "tools/sirfflashcl/options.h"
+#include "contract/flash_tool_contract.h"
+
+#include "afx/little_endian.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
-const char kFlashToolUsage[] =
-    "usage: SiRFflashcl FILE -l LINE [-b SPEED] [-e] [-wp H -rp H -wps H]\n"
-    "       SiRFflashcl FILE -l LINE [-b SPEED] -r [-f FIRST] [-t LAST] [-wp H -rp H -wps H]\n"
-    "       SiRFflashcl --identify -l LINE [-b SPEED]\n"
-    "\n"
-    "  FILE   the S-record firmware to program, or with -r the file that receives what is read\n"
-    "  -l     the communication line: 1 for COM1 (on Linux the device named by the environment\n"
-    "         variable SIRFFLASH_COM<LINE>, else /dev/ttyS<LINE-1>)\n"
-    "  -b     the speed of our loader in bit/s, 8N1 (default 115200); 38400 is tried too. A\n"
-    "         receiver in its normal mode is looked for at 4800 to 115200 bit/s\n"
-    "  -r     read the flash instead of programming it, from FIRST to LAST (included; hex with\n"
-    "         0x, or decimal; default the whole flash)\n"
-    "  -e     erase the whole chip before programming, instead of only the sectors written\n"
-    "  -wp    the pipe handle to write progress records to (Linux: a file descriptor); without\n"
-    "         it the progress is printed\n"
-    "  -rp    the updater's end of that pipe, closed at start\n"
-    "  -wps   the updater's semaphore, not used\n"
-    "  --identify  find the receiver and print its port, speed, protocol, software version and\n"
-    "         chip family; it is left in its normal mode\n";
+std::string EncodeFlashToolMessage(int32_t nLine, int32_t nCode, const char* pszText)
+{
+    const size_t nPayload = pszText ? std::strlen(pszText) + 1 : 0;
+    std::string out;
+    out.reserve(FTM_HEADER_SIZE + nPayload);
+    AppendLE32(out, uint32_t(8 + nPayload));
+    AppendLE32(out, uint32_t(nLine));
+    AppendLE32(out, uint32_t(nCode));
+    if (pszText)
+        out.append(pszText, nPayload);
+    return out;
+}
+
+ChipType ChipTypeFromName(const char* pszName)
+{
+    for (const ChipFamily& family : CHIP_FAMILIES) {
+        if (std::strncmp(pszName, family.name, std::strlen(family.name)) == 0)
+            return family.chipType;
+    }
+    return CHIP_OTHER;
+}
+
+const char* FirmwareSuffixOfChip(int nChipType)
+{
+    for (const ChipFamily& family : CHIP_FAMILIES) {
+        if (family.chipType == nChipType)
+            return family.firmwareSuffix;
+    }
+    return "s2";
+}
+
+int PortNumberOfText(const std::string& text)
+{
+    // Only the plain form: a driver may name a port anything, and a leading zero or a sign
+    // would let two texts name one port.
+    if (text.empty() || text.size() > 4 || text[0] == '0')
+        return 0;
+    int nNumber = 0;
+    for (const char ch : text) {
+        if (ch < '0' || ch > '9')
+            return 0;
+        nNumber = nNumber * 10 + (ch - '0');
+    }
+    return nNumber;
+}
+
+namespace {
+
+// One argument of the command line: quoted when a blank would split it.
+std::string Argument(const std::string& text)
+{
+    return text.find(' ') == std::string::npos ? text : "\"" + text + "\"";
+}
+
+std::string Hex(uint32_t value)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%X", unsigned(value));
+    return buf;
+}
+
+}  // namespace
+
+std::string FormatFlashToolCommand(const FlashToolOptions& opt)
+{
+    std::string out = Argument(opt.utility);
+    if (!opt.file.empty())
+        out += " " + Argument(opt.file);
+    if (opt.identify)
+        out += " --identify";
+    out += " -l " + std::to_string(opt.line) + " -b " + std::to_string(opt.baud);
+    if (opt.read)
+        out += " -r -f " + Hex(opt.from) + (opt.haveTo ? " -t " + Hex(opt.to) : std::string());
+    if (opt.eraseUserPositions)
+        out += " -e";
+    return out;
+}
+
+std::string FormatHandleOptions(long long writePipe, long long readPipe, long long semaphore)
+{
+    return " -wp " + std::to_string(writePipe) + " -rp " + std::to_string(readPipe) + " -wps " +
+           std::to_string(semaphore);
+}
 
 namespace {
 
@@ -34,22 +101,6 @@ bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long&
     char* end = nullptr;
     value = std::strtoull(text, &end, 0);
     return errno == 0 && *end == '\0' && value <= max;
-}
-
-// Port numbers are decimal ("COM08" is port 8); 0 when the text is no port number.
-int ParseDecimalLine(const char* text)
-{
-    long long n = 0;
-    if (!*text)
-        return 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            return 0;
-        n = n * 10 + (*p - '0');
-        if (n > 0x7FFFFFFF)
-            return 0;
-    }
-    return int(n);
 }
 
 bool ParseHandle(const char* text, long long& value)
@@ -96,7 +147,7 @@ bool IsStandardSpeed(unsigned long long baud)
 // The options that go together, once all are read.
 bool CheckCombination(const FlashToolOptions& opt, bool haveLine, bool haveFrom, std::string& error)
 {
-    if (opt.identify && (!opt.file.empty() || opt.read || opt.eraseAll)) {
+    if (opt.identify && (!opt.file.empty() || opt.read || opt.eraseUserPositions)) {
         error = "--identify takes no file, -r or -e";
         return false;
     }
@@ -112,7 +163,7 @@ bool CheckCombination(const FlashToolOptions& opt, bool haveLine, bool haveFrom,
         error = "-f and -t go with -r";
         return false;
     }
-    if (opt.read && opt.eraseAll) {
+    if (opt.read && opt.eraseUserPositions) {
         error = "-e cannot be combined with -r";
         return false;
     }
@@ -165,7 +216,7 @@ bool ParseFlashToolOptions(int argc, const char* const* argv, FlashToolOptions& 
             haveLine = true;
             opt.lineText = v;
             // A text that names no port is not a usage error: the port simply does not exist.
-            opt.line = ParseDecimalLine(v);
+            opt.line = PortNumberOfText(v);
         } else if (arg == "-b") {
             if (!value(v))
                 return false;
@@ -177,7 +228,7 @@ bool ParseFlashToolOptions(int argc, const char* const* argv, FlashToolOptions& 
         } else if (arg == "-r") {
             opt.read = true;
         } else if (arg == "-e") {
-            opt.eraseAll = true;
+            opt.eraseUserPositions = true;
         } else if (arg == "--identify") {
             opt.identify = true;
         } else if (arg == "-f" || arg == "-t") {

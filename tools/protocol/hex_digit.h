@@ -1,0 +1,14 @@
+// The value of one hexadecimal digit, in either case, or -1 for any other character: for the
+// S-record files and the NMEA checksums.
+#pragma once
+
+inline int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
