@@ -35,6 +35,28 @@ void PutFactoryFirmware(std::vector<uint8_t>& flash, const std::string& version)
     flash[at + version.size()] = 0;
 }
 
+// SIGTERM and SIGINT arrive through a descriptor, so the loop saves and exits cleanly.
+int SignalDescriptor()
+{
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    const int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
+    std::signal(SIGPIPE, SIG_IGN);
+    return sigFd;
+}
+
+// One line on stderr: what is emulated, where, and how it powered up.
+void Announce(const Options& opt, const Pty& pty, bool created, const Receiver& receiver)
+{
+    static const char* const kModes[] = {"NMEA", "SiRF binary", "boot mode"};
+    std::fprintf(stderr, "gpsdevsim: %s on %s, flash %s (%s), %s at %u bit/s, firmware %s\n", opt.chip.c_str(),
+                 pty.path.c_str(), opt.flash.c_str(), created ? "new" : "loaded", kModes[int(receiver.CurrentMode())],
+                 unsigned(receiver.Line().baud), receiver.Version().empty() ? "none" : receiver.Version().c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -61,14 +83,7 @@ int main(int argc, char** argv)
         }
     }
 
-    // SIGTERM and SIGINT arrive through a descriptor, so the loop saves and exits cleanly.
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGINT);
-    sigprocmask(SIG_BLOCK, &mask, nullptr);
-    const int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
-    std::signal(SIGPIPE, SIG_IGN);
+    const int sigFd = SignalDescriptor();
 
     Pty pty;
     if (!OpenPty(pty, error) || (!opt.link.empty() && !MakeLink(opt.link, pty.path, error))) {
@@ -78,10 +93,7 @@ int main(int argc, char** argv)
     std::printf("%s\n", pty.path.c_str());
     std::fflush(stdout);
     gpsdevsim::Receiver receiver(opt.chip, content, kEmulatedSectorSize, opt.powerUp);
-    static const char* const kModes[] = {"NMEA", "SiRF binary", "boot mode"};
-    std::fprintf(stderr, "gpsdevsim: %s on %s, flash %s (%s), %s at %u bit/s, firmware %s\n", opt.chip.c_str(),
-                 pty.path.c_str(), opt.flash.c_str(), created ? "new" : "loaded", kModes[int(receiver.CurrentMode())],
-                 unsigned(receiver.Line().baud), receiver.Version().empty() ? "none" : receiver.Version().c_str());
+    Announce(opt, pty, created, receiver);
     flashproto::FlashDevice& device = receiver.Loader();
     int status = 0;
     device.SetChangeHandler([&]() {

@@ -39,14 +39,73 @@ bool ParseCount(const char* text, long long& out)
     return *text && errno == 0 && *end == '\0' && out > 0;
 }
 
+// The options that take a number.
+bool SetCount(const std::string& a, const char* value, Options& o, std::string& error)
+{
+    long long n = 0;
+    if (!ParseCount(value, n)) {
+        error = a + " needs a positive number";
+        return false;
+    }
+    if ((a == "--baud" || a == "--speed") && SpeedConstant(uint32_t(n)) == B0) {
+        error = a + " needs a standard speed (1200 to 115200)";
+        return false;
+    }
+    if (a == "--baud")
+        o.powerUp.loaderBaud = uint32_t(n);
+    else if (a == "--speed")
+        o.powerUp.baud = uint32_t(n);
+    else if (a == "--silent-after")
+        o.silentAfter = n;
+    else if (a == "--drop-after")
+        o.dropAfter = n;
+    else
+        o.corruptEvery = n;
+    return true;
+}
+
+// The options that take a value; false with a reason for a bad value or an unknown option.
+bool SetValue(const std::string& a, const char* value, Options& o, std::string& error)
+{
+    if (a == "--flash") {
+        o.flash = value;
+    } else if (a == "--chip") {
+        o.chip = value;
+        if (o.chip.empty() || o.chip.size() > 64) {
+            error = "the chip name must have 1 to 64 characters";
+            return false;
+        }
+    } else if (a == "--link") {
+        o.link = value;
+    } else if (a == "--factory") {
+        o.factory = value;
+        if (o.factory.size() < 8 || o.factory.size() > 80 || o.factory.compare(0, 2, "GS") != 0) {
+            error = "the factory version must start with GSW or GSD and have 8 to 80 characters";
+            return false;
+        }
+    } else if (a == "--protocol") {
+        const std::string p = value;
+        if (p != "nmea" && p != "binary") {
+            error = "--protocol is nmea or binary";
+            return false;
+        }
+        if (o.powerUp.mode != Mode::Boot)
+            o.powerUp.mode = p == "nmea" ? Mode::Nmea : Mode::Binary;
+    } else {
+        return SetCount(a, value, o, error);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const bool hasValue = i + 1 < argc;
-        long long n = 0;
+        const bool takesValue = a == "--flash" || a == "--chip" || a == "--link" || a == "--baud" ||
+                                a == "--silent-after" || a == "--drop-after" || a == "--corrupt-every" ||
+                                a == "--factory" || a == "--protocol" || a == "--speed";
         if (a == "--pace") {
             o.pace = true;
         } else if (a == "--silent") {
@@ -55,57 +114,13 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error)
             o.loopback = true;
         } else if (a == "--boot") {
             o.powerUp.mode = Mode::Boot;
-        } else if (!hasValue && (a == "--flash" || a == "--chip" || a == "--link" || a == "--baud" ||
-                                 a == "--silent-after" || a == "--drop-after" || a == "--corrupt-every" ||
-                                 a == "--factory" || a == "--protocol" || a == "--speed")) {
+        } else if (!takesValue) {
+            error = "unknown argument " + a;
+            return false;
+        } else if (i + 1 >= argc) {
             error = a + " needs a value";
             return false;
-        } else if (a == "--flash") {
-            o.flash = argv[++i];
-        } else if (a == "--chip") {
-            o.chip = argv[++i];
-            if (o.chip.empty() || o.chip.size() > 64) {
-                error = "the chip name must have 1 to 64 characters";
-                return false;
-            }
-        } else if (a == "--link") {
-            o.link = argv[++i];
-        } else if (a == "--factory") {
-            o.factory = argv[++i];
-            if (o.factory.size() < 8 || o.factory.size() > 80 || o.factory.compare(0, 2, "GS") != 0) {
-                error = "the factory version must start with GSW or GSD and have 8 to 80 characters";
-                return false;
-            }
-        } else if (a == "--protocol") {
-            const std::string p = argv[++i];
-            if (p != "nmea" && p != "binary") {
-                error = "--protocol is nmea or binary";
-                return false;
-            }
-            if (o.powerUp.mode != Mode::Boot)
-                o.powerUp.mode = p == "nmea" ? Mode::Nmea : Mode::Binary;
-        } else if (a == "--baud" || a == "--speed" || a == "--silent-after" || a == "--drop-after" ||
-                   a == "--corrupt-every") {
-            if (!ParseCount(argv[++i], n)) {
-                error = a + " needs a positive number";
-                return false;
-            }
-            if ((a == "--baud" || a == "--speed") && SpeedConstant(uint32_t(n)) == B0) {
-                error = a + " needs a standard speed (1200 to 115200)";
-                return false;
-            }
-            if (a == "--baud")
-                o.powerUp.loaderBaud = uint32_t(n);
-            else if (a == "--speed")
-                o.powerUp.baud = uint32_t(n);
-            else if (a == "--silent-after")
-                o.silentAfter = n;
-            else if (a == "--drop-after")
-                o.dropAfter = n;
-            else
-                o.corruptEvery = n;
-        } else {
-            error = "unknown argument " + a;
+        } else if (!SetValue(a, argv[++i], o, error)) {
             return false;
         }
     }

@@ -29,91 +29,127 @@ void Trace(const LineSettings& host, const Receiver& receiver)
                  host.is8N1 ? " 8N1" : " (not 8N1)", kModes[lastMode], unsigned(line.baud));
 }
 
+// One serving of the pty: the receiver's own output, the host's bytes and the faults played on them.
+class Server {
+public:
+    Server(const Options& opt, Pty& pty, int sigFd, Receiver& receiver)
+        : m_opt(opt), m_pty(pty), m_sigFd(sigFd), m_receiver(receiver), m_line(pty.master, opt), m_lineFd(pty.master)
+    {
+    }
+
+    void Run()
+    {
+        for (;;) {
+            pollfd sig{m_sigFd, POLLIN, 0};
+            if (poll(&sig, 1, 0) > 0)
+                return;
+            const bool mute =
+                m_opt.silent || m_opt.loopback || (m_opt.silentAfter >= 0 && m_received >= m_opt.silentAfter);
+            if (m_lineFd >= 0 && !mute)
+                SendOwnOutput();
+            const ssize_t got = m_lineFd >= 0 ? read(m_lineFd, m_buf.data(), m_opt.pace ? 64 : m_buf.size()) : -1;
+            if (got <= 0) {
+                if (!WaitForLine(got, mute))
+                    return;
+                continue;
+            }
+            if (m_opt.loopback) {
+                m_reply.assign(m_buf.begin(), m_buf.begin() + got);
+                m_line.Send(m_reply, [] { return true; });  // at any speed, as a wire does
+            }
+            if (!mute)
+                Answer(got);
+        }
+    }
+
+private:
+    static uint64_t NowMs() { return uint64_t(NowNs() / 1000000); }
+    bool HostMatches() const { return HostSettings(m_pty.slave) == m_receiver.Line(); }
+
+    // What the receiver sends on its own, once a second in its normal mode.
+    void SendOwnOutput()
+    {
+        m_reply.clear();
+        m_receiver.Tick(NowMs(), int64_t(time(nullptr)), HostSettings(m_pty.slave), m_reply);
+        m_line.SetBaud(m_receiver.Line().baud);
+        if (!m_reply.empty())
+            m_line.Send(
+                m_reply, [this]() { return HostMatches(); }, false);
+    }
+
+    // After a read that brought nothing: waits for bytes, a signal or the receiver's next
+    // output. False when waiting fails.
+    bool WaitForLine(ssize_t got, bool mute)
+    {
+        const bool wouldBlock = got < 0 && errno == EAGAIN;
+        if (m_lineFd >= 0 && got < 0 && errno == EINTR)
+            return true;
+        if (m_lineFd >= 0 && !wouldBlock)
+            usleep(10000);  // no program on the line at the moment
+        // Bytes that wake us up have just arrived.
+        const uint64_t next = m_receiver.NextTickMs(), now = NowMs();
+        const int waitMs = mute || m_lineFd < 0 || next == UINT64_MAX ? -1 : next <= now ? 0 : int(next - now);
+        pollfd fds[2] = {{m_sigFd, POLLIN, 0}, {m_lineFd, POLLIN, 0}};
+        if (poll(fds, m_lineFd >= 0 ? 2 : 1, waitMs) < 0 && errno != EINTR)
+            return false;
+        m_idleUntil = NowNs();
+        return true;
+    }
+
+    // The host's bytes: received at the line's pace, answered unless a fault stops the answer.
+    void Answer(ssize_t got)
+    {
+        bool drop = false, silence = false;
+        if (m_opt.dropAfter >= 0 && m_received + got >= m_opt.dropAfter) {
+            got = ssize_t(m_opt.dropAfter - m_received);
+            drop = true;
+        }
+        if (m_opt.silentAfter >= 0 && m_received + got >= m_opt.silentAfter) {
+            got = ssize_t(m_opt.silentAfter - m_received);
+            silence = true;
+        }
+        m_received += got;
+        // The host's settings while these bytes were on the line: taken before pacing them.
+        const LineSettings host = HostSettings(m_pty.slave);
+        Trace(host, m_receiver);
+        m_line.SetBaud(m_receiver.Line().baud);
+        m_line.PaceReceived(size_t(got), m_idleUntil);
+        m_reply.clear();
+        m_receiver.Receive(m_buf.data(), size_t(got), host, m_reply);
+        Trace(host, m_receiver);
+        if (drop) {
+            // Unplugged: whatever the last bytes started is done, but no answer gets out.
+            close(m_lineFd);
+            if (m_pty.slave >= 0)
+                close(m_pty.slave);
+            m_lineFd = m_pty.slave = -1;
+            std::fprintf(stderr, "gpsdevsim: line closed after %lld bytes\n", m_received);
+        } else if (silence) {
+            // Hung: what the last bytes started is done, but it never answers again.
+            std::fprintf(stderr, "gpsdevsim: silent after %lld bytes\n", m_received);
+        } else if (!m_reply.empty()) {
+            m_line.SetBaud(m_receiver.Line().baud);
+            m_line.Send(m_reply, [this]() { return HostMatches(); });
+            m_idleUntil = NowNs();  // the next command cannot have started before this reply ended
+        }
+    }
+
+    const Options& m_opt;
+    Pty& m_pty;
+    const int m_sigFd;
+    Receiver& m_receiver;
+    Line m_line;
+    int m_lineFd;
+    long long m_received = 0;
+    int64_t m_idleUntil = 0;  // when the line was last seen empty
+    std::vector<uint8_t> m_buf = std::vector<uint8_t>(65536), m_reply;
+};
+
 }  // namespace
 
 void Serve(const Options& opt, Pty& pty, int sigFd, Receiver& receiver)
 {
-    Line line(pty.master, opt);
-    int lineFd = pty.master;
-    long long received = 0;
-    int64_t idleUntil = 0;  // when the line was last seen empty
-    std::vector<uint8_t> buf(65536), reply;
-    auto nowMs = []() { return uint64_t(NowNs() / 1000000); };
-    auto hostMatches = [&]() { return HostSettings(pty.slave) == receiver.Line(); };
-    for (;;) {
-        pollfd sig{sigFd, POLLIN, 0};
-        if (poll(&sig, 1, 0) > 0)
-            return;
-        const bool mute = opt.silent || opt.loopback || (opt.silentAfter >= 0 && received >= opt.silentAfter);
-        if (lineFd >= 0 && !mute) {
-            // What the receiver sends on its own, once a second in its normal mode.
-            reply.clear();
-            receiver.Tick(nowMs(), int64_t(time(nullptr)), HostSettings(pty.slave), reply);
-            line.SetBaud(receiver.Line().baud);
-            if (!reply.empty())
-                line.Send(reply, hostMatches, false);
-        }
-        ssize_t got = lineFd >= 0 ? read(lineFd, buf.data(), opt.pace ? 64 : buf.size()) : -1;
-        if (got <= 0) {
-            const bool wouldBlock = got < 0 && errno == EAGAIN;
-            if (lineFd >= 0 && got < 0 && errno == EINTR)
-                continue;
-            if (lineFd >= 0 && !wouldBlock)
-                usleep(10000);  // no program on the line at the moment
-            // Wait for bytes, a signal or the receiver's next output; bytes that wake us up
-            // have just arrived.
-            const uint64_t next = receiver.NextTickMs(), now = nowMs();
-            const int waitMs = mute || lineFd < 0 || next == UINT64_MAX ? -1 : next <= now ? 0 : int(next - now);
-            pollfd fds[2] = {{sigFd, POLLIN, 0}, {lineFd, POLLIN, 0}};
-            if (poll(fds, lineFd >= 0 ? 2 : 1, waitMs) < 0 && errno != EINTR)
-                return;
-            idleUntil = NowNs();
-            continue;
-        }
-        if (opt.loopback) {
-            reply.assign(buf.begin(), buf.begin() + got);
-            line.Send(reply, [] { return true; });  // at any speed, as a wire does
-        }
-        if (mute)
-            continue;
-        bool drop = false, silence = false;
-        if (opt.dropAfter >= 0 && received + got >= opt.dropAfter) {
-            got = ssize_t(opt.dropAfter - received);
-            drop = true;
-        }
-        if (opt.silentAfter >= 0 && received + got >= opt.silentAfter) {
-            got = ssize_t(opt.silentAfter - received);
-            silence = true;
-        }
-        received += got;
-        // The host's settings while these bytes were on the line: taken before pacing them.
-        const LineSettings host = HostSettings(pty.slave);
-        Trace(host, receiver);
-        line.SetBaud(receiver.Line().baud);
-        line.PaceReceived(size_t(got), idleUntil);
-        reply.clear();
-        receiver.Receive(buf.data(), size_t(got), host, reply);
-        Trace(host, receiver);
-        if (drop) {
-            // Unplugged: whatever the last bytes started is done, but no answer gets out.
-            close(lineFd);
-            if (pty.slave >= 0)
-                close(pty.slave);
-            lineFd = pty.slave = -1;
-            std::fprintf(stderr, "gpsdevsim: line closed after %lld bytes\n", received);
-            continue;
-        }
-        if (silence) {
-            // Hung: what the last bytes started is done, but it never answers again.
-            std::fprintf(stderr, "gpsdevsim: silent after %lld bytes\n", received);
-            continue;
-        }
-        if (!reply.empty()) {
-            line.SetBaud(receiver.Line().baud);
-            line.Send(reply, hostMatches);
-            idleUntil = NowNs();  // the next command cannot have started before this reply ended
-        }
-    }
+    Server(opt, pty, sigFd, receiver).Run();
 }
 
 }  // namespace gpsdevsim
