@@ -1,6 +1,7 @@
 // Whole utility runs in one process: the command line, the records the updater reads, and the
 // receiver's flash afterwards, with the receiver on an in-process line.
 #include "tests/device/device_test_support.h"
+#include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
 #include "tools/sirfflashcl/flashcl_codes.h"
 #include "tools/sirfflashcl/flashcl_session.h"
@@ -76,10 +77,6 @@ protected:
     }
 
     std::string Path(const char* name) const { return (dir / name).string(); }
-    void WriteFile(const std::string& path, const std::string& text) const
-    {
-        std::ofstream(path, std::ios::binary) << text;
-    }
 
     // Runs the utility with these arguments (after the program name); returns its records.
     std::vector<Record> Run(std::vector<std::string> args)

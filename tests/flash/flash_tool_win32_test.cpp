@@ -4,6 +4,7 @@
 #include "afx/afxwin.h"
 #include "flash/flash_tool_win32.h"
 #include "flash/tool_message.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -144,14 +145,6 @@ std::string OwnDirectory()
     return s.substr(0, s.find_last_of('\\') + 1);
 }
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class FlashToolWorkerTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -217,7 +210,7 @@ protected:
     std::map<std::string, std::string> Received() const
     {
         std::map<std::string, std::string> values;
-        std::istringstream in(ReadText(m_dir + "received.txt"));
+        std::istringstream in(test_support::ReadText(m_dir + "received.txt"));
         std::string line;
         while (std::getline(in, line)) {
             size_t eq = line.find('=');
