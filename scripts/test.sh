@@ -33,7 +33,7 @@ logs=build/test-logs
 rm -rf "$logs"
 mkdir -p "$logs"
 failed=()
-table=()      # one row per stage: name, minutes:seconds, what became of it
+table=()      # one row per stage: name, wall clock, processor time, what became of it
 background="" # the process of the 32-bit Windows tests while they run beside the other stages
 lower=()      # the command prefix that lowers the stages' priority beside them
 
@@ -44,21 +44,26 @@ trap '[ -z "$background" ] || kill -TERM -- "-$background" 2>/dev/null; exit 130
 # The 32-bit Windows tests' process, once it has ended: their result and time.
 finish_background() {
     [ -n "$background" ] || return 0
+    local status seconds before
+    cpu_now
+    before=$cpu
     wait "$background" || true
+    cpu_now
     background=""
     lower=()
-    local status seconds
     read -r status seconds <"$logs/win32-tests.status" || { status=1 seconds=0; }
-    show_stage "win32 tests" "$logs/win32-tests.log" "$status" "$seconds" "(beside the stages after its build)"
+    show_stage "win32 tests" "$logs/win32-tests.log" "$status" "$seconds" $((cpu - before)) \
+        "(beside the stages after its build)"
     [ "$status" -eq 0 ] || failed+=("win32 tests")
 }
 
 # The last lines: the table of times, then the steps that failed, or that all passed.
 report() {
     finish_background
-    step "stage times (wall clock)"
-    printf '    %-16s %6s  %s\n' "${table[@]}"
-    printf '    %-16s %6s\n' "total" "$(clock "$SECONDS")"
+    cpu_now
+    step "stage times: wall clock, and the processor time (user and system) of all the stage ran"
+    printf '    %-16s %6s %6s  %s\n' "${table[@]}"
+    printf '    %-16s %6s %6s\n' "total" "$(clock "$SECONDS")" "$(clock "$cpu")"
     if [ ${#failed[@]} -ne 0 ]; then
         local list
         printf -v list '%s, ' "${failed[@]}"
@@ -75,13 +80,28 @@ report() {
 
 clock() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
 
-# show_stage NAME LOG STATUS SECONDS [NOTE]: a stage's one line and its ctest summaries; its whole
-# log when it failed.
+# cpu: the processor time, in seconds, of every process this run started and waited for so far;
+# on a machine shared with other work, the measure of a stage's cost that does not depend on it.
+cpu=0
+cpu_now() {
+    local user system
+    times >"$logs/times"
+    { read -r _ _ && read -r user system; } <"$logs/times"
+    cpu=$(($(seconds_of "$user") + $(seconds_of "$system")))
+}
+seconds_of() { # 1m2.345s
+    local t=${1%s}
+    local whole=${t#*m}
+    echo $((${t%%m*} * 60 + 10#${whole%%.*}))
+}
+
+# show_stage NAME LOG STATUS SECONDS CPU [NOTE]: a stage's one line and its ctest summaries; its
+# whole log when it failed.
 show_stage() {
-    local name=$1 log=$2 status=$3 seconds=$4 note=${5:-}
+    local name=$1 log=$2 status=$3 seconds=$4 used=$5 note=${6:-}
     local result=passed
     [ "$status" -eq 0 ] || result=FAILED
-    table+=("$name" "$(clock "$seconds")" "$result${note:+ $note}")
+    table+=("$name" "$(clock "$seconds")" "$(clock "$used")" "$result${note:+ $note}")
     if [ "$status" -ne 0 ]; then
         step "$name: FAILED after $(clock "$seconds"); its log ($log):"
         cat "$log"
@@ -94,11 +114,14 @@ show_stage() {
 # run_stage NAME: runs stage_NAME with its output in its log. A stage whose build failed (status
 # 2) ends the run: what comes after needs it.
 run_stage() {
-    local name=$1 start=$SECONDS status=0 before=${#failed[@]}
+    local name=$1 start=$SECONDS status=0 before=${#failed[@]} used
     step "${name//_/ }..."
+    cpu_now
+    used=$cpu
     "stage_$name" >"$logs/$name.log" 2>&1 </dev/null || status=$?
+    cpu_now
     [ "$status" -eq 0 ] && [ ${#failed[@]} -ne "$before" ] && status=1
-    show_stage "${name//_/ }" "$logs/$name.log" "$status" $((SECONDS - start))
+    show_stage "${name//_/ }" "$logs/$name.log" "$status" $((SECONDS - start)) $((cpu - used))
     [ "$status" -ne 2 ] || report
 }
 
