@@ -36,6 +36,7 @@ failed=()
 table=()      # one row per stage: name, wall clock, processor time, what became of it
 background="" # the process of the 32-bit Windows tests while they run beside the other stages
 lower=()      # the command prefix that lowers the stages' priority beside them
+background_cpu=0
 
 step() { printf '\n=== %s\n' "$*"; }
 
@@ -44,16 +45,15 @@ trap '[ -z "$background" ] || kill -TERM -- "-$background" 2>/dev/null; exit 130
 # The 32-bit Windows tests' process, once it has ended: their result and time.
 finish_background() {
     [ -n "$background" ] || return 0
-    local status seconds before
-    cpu_now
-    before=$cpu
-    wait "$background" || true
-    cpu_now
+    local status=1 seconds=0 used=0
+    while [ ! -s "$logs/win32-tests.status" ] && kill -0 -- "-$background" 2>/dev/null; do
+        sleep 1
+    done
+    read -r status seconds used <"$logs/win32-tests.status" || true
     background=""
     lower=()
-    read -r status seconds <"$logs/win32-tests.status" || { status=1 seconds=0; }
-    show_stage "win32 tests" "$logs/win32-tests.log" "$status" "$seconds" $((cpu - before)) \
-        "(beside the stages after its build)"
+    background_cpu=$used
+    show_stage "win32 tests" "$logs/win32-tests.log" "$status" "$seconds" "$used" "(beside the stages after its build)"
     [ "$status" -eq 0 ] || failed+=("win32 tests")
 }
 
@@ -61,6 +61,7 @@ finish_background() {
 report() {
     finish_background
     cpu_now
+    cpu=$((cpu + background_cpu))
     step "stage times: wall clock, and the processor time (user and system) of all the stage ran"
     printf '    %-16s %6s %6s  %s\n' "${table[@]}"
     printf '    %-16s %6s %6s\n' "total" "$(clock "$SECONDS")" "$(clock "$cpu")"
@@ -84,9 +85,10 @@ clock() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
 # on a machine shared with other work, the measure of a stage's cost that does not depend on it.
 cpu=0
 cpu_now() {
-    local user system
-    times >"$logs/times"
-    { read -r _ _ && read -r user system; } <"$logs/times"
+    local user system file=$logs/times.$BASHPID
+    times >"$file"
+    { read -r _ _ && read -r user system; } <"$file"
+    rm -f "$file"
     cpu=$(($(seconds_of "$user") + $(seconds_of "$system")))
 }
 seconds_of() { # 1m2.345s
@@ -229,15 +231,22 @@ stage_win32() {
 stage_win32_build() {
     build win32 || return 2
     local start=$SECONDS
-    # A process group of its own, so that an interrupted run stops the tests and all they started.
+    # A process group of its own, so that an interrupted run stops the tests and all they started;
+    # started from a subshell that ends at once, so that their processor time, which they report
+    # themselves, is not counted again in the stage that runs when they end.
     set -m
     (
-        status=0
-        win32_tests >"$logs/win32-tests.log" 2>&1 </dev/null || status=$?
-        echo "$status $((SECONDS - start))" >"$logs/win32-tests.status"
+        (
+            status=0
+            win32_tests >"$logs/win32-tests.log" 2>&1 </dev/null || status=$?
+            cpu_now
+            echo "$status $((SECONDS - start)) $cpu" >"$logs/win32-tests.status.new"
+            mv "$logs/win32-tests.status.new" "$logs/win32-tests.status"
+        ) &
     ) &
     background=$!
     set +m
+    wait "$background" || true
     lower=(nice -n 10)
     echo "the 32-bit Windows tests run in the background: $logs/win32-tests.log"
 }
