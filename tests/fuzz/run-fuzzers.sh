@@ -36,19 +36,14 @@ fuzz() {
 # As many targets at a time as there are cores (FUZZ_JOBS): each gets its share of time all
 # the same; the reports follow in the targets' order.
 parallel=${FUZZ_JOBS:-$(nproc)}
+reports=()
 for t in "${targets[@]}"; do
     while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do
         wait -n || true
     done
-    name=$(basename "$t")
-    rm -f "$build/$name.passed"
-    (fuzz "$t" >"$build/$name.report" 2>&1 && touch "$build/$name.passed") &
+    reports+=("$build/$(basename "$t").report")
+    { fuzz "$t" || echo "FAILED: $t"; } >"${reports[-1]}" 2>&1 &
 done
 wait
-status=0
-for t in "${targets[@]}"; do
-    name=$(basename "$t")
-    cat "$build/$name.report"
-    [ -f "$build/$name.passed" ] || status=1
-done
-exit $status
+cat "${reports[@]}"
+! grep -q '^FAILED: ' "${reports[@]}"
