@@ -12,6 +12,11 @@ endif()
 enable_testing()
 include(GoogleTest)
 
+# The test programs and the programs their command-line tests run, without the demo, the
+# benchmarks and the helpers of the window and end-to-end tests: what the stages that run unit
+# tests alone build (scripts/test.sh: sanitize, win64).
+add_custom_target(test_programs)
+
 if(CMAKE_CROSSCOMPILING)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
@@ -25,6 +30,7 @@ endif()
 function(updater_add_gtest target)
     cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS" ${ARGN})
     add_executable(${target} ${ARG_UNPARSED_ARGUMENTS})
+    add_dependencies(test_programs ${target})
     target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
     target_compile_definitions(${target} PRIVATE UPDATER_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
     if(NOT ARG_TIMEOUT)

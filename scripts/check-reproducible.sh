@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that the release programs are reproducible: builds Mirador.exe and SiRFflashcl.exe
-# (i686, Release) from a copy of this tree at another path, in another build folder, without the
-# compiler cache, and compares them byte for byte with those of an earlier build.
+# (the preset "release", as scripts/make-release.sh builds them) from a copy of this tree at
+# another path, in another build folder, without the compiler cache, and compares them byte for
+# byte with those of an earlier build.
 #
 #   scripts/check-reproducible.sh [BINDIR]
 #
@@ -28,9 +29,9 @@ else
 fi
 
 export CCACHE_DISABLE=1
-cmake -S "$work/other-source" -B "$work/other-build" -DCMAKE_TOOLCHAIN_FILE="$work/other-source/cmake/mingw-w64-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF -DCMAKE_C_COMPILER_LAUNCHER= -DCMAKE_CXX_COMPILER_LAUNCHER= \
-    >"$work/configure.log" 2>&1 || { echo "check-reproducible: cannot configure: see $work/configure.log" >&2; exit 1; }
+cmake -S "$work/other-source" --preset release -B "$work/other-build" \
+    -DCMAKE_C_COMPILER_LAUNCHER= -DCMAKE_CXX_COMPILER_LAUNCHER= >"$work/configure.log" 2>&1 ||
+    { echo "check-reproducible: cannot configure: see $work/configure.log" >&2; exit 1; }
 cmake --build "$work/other-build" -j "${JOBS:-$(nproc)}" --target "${programs[@]%.exe}" >"$work/build.log" 2>&1 ||
     { echo "check-reproducible: cannot build: see $work/build.log" >&2; exit 1; }
 

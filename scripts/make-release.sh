@@ -107,20 +107,19 @@ if [ "$sign" = 1 ] && ! command -v osslsigncode >/dev/null; then
     die "signing needs osslsigncode (Debian package osslsigncode)"
 fi
 
-# The release programs: i686, built without tests in a folder of their own. The packer runs
-# here, so it is built for this machine.
+# The release programs: i686, built without tests in a folder of their own (the preset
+# "release"). The packer runs here, so it is built for this machine ("release-packer").
 jobs=${JOBS:-$(nproc)}
 # One build at a time in one build folder.
 mkdir -p "$(dirname "$build")"
 exec 8>"$build.lock"
 flock 8
 echo "Building the release programs ($build)..."
-cmake -S "$root" -B "$build/i686" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF >"$build.configure.log" 2>&1 ||
+cmake -S "$root" --preset release -B "$build/i686" >"$build.configure.log" 2>&1 ||
     die "cannot configure the i686 build: see $build.configure.log"
 cmake --build "$build/i686" -j "$jobs" --target Mirador SiRFflashcl >"$build.build.log" 2>&1 ||
     die "cannot build the i686 programs: see $build.build.log"
-cmake -S "$root" -B "$build/tools" -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF >>"$build.configure.log" 2>&1 ||
+cmake -S "$root" --preset release-packer -B "$build/tools" >>"$build.configure.log" 2>&1 ||
     die "cannot configure the packer's build: see $build.configure.log"
 cmake --build "$build/tools" -j "$jobs" --target sfxpack >>"$build.build.log" 2>&1 ||
     die "cannot build sfxpack: see $build.build.log"

@@ -197,7 +197,7 @@ protected:
     CLogoBitmap* Open(const std::vector<std::pair<std::string, Bytes>>& entries, const std::string& tempDir)
     {
         const std::string release = m_files.File("release.exe");
-        EXPECT_TRUE(test_support::WriteBytes(release, test_support::BuildRelease(entries)));
+        EXPECT_TRUE(test_support::WriteFile(release, test_support::BuildRelease(entries)));
         return OpenFile(release, tempDir);
     }
     CLogoBitmap* OpenFile(const std::string& path, const std::string& tempDir)
@@ -237,7 +237,7 @@ TEST_F(DialogStartupPayload, NoUsableLogoKeepsTheProgramNameVisible)
 {
     // A program without a payload: empty information, no logo.
     const std::string bare = m_files.File("bare.exe");
-    ASSERT_TRUE(test_support::WriteBytes(bare, Bytes(5000, 'M')));
+    ASSERT_TRUE(test_support::WriteFile(bare, Bytes(5000, 'M')));
     m_view.text[IDC_UPDATE_INFO] = "stale";
     EXPECT_EQ(nullptr, OpenFile(bare, m_temp.Dir()));
     EXPECT_EQ("", m_view.text[IDC_UPDATE_INFO]);

@@ -18,7 +18,7 @@ protected:
     std::string Write(const std::string& name, const Bytes& data)
     {
         std::string path = m_dir.File(name);
-        EXPECT_TRUE(test_support::WriteBytes(path, data));
+        EXPECT_TRUE(test_support::WriteFile(path, data));
         return path;
     }
 

@@ -59,7 +59,7 @@ protected:
     std::string Write(const test_support::Bytes& data)
     {
         std::string path = m_dir.File("paint.bmp");
-        EXPECT_TRUE(test_support::WriteBytes(path, data));
+        EXPECT_TRUE(test_support::WriteFile(path, data));
         return path;
     }
     std::string Write(const Bmp& bmp) { return Write(bmp.Build()); }

@@ -1,11 +1,18 @@
-// The resources that Mirador.exe carries, read back from the program file: the two dialog
-// templates field by field, the icon, the string and the version block.
+// The resources that Mirador.exe carries, read back from the program file and compared with the
+// resource script they were compiled from: the two dialog templates field by field, the string
+// and the version block; and the icon.
+#include "app/resource.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -47,7 +54,7 @@ private:
 // Reads a dialog template (classic or extended) as its fields.
 class Reader {
 public:
-    explicit Reader(const std::vector<unsigned char>& data) : m_data(data) {}
+    explicit Reader(std::vector<unsigned char> data) : m_data(std::move(data)) {}
     WORD Word() { return Take<WORD>(); }
     DWORD Dword() { return Take<DWORD>(); }
     short Short() { return Take<short>(); }
@@ -59,23 +66,10 @@ public:
     {
         WORD first = Word();
         if (first == 0xFFFF) {
-            WORD ord = Word();
-            switch (bClass ? ord : 0) {
-                case 0x80:
-                    return L"BUTTON";
-                case 0x81:
-                    return L"EDIT";
-                case 0x82:
-                    return L"STATIC";
-                case 0x83:
-                    return L"LISTBOX";
-                case 0x84:
-                    return L"SCROLLBAR";
-                case 0x85:
-                    return L"COMBOBOX";
-                default:
-                    return L"#" + std::to_wstring(ord);
-            }
+            static const wchar_t* const kClasses[] = {L"BUTTON",  L"EDIT",      L"STATIC",
+                                                      L"LISTBOX", L"SCROLLBAR", L"COMBOBOX"};
+            const WORD ord = Word();
+            return bClass && ord >= 0x80 && ord <= 0x85 ? kClasses[ord - 0x80] : L"#" + std::to_wstring(ord);
         }
         std::wstring s;
         for (WORD c = first; c != 0; c = Word())
@@ -93,7 +87,7 @@ private:
         m_at += sizeof v;
         return v;
     }
-    const std::vector<unsigned char>& m_data;
+    std::vector<unsigned char> m_data;
     size_t m_at = 0;
 };
 
@@ -106,137 +100,214 @@ struct Item {
     DWORD exStyle;
 };
 
-std::wstring Upper(std::wstring s)
+// A dialog template's fields, as the script states them or as the program holds them.
+struct Dialog {
+    int id = 0;
+    bool extended = false;
+    DWORD style = 0, exStyle = 0;
+    short cx = 0, cy = 0;
+    std::wstring caption, face;
+    WORD pointSize = 0, weight = 0;
+    BYTE italic = 0, charset = 1;
+    std::vector<Item> items;
+};
+
+std::wstring Wide(const std::string& utf8)
 {
-    for (wchar_t& c : s)
-        c = wchar_t(::towupper(c));
-    return s;
+    std::wstring w(utf8.size(), L'\0');
+    w.resize(size_t(::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), &w[0], int(w.size()))));
+    return w;
 }
 
-void ExpectItems(const std::vector<Item>& want, const std::vector<Item>& got)
+// The fields of a control or a dialog's header on one line, to compare in one go.
+std::wstring Fields(const Item& it)
 {
-    ASSERT_EQ(want.size(), got.size());
-    for (size_t i = 0; i < want.size(); ++i) {
-        SCOPED_TRACE("control " + std::to_string(i + 1));
-        EXPECT_EQ(want[i].id, got[i].id);
-        EXPECT_EQ(Upper(want[i].cls), Upper(got[i].cls));  // class names are not case-sensitive
-        EXPECT_EQ(want[i].text, got[i].text);
-        EXPECT_EQ(want[i].x, got[i].x);
-        EXPECT_EQ(want[i].y, got[i].y);
-        EXPECT_EQ(want[i].cx, got[i].cx);
-        EXPECT_EQ(want[i].cy, got[i].cy);
-        EXPECT_EQ(want[i].style, got[i].style) << std::hex << got[i].style;
-        EXPECT_EQ(want[i].exStyle, got[i].exStyle);
+    std::wstring cls = it.cls;
+    for (wchar_t& c : cls)
+        c = wchar_t(::towupper(c));  // class names are not case-sensitive
+    std::wostringstream out;
+    out << it.id << L" " << cls << L" \"" << it.text << L"\" " << it.x << L"," << it.y << L"," << it.cx << L"," << it.cy
+        << std::hex << L" style " << it.style << L" exstyle " << it.exStyle;
+    return out.str();
+}
+std::wstring Fields(const Dialog& d)
+{
+    std::wostringstream out;
+    out << (d.extended ? L"extended " : L"classic ") << d.cx << L"x" << d.cy << L" \"" << d.caption << L"\" "
+        << d.pointSize << L" " << d.face << L" " << d.weight << L" " << int(d.italic) << L" " << int(d.charset)
+        << std::hex << L" style " << d.style << L" exstyle " << d.exStyle;
+    return out.str();
+}
+
+// The Windows symbols the script uses, by name.
+// clang-format off
+#define SYMBOL(name) {#name, long(name)}
+const std::map<std::string, long> kWindowsSymbols = {
+    SYMBOL(DS_MODALFRAME), SYMBOL(DS_SETFONT), SYMBOL(WS_POPUP), SYMBOL(WS_VISIBLE), SYMBOL(WS_CAPTION),
+    SYMBOL(WS_SYSMENU), SYMBOL(WS_EX_APPWINDOW), SYMBOL(WS_CHILD), SYMBOL(WS_GROUP), SYMBOL(WS_TABSTOP),
+    SYMBOL(WS_VSCROLL), SYMBOL(WS_BORDER), SYMBOL(WS_DISABLED), SYMBOL(SS_ICON), SYMBOL(SS_LEFT),
+    SYMBOL(SS_NOPREFIX), SYMBOL(BS_DEFPUSHBUTTON), SYMBOL(BS_PUSHBUTTON), SYMBOL(BS_MULTILINE), SYMBOL(BS_GROUPBOX),
+    SYMBOL(BS_AUTORADIOBUTTON), SYMBOL(CBS_DROPDOWN), SYMBOL(IDOK)};
+// clang-format on
+#undef SYMBOL
+
+// The resource script: its dialogs, its string table and its version strings, with the values of
+// the symbols it names (those of resource.h too).
+class Script {
+public:
+    Script() : m_symbols(kWindowsSymbols)
+    {
+        std::ifstream ids(UPDATER_SOURCE_DIR "/app/resource.h");
+        std::string define, name;
+        long value;
+        for (std::string line; std::getline(ids, line);) {
+            if (std::istringstream(line) >> define >> name >> value && define == "#define")
+                m_symbols[name] = value;
+        }
+        std::ifstream rc(UPDATER_SOURCE_DIR "/app/mirador.rc");
+        for (std::string line; std::getline(rc, line);)
+            Read(line);
     }
+    const std::vector<Dialog>& Dialogs() const { return m_dialogs; }
+    const std::map<std::string, std::wstring>& Strings() const { return m_strings; }
+    long Value(const std::string& term) const
+    {
+        const auto it = m_symbols.find(term);
+        return it != m_symbols.end() ? it->second : std::stol(term, nullptr, 0);
+    }
+
+private:
+    // The comma-separated fields of a statement, trimmed; a quoted text keeps its quotes.
+    static std::vector<std::string> Split(const std::string& text)
+    {
+        std::vector<std::string> out(1);
+        bool quoted = false;
+        for (char c : text) {
+            quoted ^= c == '"';
+            if (c == ',' && !quoted)
+                out.emplace_back();
+            else if (quoted || c != ' ' || (!out.back().empty() && out.back().back() != ' '))
+                out.back() += c;
+        }
+        for (std::string& f : out)
+            f.erase(f.find_last_not_of(' ') + 1);
+        return out;
+    }
+    static std::wstring Text(const std::string& field)
+    {
+        std::string t = field.substr(1, field.rfind('"') - 1);
+        if (t.size() >= 2 && t.compare(t.size() - 2, 2, "\\0") == 0)
+            t.resize(t.size() - 2);
+        return Wide(t);
+    }
+    // "A | B | NOT C" from a start value.
+    DWORD Style(const std::string& expression, DWORD style) const
+    {
+        std::istringstream in(expression);
+        for (std::string term; std::getline(in >> std::ws, term, '|');) {
+            term.erase(term.find_last_not_of(' ') + 1);
+            if (term.compare(0, 4, "NOT ") == 0)
+                style &= ~DWORD(Value(term.substr(4)));
+            else
+                style |= DWORD(Value(term));
+        }
+        return style;
+    }
+    void Read(std::string line)
+    {
+        line.erase(0, line.find_first_not_of(' '));
+        std::string word = line.substr(0, line.find(' ')), rest = line.substr(word.size());
+        rest.erase(0, rest.find_first_not_of(' '));
+        const std::vector<std::string> f = Split(rest);
+        if (rest.compare(0, 6, "DIALOG") == 0) {
+            m_dialogs.push_back({});
+            m_dialogs.back().id = int(Value(word));
+            m_dialogs.back().extended = rest.compare(0, 8, "DIALOGEX") == 0;
+            const std::vector<std::string> size = Split(rest.substr(rest.find(' ') + 1));
+            m_dialogs.back().cx = short(Value(size[2])), m_dialogs.back().cy = short(Value(size[3]));
+        } else if (word == "STYLE") {
+            m_dialogs.back().style = Style(rest, 0);
+        } else if (word == "EXSTYLE") {
+            m_dialogs.back().exStyle = Style(rest, 0);
+        } else if (word == "CAPTION") {
+            m_dialogs.back().caption = Text(rest);
+        } else if (word == "FONT") {
+            Dialog& d = m_dialogs.back();
+            d.pointSize = WORD(Value(f[0])), d.face = Text(f[1]);
+            if (f.size() == 5)
+                d.weight = WORD(Value(f[2])), d.italic = BYTE(Value(f[3])), d.charset = BYTE(Value(f[4]));
+        } else if (word == "CONTROL") {
+            // A control is a visible child unless its style says NOT.
+            const std::wstring text = f[0][0] == '"' ? Text(f[0]) : L"#" + std::to_wstring(Value(f[0]));
+            m_dialogs.back().items.push_back({int(Value(f[1])), Text(f[2]), text, short(Value(f[4])),
+                                              short(Value(f[5])), short(Value(f[6])), short(Value(f[7])),
+                                              Style(f[3], WS_CHILD | WS_VISIBLE), 0});
+        }
+        if ((word.compare(0, 4, "IDS_") == 0 || word == "VALUE") && !f.empty() && f.back()[0] == '"')
+            m_strings[word == "VALUE" ? f[0].substr(1, f[0].size() - 2) : word] = Text(f.back());
+    }
+
+    std::map<std::string, long> m_symbols;
+    std::vector<Dialog> m_dialogs;
+    std::map<std::string, std::wstring> m_strings;
+};
+
+// The template of dialog id as the program holds it.
+Dialog ProgramDialog(const Program& program, int id)
+{
+    Dialog d;
+    d.id = id;
+    Reader r(program.Resource(RT_DIALOG, MAKEINTRESOURCEA(id)));
+    d.extended = r.Word() == 1 && r.Word() == 0xFFFF;
+    if (d.extended) {
+        r.Dword();  // help id
+        d.exStyle = r.Dword(), d.style = r.Dword();
+    } else {
+        r = Reader(program.Resource(RT_DIALOG, MAKEINTRESOURCEA(id)));
+        d.style = r.Dword(), d.exStyle = r.Dword();
+    }
+    const WORD count = r.Word();
+    r.Short(), r.Short();
+    d.cx = r.Short(), d.cy = r.Short();
+    EXPECT_EQ(L"", r.SzOrOrd());  // no menu
+    EXPECT_EQ(L"", r.SzOrOrd());  // the standard dialog class
+    d.caption = r.SzOrOrd();
+    d.pointSize = r.Word();
+    if (d.extended)
+        d.weight = r.Word(), d.italic = r.Byte(), d.charset = r.Byte();  // a classic template has none
+    d.face = r.SzOrOrd();
+    for (WORD i = 0; i < count; ++i) {
+        r.Align();
+        Item it;
+        if (d.extended)
+            r.Dword(), it.exStyle = r.Dword(), it.style = r.Dword();
+        else
+            it.style = r.Dword(), it.exStyle = r.Dword();
+        it.x = r.Short(), it.y = r.Short(), it.cx = r.Short(), it.cy = r.Short();
+        it.id = d.extended ? int(r.Dword()) : short(r.Word());
+        it.cls = r.SzOrOrd(true);
+        it.text = r.SzOrOrd();
+        for (WORD extra = r.Word(), k = 0; k < extra; ++k)
+            r.Byte();
+        d.items.push_back(it);
+    }
+    return d;
 }
 
-TEST(MiradorResources, MainDialogTemplate)
+TEST(MiradorResources, DialogTemplatesAreTheScripts)
 {
     Program program;
     ASSERT_NE(nullptr, program.Handle()) << ProgramPath();
-    std::vector<unsigned char> data = program.Resource(RT_DIALOG, MAKEINTRESOURCEA(102));
-    ASSERT_FALSE(data.empty());
-    Reader r(data);
-    ASSERT_EQ(1, r.Word());  // extended template
-    ASSERT_EQ(0xFFFF, r.Word());
-    EXPECT_EQ(0u, r.Dword());  // help id
-    EXPECT_EQ(0x00040000u, r.Dword());
-    EXPECT_EQ(0x90C800C0u, r.Dword());
-    const WORD count = r.Word();
-    r.Short(), r.Short();
-    EXPECT_EQ(290, r.Short());
-    EXPECT_EQ(326, r.Short());
-    EXPECT_EQ(L"", r.SzOrOrd());  // no menu
-    EXPECT_EQ(L"", r.SzOrOrd());  // the standard dialog class
-    EXPECT_EQ(L"Actualizacion - Versi\u00F3n 1.40", r.SzOrOrd());
-    EXPECT_EQ(8, r.Word());
-    EXPECT_EQ(0, r.Word());  // weight
-    EXPECT_EQ(0, r.Byte());  // not italic
-    EXPECT_EQ(1, r.Byte());  // character set
-    EXPECT_EQ(L"Verdana", r.SzOrOrd());
-
-    std::vector<Item> got;
-    for (WORD i = 0; i < count; ++i) {
-        r.Align();
-        Item it;
-        r.Dword();  // help id
-        it.exStyle = r.Dword();
-        it.style = r.Dword();
-        it.x = r.Short(), it.y = r.Short(), it.cx = r.Short(), it.cy = r.Short();
-        it.id = int(r.Dword());
-        it.cls = r.SzOrOrd(true);
-        it.text = r.SzOrOrd();
-        const WORD extra = r.Word();
-        for (WORD k = 0; k < extra; ++k)
-            r.Byte();
-        got.push_back(it);
+    const Script script;
+    ASSERT_EQ(2u, script.Dialogs().size());
+    for (const Dialog& want : script.Dialogs()) {
+        SCOPED_TRACE("dialog " + std::to_string(want.id));
+        const Dialog got = ProgramDialog(program, want.id);
+        EXPECT_EQ(Fields(want), Fields(got));
+        ASSERT_EQ(want.items.size(), got.items.size());
+        for (size_t i = 0; i < want.items.size(); ++i)
+            EXPECT_EQ(Fields(want.items[i]), Fields(got.items[i])) << "control " << i + 1;
     }
-    ExpectItems(
-        {
-            {1, L"BUTTON", L"Salir(Exit)", 218, 282, 65, 24, 0x50010001, 0},
-            {-1, L"STATIC", L"Puerto COM:", 14, 245, 43, 8, 0x50020000, 0},
-            {1001, L"COMBOBOX", L"", 70, 243, 49, 51, 0x50210002, 0},
-            {1003, L"BUTTON", L"Actualizar", 145, 282, 69, 24, 0x50012000, 0},
-            {1004, L"msctls_progress32", L"Progress1", 7, 311, 276, 12, 0x40800000, 0},
-            {-1, L"BUTTON", L" Opciones de Usuario ", 7, 231, 135, 75, 0x50000007, 0},
-            {1008, L"BUTTON", L"Mantener Posiciones de Usuario", 13, 275, 119, 10, 0x50022009, 0},
-            {1009, L"BUTTON", L"Borrar Posiciones de Usuario", 13, 288, 110, 10, 0x50000009, 0},
-            {1005, L"STATIC", L"", 166, 248, 103, 8, 0x50020080, 0},  // SS_NOPREFIX: a label shows its &
-            {1006, L"STATIC", L"", 166, 263, 103, 8, 0x50020080, 0},
-            {1007, L"STATIC", L"Update Program", 112, 102, 53, 8, 0x50020000, 0},
-            {-1, L"BUTTON", L"Informacion de Actualizacion", 146, 231, 137, 47, 0x50000007, 0},
-            {-1, L"STATIC", L"Vel. Conexion:", 14, 259, 50, 8, 0x50020000, 0},
-            {1002, L"COMBOBOX", L"", 70, 258, 49, 51, 0x58210002, 0},
-        },
-        got);
-}
-
-TEST(MiradorResources, AboutBoxTemplate)
-{
-    Program program;
-    std::vector<unsigned char> data = program.Resource(RT_DIALOG, MAKEINTRESOURCEA(100));
-    ASSERT_FALSE(data.empty());
-    Reader r(data);
-    EXPECT_EQ(0x80C800C0u, r.Dword());  // classic template: style first
-    EXPECT_EQ(0u, r.Dword());
-    const WORD count = r.Word();
-    r.Short(), r.Short();
-    EXPECT_EQ(194, r.Short());
-    EXPECT_EQ(71, r.Short());
-    EXPECT_EQ(L"", r.SzOrOrd());
-    EXPECT_EQ(L"", r.SzOrOrd());
-    EXPECT_EQ(L"Acerca de Mirador", r.SzOrOrd());
-    EXPECT_EQ(9, r.Word());
-    EXPECT_EQ(L"MS Sans Serif", r.SzOrOrd());
-
-    std::vector<Item> got;
-    for (WORD i = 0; i < count; ++i) {
-        r.Align();
-        Item it;
-        it.style = r.Dword();
-        it.exStyle = r.Dword();
-        it.x = r.Short(), it.y = r.Short(), it.cx = r.Short(), it.cy = r.Short();
-        it.id = short(r.Word());
-        it.cls = r.SzOrOrd(true);
-        it.text = r.SzOrOrd();
-        const WORD extra = r.Word();
-        for (WORD k = 0; k < extra; ++k)
-            r.Byte();
-        got.push_back(it);
-    }
-    ASSERT_EQ(5u, got.size());
-    // The picture is icon 128; the two lines of text at (3) and (5) are the program's own.
-    got[2].text.clear();
-    got[4].text.clear();
-    ExpectItems(
-        {
-            {-1, L"STATIC", L"#128", 11, 17, 20, 20, 0x50000003, 0},
-            {-1, L"STATIC", L"Tavo flash", 40, 10, 57, 8, 0x50020080, 0},
-            {-1, L"STATIC", L"", 40, 25, 90, 8, 0x50020000, 0},
-            {1, L"BUTTON", L"Aceptar", 137, 7, 50, 14, 0x50030001, 0},
-            {-1, L"STATIC", L"", 40, 41, 64, 9, 0x50020000, 0},
-        },
-        got);
 }
 
 TEST(MiradorResources, IconStringAndVersion)
@@ -262,13 +333,15 @@ TEST(MiradorResources, IconStringAndVersion)
         EXPECT_EQ(4, image[14]);
     }
 
-    // String 101, in block 7 (strings 96 to 111), entry 5.
-    std::vector<unsigned char> block = program.Resource(RT_STRING, MAKEINTRESOURCEA(7));
+    // The string table's one string, IDS_ABOUTBOX: block 7 (strings 96 to 111), entry 5.
+    const Script script;
+    ASSERT_EQ(9u, script.Strings().size());  // the string and the eight version strings
+    std::vector<unsigned char> block = program.Resource(RT_STRING, MAKEINTRESOURCEA(IDS_ABOUTBOX / 16 + 1));
     ASSERT_FALSE(block.empty());
     const WORD* p = reinterpret_cast<const WORD*>(block.data());
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < IDS_ABOUTBOX % 16; ++i)
         p += 1 + *p;
-    EXPECT_EQ(L"&Acerca de Mirador...", std::wstring(reinterpret_cast<const wchar_t*>(p + 1), *p));
+    EXPECT_EQ(script.Strings().at("IDS_ABOUTBOX"), std::wstring(reinterpret_cast<const wchar_t*>(p + 1), *p));
 
     // Version block.
     const std::string path = ProgramPath();
@@ -294,22 +367,14 @@ TEST(MiradorResources, IconStringAndVersion)
     EXPECT_EQ(0x0C0A, translation[0]);
     EXPECT_EQ(1200, translation[1]);
 
-    const std::pair<const char*, const wchar_t*> strings[] = {
-        {"CompanyName", L""},
-        {"FileDescription", L"Aplicaci\u00F3n MFC Mirador"},
-        {"FileVersion", L"1, 0, 0, 1"},
-        {"InternalName", L"Mirador"},
-        {"LegalTrademarks", L""},
-        {"OriginalFilename", L"Mirador.EXE"},
-        {"ProductName", L"Aplicaci\u00F3n Mirador"},
-        {"ProductVersion", L"1, 0, 0, 1"},
-    };
-    for (const auto& s : strings) {
+    for (const auto& s : script.Strings()) {
+        if (s.first == "IDS_ABOUTBOX")
+            continue;
         SCOPED_TRACE(s.first);
-        std::wstring key = L"\\StringFileInfo\\0C0A04B0\\" + std::wstring(s.first, s.first + std::strlen(s.first));
+        std::wstring key = L"\\StringFileInfo\\0C0A04B0\\" + Wide(s.first);
         wchar_t* value = nullptr;
         ASSERT_TRUE(::VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &len));
-        EXPECT_EQ(std::wstring(s.second), std::wstring(value));
+        EXPECT_EQ(s.second, std::wstring(value));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "afx/little_endian.h"
 #include "payload/payload_writer.h"
+#include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
 
 #include <cstdint>
@@ -14,8 +15,6 @@
 #include <vector>
 
 namespace test_support {
-
-using Bytes = std::vector<unsigned char>;
 
 inline void Set32(Bytes& b, size_t at, uint32_t v)
 {
@@ -67,15 +66,6 @@ struct Bmp {
         return b;
     }
 };
-
-inline bool WriteBytes(const std::string& path, const Bytes& data)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    return std::fclose(f) == 0 && ok;
-}
 
 inline bool FileExists(const std::string& path)
 {

@@ -1,6 +1,7 @@
 // The Linux SiRFflashcl against gpsdevsim on a pseudo-terminal, as separate programs: the
 // records on the pipe, the emulator's flash file, and the faults the emulator can play.
 #include "tests/device/device_processes.h"
+#include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
 #include "tools/sirfflashcl/flashcl_codes.h"
 
@@ -20,12 +21,6 @@ const std::string kBin = UPDATER_BIN_DIR;
 const std::string kTool = kBin + "/SiRFflashcl";
 const std::string kSim = kBin + "/gpsdevsim";
 constexpr size_t kFlash = 0x100000, kUser = 0xF0000;
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 class Cli : public ::testing::Test {
 protected:
@@ -68,7 +63,7 @@ TEST_F(Cli, ProbeThenFlashWithAndWithoutErasingTheUserPositions)
     Emulator sim(kSim, {"--baud", "38400", "--flash", P("flash.bin"), "--chip", "GSP2e/LPx", "--link", P("ttyGPS")});
     ASSERT_TRUE(sim.Running());
     EXPECT_EQ(fs::read_symlink(P("ttyGPS")).string(), sim.pty);
-    const std::string fresh = ReadFile(P("flash.bin"));
+    const std::string fresh = ReadText(P("flash.bin"));
     ASSERT_EQ(fresh.size(), kFlash);
     EXPECT_EQ(fresh.substr(kUser, 16), "USERPOS 0F0000\r\n");
 
@@ -79,7 +74,7 @@ TEST_F(Cli, ProbeThenFlashWithAndWithoutErasingTheUserPositions)
     EXPECT_EQ(run.records[0].text, "GSP2e/LPx");
     EXPECT_GE(run.firstProgressMs, 0);
     EXPECT_LT(run.firstProgressMs, 6000);
-    EXPECT_EQ(ReadFile(P("123.bin")), fresh.substr(0, 256));
+    EXPECT_EQ(ReadText(P("123.bin")), fresh.substr(0, 256));
 
     for (bool eraseAll : {false, true}) {
         SCOPED_TRACE(eraseAll ? "-e" : "no -e");
@@ -90,7 +85,7 @@ TEST_F(Cli, ProbeThenFlashWithAndWithoutErasingTheUserPositions)
         ASSERT_EQ(LastCode(run), FTM_DONE) << run.records.back().text;
         EXPECT_LT(run.firstProgressMs, 6000);
         // The file is already saved, before the emulator stops.
-        const std::string flash = ReadFile(P("flash.bin"));
+        const std::string flash = ReadText(P("flash.bin"));
         ASSERT_EQ(flash.size(), kFlash);
         EXPECT_EQ(flash.compare(0, fw.size(), std::string(fw.begin(), fw.end())), 0);
         EXPECT_EQ(flash.compare(0x40000, db.size(), std::string(db.begin(), db.end())), 0);
@@ -104,7 +99,7 @@ TEST_F(Cli, ProbeThenFlashWithAndWithoutErasingTheUserPositions)
     run = Tool(Probe(), again.pty);
     ASSERT_EQ(LastCode(run), FTM_DONE);
     EXPECT_EQ(run.records[0].text, "GSP3");
-    EXPECT_EQ(ReadFile(P("123.bin")), std::string(fw.begin(), fw.begin() + 256));
+    EXPECT_EQ(ReadText(P("123.bin")), std::string(fw.begin(), fw.begin() + 256));
 }
 
 TEST_F(Cli, PortsThatDoNotExistOrCannotBeOpened)
@@ -158,7 +153,7 @@ TEST_F(Cli, UnpluggedInTheMiddleOfWritingIsAnErrorNeverDone)
     EXPECT_NE(run.records.back().text.find("writing"), std::string::npos) << run.records.back().text;
     EXPECT_GT(run.records.size(), 3u);  // it had got going
     EXPECT_EQ(sim.Stop(), 0);
-    const std::string flash = ReadFile(P("flash.bin"));
+    const std::string flash = ReadText(P("flash.bin"));
     EXPECT_NE(flash.compare(0x10000, fw.size(), std::string(fw.begin(), fw.end())), 0);
 }
 
@@ -170,14 +165,14 @@ TEST_F(Cli, CorruptedBytesAreRecoveredAndBadFilesTouchNothing)
     Emulator sim(kSim, {"--baud", "115200", "--flash", P("flash.bin"), "--corrupt-every", "41"});
     ToolRun run = Tool({P("fw.s"), "-l", "5", "-b", "115200", "-e"}, sim.pty);
     ASSERT_EQ(LastCode(run), FTM_DONE) << run.records.back().text;
-    const std::string flashed = ReadFile(P("flash.bin"));
+    const std::string flashed = ReadText(P("flash.bin"));
     EXPECT_EQ(flashed.compare(0x20000, fw.size(), std::string(fw.begin(), fw.end())), 0);
 
     text[text.size() / 2] = 'Z';
     std::ofstream(P("bad.s"), std::ios::binary) << text;
     run = Tool({P("bad.s"), "-l", "5", "-b", "115200", "-e"}, sim.pty);
     EXPECT_EQ(LastCode(run), FLASHCL_ERR_FILE_BAD);
-    EXPECT_EQ(ReadFile(P("flash.bin")), flashed);
+    EXPECT_EQ(ReadText(P("flash.bin")), flashed);
 }
 
 TEST_F(Cli, OneUtilityPerPortTheSecondGetsBusy)
@@ -192,7 +187,7 @@ TEST_F(Cli, OneUtilityPerPortTheSecondGetsBusy)
     holder.join();
     EXPECT_EQ(LastCode(second), FTM_ERR_PORT_BUSY) << second.records.back().text;
     ASSERT_EQ(LastCode(first), FTM_DONE) << first.records.back().text;
-    EXPECT_EQ(ReadFile(P("flash.bin")).compare(0x10000, fw.size(), std::string(fw.begin(), fw.end())), 0);
+    EXPECT_EQ(ReadText(P("flash.bin")).compare(0x10000, fw.size(), std::string(fw.begin(), fw.end())), 0);
     EXPECT_EQ(LastCode(Tool(Probe(), sim.pty)), FTM_DONE);  // free again once the first has ended
 }
 
@@ -247,7 +242,7 @@ TEST_F(Cli, BadCommandLinesAndEmulatorOptions)
 
     const std::string command = "'" + kTool + "' > '" + P("out.txt") + "' 2>&1";
     EXPECT_NE(std::system(command.c_str()), 0);
-    EXPECT_NE(ReadFile(P("out.txt")).find("usage: SiRFflashcl"), std::string::npos);
+    EXPECT_NE(ReadText(P("out.txt")).find("usage: SiRFflashcl"), std::string::npos);
 
     for (const char* bad : {"--flash", "--corrupt-every 0", "--bogus", "--drop-after x"}) {
         const std::string cmd = "'" + kSim + "' " + bad + " --flash '" + P("f.bin") + "' >/dev/null 2>&1";

@@ -4,6 +4,7 @@
 //
 //   flashcl_throughput [IMAGE_BYTES]
 #include "tests/device/device_processes.h"
+#include "tests/support/files.h"
 
 #include <zlib.h>
 
@@ -18,12 +19,6 @@ namespace {
 
 const std::string kBin = UPDATER_BIN_DIR;
 constexpr double kLineBytesPerSecond = 115200 / 10.0;
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Runs the utility on the emulator's pty; returns the seconds to its final record, or -1.
 double TimedRun(const std::string& pty, std::vector<std::string> args, std::map<std::string, std::string> env)
@@ -71,7 +66,7 @@ int main(int argc, char** argv)
     for (bool compressed : {false, true}) {
         const double s = TimedRun(sim.pty, {(dir / "fw.s").string(), "-l", "5", "-b", "115200"},
                                   {{"SIRFFLASH_COMPRESS", compressed ? "1" : "0"}});
-        const std::string flash = ReadFile(dir / "flash.bin");
+        const std::string flash = ReadText(dir / "flash.bin");
         const bool same = flash.size() >= image.size() && std::equal(image.begin(), image.end(), flash.begin(),
                                                                      [](uint8_t a, char b) { return a == uint8_t(b); });
         const std::string ended = sim.Ended();

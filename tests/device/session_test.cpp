@@ -1,6 +1,7 @@
 // Whole utility runs in one process: the command line, the records the updater reads, and the
 // receiver's flash afterwards, with the receiver on an in-process line.
 #include "tests/device/device_test_support.h"
+#include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
 #include "tools/sirfflashcl/flashcl_codes.h"
 #include "tools/sirfflashcl/flashcl_session.h"
@@ -76,10 +77,6 @@ protected:
     }
 
     std::string Path(const char* name) const { return (dir / name).string(); }
-    void WriteFile(const std::string& path, const std::string& text) const
-    {
-        std::ofstream(path, std::ios::binary) << text;
-    }
 
     // Runs the utility with these arguments (after the program name); returns its records.
     std::vector<Record> Run(std::vector<std::string> args)
@@ -223,56 +220,6 @@ TEST_F(Session, FlashingKeepsOrErasesTheUserPositions)
     }
 }
 
-TEST_F(Session, BadInputStopsTheRunBeforeTheReceiverIsTouched)
-{
-    const std::vector<uint8_t> before = device->Flash();
-    std::string text = ToSRecords({{0x0, FirmwareLikeBytes(3000, 3)}});
-    text[text.size() - 20] = text[text.size() - 20] == '0' ? '1' : '0';  // last data record's checksum
-    WriteFile(Path("bad.s"), text);
-    std::vector<Record> rec = Run({Path("bad.s"), "-l", "3", "-b", "115200", "-e"});
-    EXPECT_EQ(rec.back().code, FLASHCL_ERR_FILE_BAD);
-    EXPECT_NE(rec.back().text.find("checksum"), std::string::npos) << rec.back().text;
-    EXPECT_FALSE(portOpened);
-
-    rec = Run({Path("missing.s"), "-l", "3", "-b", "115200"});
-    EXPECT_EQ(rec.back().code, FLASHCL_ERR_FILE_READ);
-    EXPECT_FALSE(portOpened);
-
-    WriteFile(Path("chiplist.txt"), "GSP3 0x100000 0x10000\n");
-    WriteFile(Path("fw.s"), ToSRecords({{0x0, FirmwareLikeBytes(3000, 3)}}));
-    rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
-    EXPECT_EQ(rec.back().code, FLASHCL_ERR_CHIP_LIST);
-    EXPECT_FALSE(portOpened);
-    EXPECT_EQ(rec.size(), 1u);
-
-    // Firmware beyond the flash: refused after connecting, before any erase.
-    fs::remove(Path("chiplist.txt"));
-    WriteFile(Path("big.s"), ToSRecords({{kFlash - 16, FirmwareLikeBytes(32, 3)}}));
-    rec = Run({Path("big.s"), "-l", "3", "-b", "115200", "-e"});
-    EXPECT_EQ(rec.back().code, FLASHCL_ERR_IMAGE_FIT);
-    EXPECT_EQ(device->Executed(), 1);  // the SYNC alone
-    EXPECT_TRUE(device->Flash() == before);
-}
-
-TEST_F(Session, ChipLayoutComesFromTheChipList)
-{
-    UseReceiver("GSP4x");
-    WriteFile(Path("fw.s"), ToSRecords({{0x20000, FirmwareLikeBytes(9000, 4)}}));
-    std::vector<Record> rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
-    EXPECT_EQ(rec.back().code, FLASHCL_ERR_CHIP_UNKNOWN);
-    EXPECT_NE(rec.back().text.find("GSP4x"), std::string::npos);
-    EXPECT_EQ(device->Flash()[0x20000], UserPattern()[0x20000]);
-
-    // An unknown chip can still be probed; the updater then decides what fits it.
-    rec = Run({Path("123.bin"), "-l", "3", "-b", "115200", "-r", "-f", "0x0", "-t", "0xFF"});
-    EXPECT_EQ(rec.back().code, FTM_DONE);
-    EXPECT_EQ(rec.front().text, "GSP4x");
-
-    WriteFile(Path("chiplist.txt"), "GSP3 0x100000 0x10000 0xF0000-0xFFFFF\nGSP4x 0x100000 0x10000 0xF0000-0xFFFFF\n");
-    rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
-    EXPECT_EQ(rec.back().code, FTM_DONE) << rec.back().text;
-}
-
 TEST_F(Session, FailuresOnTheLineAreNeverReportedAsFlashed)
 {
     const std::vector<uint8_t> fw = FirmwareLikeBytes(60000, 5);
@@ -353,83 +300,103 @@ TEST_F(Session, UserPositionsAreKeptOrTheFirmwareIsRefusedBeforeAnyErase)
     }
 }
 
-TEST_F(Session, ChipListMustBeSoundAndAgreeWithTheReceiver)
-{
-    struct Case {
-        const char* list;
-        uint32_t receiverFlash, receiverSector;
-        uint32_t firmwareAt;
-        int32_t code;
-    };
-    const Case cases[] = {
-        {"GSP3 0x100000 1 0xF0000-0xFFFFF", kFlash, kSector, 0x0, FLASHCL_ERR_CHIP_LIST},
-        {"GSP3 0x100000 0x8000 0xF0000-0xFFFFF", kFlash, kSector, 0x38000, FLASHCL_ERR_CHIP_MISMATCH},
-        {"GSP3 0x100000 0x20000 0xE0000-0xFFFFF", kFlash, kSector, 0x0, FLASHCL_ERR_CHIP_MISMATCH},
-        {"GSP3 0x200000 0x10000 0x1F0000-0x1FFFFF", kFlash, kSector, 0x100000, FLASHCL_ERR_CHIP_MISMATCH},
-        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF", 2 * kFlash, kSector, 0x0, FLASHCL_ERR_CHIP_MISMATCH},
-        {"GSP3 0x100000 0x10000 0xF0000-0xFFFFF", kFlash, 0x1000, 0x0, FLASHCL_ERR_CHIP_MISMATCH},
-        {"GSP3 0x200000 0x10000 0x1F0000-0x1FFFFF", 2 * kFlash, kSector, 0x100000, FTM_DONE},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.list);
-        std::vector<uint8_t> flash(c.receiverFlash, 0x5A);
-        device = std::make_unique<FlashDevice>("GSP3", flash, c.receiverSector);
-        line = std::make_unique<LoopbackLine>(*device);
-        WriteFile(Path("chiplist.txt"), std::string(c.list) + "\n");
-        WriteFile(Path("fw.s"), ToSRecords({{c.firmwareAt, FirmwareLikeBytes(3000, 22)}}));
-        const std::vector<Record> rec = Run({Path("fw.s"), "-l", "3", "-b", "115200"});
-        ASSERT_EQ(rec.back().code, c.code) << rec.back().text;
-        EXPECT_EQ(portOpened, c.code != FLASHCL_ERR_CHIP_LIST);
-        EXPECT_EQ(device->Flash() == flash, c.code != FTM_DONE);  // refused: not a sector erased
-    }
-}
-
-TEST_F(Session, AFolderADeviceOrAnOversizedFileGetsItsCodeBeforeThePortOpens)
+// Runs decided by their input: refused with their own code before the receiver is touched (most
+// before the port is even opened), or let through; a word of the final record's text.
+TEST_F(Session, EveryInputIsCheckedBeforeTheReceiverIsTouched)
 {
     fs::create_directories(Path("folder"));
 #ifdef _WIN32
-    const std::string device = "NUL";
+    const std::string nul = "NUL";
 #else
-    const std::string device = "/dev/null";
+    const std::string nul = "/dev/null";
     const std::string fifo = Path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // opened for reading, it would wait for a writer
 #endif
     // The bound for the built-in list: 20 bytes of text per byte of a 1 MiB flash.
     std::ofstream(Path("huge.s")).close();
     fs::resize_file(Path("huge.s"), 20 * kFlash + 1);
-    WriteFile(Path("fw.s"), ToSRecords({{0x0, FirmwareLikeBytes(3000, 23)}}));
+    std::string bad = ToSRecords({{0x0, FirmwareLikeBytes(3000, 3)}});
+    bad[bad.size() - 20] = bad[bad.size() - 20] == '0' ? '1' : '0';  // last data record's checksum
+    WriteFile(Path("bad.s"), bad);
     WriteFile(Path("longlist.txt"), std::string(0x10001, '#'));
-
+    const char* const gsp3 = "GSP3 0x100000 0x10000 0xF0000-0xFFFFF";
+    const char* const gsp3And4 = "GSP3 0x100000 0x10000 0xF0000-0xFFFFF\nGSP4x 0x100000 0x10000 0xF0000-0xFFFFF";
+    const char* const gsp3Big = "GSP3 0x200000 0x10000 0x1F0000-0x1FFFFF";
     struct Case {
         const char* what;
-        std::string firmware, chipList;
         int32_t code;
         const char* reason;
+        std::string firmware;  // empty: 3000 bytes at firmwareAt; "probe": a probe's read instead
+        uint32_t firmwareAt;
+        const char* list;           // chiplist.txt; none: the built-in list
+        std::string listPath;       // another file as the chip list
+        bool eraseAll = false;      // -e
+        const char* chip = "GSP3";  // the receiver, its flash and its sectors
+        uint32_t flash = kFlash, sector = kSector;
     };
+    // clang-format off
     const std::vector<Case> cases = {
-        {"missing firmware", Path("missing.s"), "", FLASHCL_ERR_FILE_READ, "does not exist"},
-        {"firmware is a folder", Path("folder"), "", FLASHCL_ERR_FILE_READ, "folder"},
-        {"firmware is a device", device, "", FLASHCL_ERR_FILE_READ, "device"},
+        {"a checksum error", FLASHCL_ERR_FILE_BAD, "checksum", Path("bad.s"), 0, nullptr, "", true},
+        {"missing firmware", FLASHCL_ERR_FILE_READ, "does not exist", Path("missing.s"), 0, nullptr, ""},
+        {"firmware is a folder", FLASHCL_ERR_FILE_READ, "folder", Path("folder"), 0, nullptr, ""},
+        {"firmware is a device", FLASHCL_ERR_FILE_READ, "device", nul, 0, nullptr, ""},
 #ifndef _WIN32
-        {"firmware is a FIFO", fifo, "", FLASHCL_ERR_FILE_READ, "device"},
+        {"firmware is a FIFO", FLASHCL_ERR_FILE_READ, "device", fifo, 0, nullptr, ""},
 #endif
-        {"firmware past the bound", Path("huge.s"), "", FLASHCL_ERR_FILE_BAD, "too large"},
-        {"chip list is a folder", Path("fw.s"), Path("folder"), FLASHCL_ERR_CHIP_LIST, "folder"},
-        {"chip list is a device", Path("fw.s"), device, FLASHCL_ERR_CHIP_LIST, "device"},
-        {"chip list too long", Path("fw.s"), Path("longlist.txt"), FLASHCL_ERR_CHIP_LIST, "more than"},
-        {"no chip list: the built-in one", Path("fw.s"), Path("missing.txt"), FTM_DONE, ""},
+        {"firmware past the bound", FLASHCL_ERR_FILE_BAD, "too large", Path("huge.s"), 0, nullptr, ""},
+        {"firmware beyond the flash", FLASHCL_ERR_IMAGE_FIT, "", "", kFlash - 16, nullptr, "", true},
+        {"chip list is a folder", FLASHCL_ERR_CHIP_LIST, "folder", "", 0, nullptr, Path("folder")},
+        {"chip list is a device", FLASHCL_ERR_CHIP_LIST, "device", "", 0, nullptr, nul},
+        {"chip list too long", FLASHCL_ERR_CHIP_LIST, "more than", "", 0, nullptr, Path("longlist.txt")},
+        {"no chip list: the built-in one", FTM_DONE, "", "", 0, nullptr, Path("missing.txt")},
+        {"a line without the user positions", FLASHCL_ERR_CHIP_LIST, "", "", 0, "GSP3 0x100000 0x10000", ""},
+        {"a sector of 1", FLASHCL_ERR_CHIP_LIST, "", "", 0, "GSP3 0x100000 1 0xF0000-0xFFFFF", ""},
+        {"sectors smaller than the receiver's", FLASHCL_ERR_CHIP_MISMATCH, "", "", 0x38000,
+         "GSP3 0x100000 0x8000 0xF0000-0xFFFFF", ""},
+        {"sectors larger than the receiver's", FLASHCL_ERR_CHIP_MISMATCH, "", "", 0,
+         "GSP3 0x100000 0x20000 0xE0000-0xFFFFF", ""},
+        {"a flash larger than the receiver's", FLASHCL_ERR_CHIP_MISMATCH, "", "", 0x100000, gsp3Big, ""},
+        {"a flash smaller than the receiver's", FLASHCL_ERR_CHIP_MISMATCH, "", "", 0, gsp3, "", false, "GSP3", 2 * kFlash},
+        {"a receiver of smaller sectors", FLASHCL_ERR_CHIP_MISMATCH, "", "", 0, gsp3, "", false, "GSP3", kFlash, 0x1000},
+        {"a 2 MiB chip as listed", FTM_DONE, "", "", 0x100000, gsp3Big, "", false, "GSP3", 2 * kFlash},
+        {"a chip the list does not name", FLASHCL_ERR_CHIP_UNKNOWN, "GSP4x", "", 0x20000, nullptr, "", false, "GSP4x"},
+        {"an unknown chip can still be probed", FTM_DONE, "", "probe", 0, nullptr, "", false, "GSP4x"},
+        {"a chip the list names", FTM_DONE, "", "", 0x20000, gsp3And4, "", false, "GSP4x"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        settings.chipListPath = c.chipList.empty() ? Path("chiplist.txt") : c.chipList;
-        const std::vector<Record> rec = Run({c.firmware, "-l", "3", "-b", "115200"});
+        const std::vector<uint8_t> before(c.flash, 0x5A);
+        device = std::make_unique<FlashDevice>(c.chip, before, c.sector);
+        line = std::make_unique<LoopbackLine>(*device);
+        fs::remove(Path("chiplist.txt"));
+        if (c.list)
+            WriteFile(Path("chiplist.txt"), std::string(c.list) + "\n");
+        settings.chipListPath = c.listPath.empty() ? Path("chiplist.txt") : c.listPath;
+        WriteFile(Path("fw.s"), ToSRecords({{c.firmwareAt, FirmwareLikeBytes(3000, 22)}}));
+        std::vector<std::string> args = {c.firmware.empty() ? Path("fw.s") : c.firmware, "-l", "3", "-b", "115200"};
+        if (c.firmware == "probe")
+            args = {Path("123.bin"), "-l", "3", "-b", "115200", "-r", "-f", "0x0", "-t", "0xFF"};
+        if (c.eraseAll)
+            args.push_back("-e");
+        const std::vector<Record> rec = Run(args);
         ASSERT_EQ(rec.back().code, c.code) << rec.back().text;
         EXPECT_EQ(exitCode, c.code == FTM_DONE ? 0 : c.code);
         EXPECT_NE(rec.back().text.find(c.reason), std::string::npos) << rec.back().text;
-        if (c.code != FTM_DONE) {
-            EXPECT_FALSE(portOpened);
+        // The files are read before the port is opened; the receiver is checked before any erase.
+        const bool beforeThePort =
+            c.code == FLASHCL_ERR_FILE_READ || c.code == FLASHCL_ERR_FILE_BAD || c.code == FLASHCL_ERR_CHIP_LIST;
+        EXPECT_EQ(portOpened, !beforeThePort);
+        if (beforeThePort) {
             EXPECT_EQ(rec.size(), 1u);
         }
+        if (c.code == FLASHCL_ERR_IMAGE_FIT) {
+            EXPECT_EQ(device->Executed(), 1);  // the SYNC alone
+        }
+        if (c.firmware == "probe") {
+            EXPECT_EQ(rec.front().text, c.chip);
+        }
+        EXPECT_EQ(device->Flash() == before, c.code != FTM_DONE || c.firmware == "probe");
     }
 }
 

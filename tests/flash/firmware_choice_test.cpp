@@ -2,6 +2,7 @@
 // database into it, on real files extracted from a payload written here.
 #include "flash/firmware_choice.h"
 #include "payload/payload_writer.h"
+#include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using test_support::ReadText;
 
 namespace {
 
@@ -32,12 +34,6 @@ void WritePayloadFile(const fs::path& path, const Entries& entries)
     const SfxBytes file = writer.Finish();
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
-}
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 const std::string kTerminator = "S70500000000FA\r\n";
@@ -72,7 +68,7 @@ protected:
         ASSERT_EQ(m_pArchive->ExtractAll(m_dir, nullptr, nullptr), SFX_OK);
         m_pImage->OnExtracted();
     }
-    std::string Extracted(const std::string& name) const { return ReadFile(fs::path(m_dir.str()) / name); }
+    std::string Extracted(const std::string& name) const { return ReadText(fs::path(m_dir.str()) / name); }
 
     test_support::ScratchDir m_scratch{"fwimage"};
     fs::path m_root = m_scratch.Path();
@@ -265,14 +261,14 @@ TEST_F(FirmwareChoiceTest, MergedImageReadsBackWithSrecord)
     ASSERT_EQ(std::system(gen.c_str()), 0);
     ASSERT_EQ(std::system(gendb.c_str()), 0);
 
-    CFirmwareChoice& image = Extract({{"gsp3.s3", ReadFile(fw)}, {"pos.db0", ReadFile(db)}});
+    CFirmwareChoice& image = Extract({{"gsp3.s3", ReadText(fw)}, {"pos.db0", ReadText(db)}});
     image.ChooseFirmware(3);
     ASSERT_EQ(image.m_strFirmware, CString("gsp3.s3"));
 
     const std::string merged = m_dir.str() + "gsp3.s3";
     const std::string info = (work / "info.txt").string();
     ASSERT_EQ(std::system(("srec_info " + merged + " > " + info + " 2>&1").c_str()), 0);
-    const std::string text = ReadFile(info);
+    const std::string text = ReadText(info);
     EXPECT_NE(text.find("000000 - 000FFF"), std::string::npos) << text;
     EXPECT_NE(text.find("070000 - 0709FF"), std::string::npos) << text;
     EXPECT_NE(text.find("Execution Start Address: 00000000"), std::string::npos) << text;
@@ -281,6 +277,6 @@ TEST_F(FirmwareChoiceTest, MergedImageReadsBackWithSrecord)
     const std::string bin = (work / "merged.bin").string(), want = (work / "want.bin").string();
     ASSERT_EQ(std::system(("srec_cat " + merged + " -o " + bin + " -Binary").c_str()), 0);
     ASSERT_EQ(std::system(("srec_cat " + fw + " " + db + " -o " + want + " -Binary 2>/dev/null").c_str()), 0);
-    EXPECT_TRUE(ReadFile(bin) == ReadFile(want));
+    EXPECT_TRUE(ReadText(bin) == ReadText(want));
 }
 #endif

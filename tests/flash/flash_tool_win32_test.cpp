@@ -4,6 +4,7 @@
 #include "afx/afxwin.h"
 #include "flash/flash_tool_win32.h"
 #include "contract/flash_tool_contract.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -144,14 +145,6 @@ std::string OwnDirectory()
     return s.substr(0, s.find_last_of('\\') + 1);
 }
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class FlashToolWorkerTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -217,7 +210,7 @@ protected:
     std::map<std::string, std::string> Received() const
     {
         std::map<std::string, std::string> values;
-        std::istringstream in(ReadText(m_dir + "received.txt"));
+        std::istringstream in(test_support::ReadText(m_dir + "received.txt"));
         std::string line;
         while (std::getline(in, line)) {
             size_t eq = line.find('=');
@@ -244,144 +237,131 @@ protected:
 
 typedef std::vector<std::string> Strings;
 
-// The child's command line: the sequencer's, then the three handle options in decimal.
-void ExpectHandleOptionsAppended(const std::string& base, const std::map<std::string, std::string>& got)
+// The child the stand-in recorded, if it started, ends (or has ended) within 5 s.
+void ExpectChildEnded(const std::map<std::string, std::string>& received)
 {
-    const std::string cmdline = got.at("cmdline");
-    EXPECT_EQ(base, std::string(g_toolCommandLine)) << "the shared string stays as the sequencer wrote it";
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(cmdline, m,
-                                 std::regex(std::regex_replace(base, std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)") +
-                                            " -wp ([1-9][0-9]*) -rp ([1-9][0-9]*) -wps ([1-9][0-9]*)")))
-        << cmdline;
-    EXPECT_EQ(got.at("wp"), m[1].str());
-    EXPECT_EQ(got.at("rp"), m[2].str());
-    EXPECT_EQ(got.at("wps"), m[3].str());
-    EXPECT_EQ(got.at("wp_valid"), "1") << "the write end is inherited";
-    EXPECT_EQ(got.at("rp_valid"), "1") << "the read end is inherited";
+    HANDLE hChild = received.count("pid") ? ::OpenProcess(SYNCHRONIZE, FALSE, std::stoul(received.at("pid"))) : nullptr;
+    if (hChild) {
+        EXPECT_EQ(::WaitForSingleObject(hChild, 5000), WAIT_OBJECT_0) << "the child must not live on";
+        ::CloseHandle(hChild);
+    }
 }
 
 }  // namespace
 
-TEST_F(FlashToolWorkerTest, ProbeRunStartsTheUtilityHiddenAndReportsTheChip)
+// One run of the worker against a scenario of the stand-in utility, from the globals the
+// sequencer left: what the run posts, which boxes it shows (closed as a person would), the chip
+// and error it leaves, and what the child received. Every run appends the handle options to the
+// command line and ends the update only once its box is closed.
+TEST_F(FlashToolWorkerTest, EachRunEndsAsItsRecordsSay)
 {
-    const std::string base = std::string(g_toolCommandLine);
-    Scenario(
-        "sleep 20\n"
-        "record 1004   45 100 reading flash\n"
-        "record 1000 ignored\n"
-        "raw 8 1005\n"
-        "long 2000 3000 ignored, and longer than the buffer\n"
-        "record 1009 GSP3LT\n"
-        "record 1009 GSP2e/LPx\n"
-        "split on\n"
-        "long 1004 2000 70 100 a b c\n"
-        "split off\n"
-        "record 1006\n");
-    EXPECT_EQ(RunToEnd(), 1u);
-    EXPECT_NE(m_nRun, 0u);
-    EXPECT_EQ(Events(), (Strings{"2:45", "2:70", "3:1"}));
-    EXPECT_EQ(g_chipType.load(), CHIP_GSP3);
-    EXPECT_TRUE(s_boxes.empty());
+    enum Command { kProbe, kFlashWithErase, kNoSuchUtility, kProbeOnAPlainThread };
+    struct Case {
+        const char* what;
+        Command command;
+        ChipType chip, chipAfter;  // g_chipType before and after the run
+        int portCursor, firstPort, lastError, lastErrorAfter;
+        std::string scenario;
+        DWORD exitCode;
+        Strings events, boxes, icons;  // icons: not checked when empty
+        std::string received;          // "key=value" lines of what the child got
+    };
+    const ChipType kPending = CHIP_PENDING;
+    const std::string kNoResult = "error desconocido(-1).The flash utility ended without a result.";
+    const std::string kInherited = "wp_valid=1\nrp_valid=1\n";  // both ends of the pipe
+    const std::string kProbeReceived =
+        kInherited + "file=" + m_dir +
+        "123.bin\nline=3\nbaud=115200\nread=1\nfrom=0x0\nto=0xFF\n"
+        "erase=0\nflags=257\nshow=0\ntitle=Tavo flash\nconsole=0\n";  // console 0: detached
+    // clang-format off
+    std::vector<Case> cases = {
+        {"a probe reports the chip", kProbe, kPending, CHIP_GSP3, 1, 0, 0, 0,
+         "sleep 20\nrecord 1004   45 100 reading flash\nrecord 1000 ignored\nraw 8 1005\n"
+         "long 2000 3000 ignored, and longer than the buffer\nrecord 1009 GSP3LT\nrecord 1009 GSP2e/LPx\n"
+         "split on\nlong 1004 2000 70 100 a b c\nsplit off\nrecord 1006\n",
+         1, {"2:45", "2:70", "3:1"}, {}, {}, kProbeReceived},
+        {"a flashing run with -e ignores chip names", kFlashWithErase, 0, 0, 2, 2, 0, 0,
+         "record 1009 GSP3\nrecord 1004 10 100 a b c\nrecord 1004 100 100 a b c\nrecord 1006\n",
+         1, {"2:10", "2:100", "0:1"}, {}, {}, kInherited + "erase=1\nread=0\nline=12\nbaud=57600\nfile=" + m_dir + "gsp3.s3\n"},
+        {"a port in use moves on, keeping the last error", kProbe, kPending, kPending, 1, 0, 5, 5,
+         "record 14 COM3 is in use\n", 0, {"3:0"}, {}, {}, ""},
+        {"a port error with no port left asks to close the other program", kProbe, kPending, kPending, 0, 0, 5, 2,
+         "record 2 COM3 does not exist\n", 0, {"0:0"},
+         {"Cierre el programa conectado con otro puerto e intentelo otra vez."}, {}, ""},
+        {"another error shows its code with the utility's text", kProbe, kPending, kPending, 1, 0, 0, 7,
+         "record 1004 30 100 a b c\nrecord 7 Verify failed at 0x1000\n", 0, {"2:30", "0:0"},
+         {"error desconocido(7).Verify failed at 0x1000"}, {}, ""},
+        {"a text far longer than the worker's buffer is cut, never overrun", kProbe, kPending, kPending, 1, 0, 0, 9,
+         "long 9 5000 T\n", 0, {"0:0"}, {"error desconocido(9).T" + std::string(1023, 'x')}, {}, ""},
+        {"a utility that cannot start", kNoSuchUtility, kPending, kPending, 1, 0, 0, 0,
+         "", 0, {"0:0"}, {"CreateProcess Error"}, {}, ""},
+        {"a plain thread without a parameter drives a new run", kProbeOnAPlainThread, kPending, CHIP_GSP2E, 1, 0, 0, 0,
+         "record 1009 GSP2e/LPx\nrecord 1004 50 100 a b c\nrecord 1006\n", 1, {"2:50", "3:1"}, {}, {}, ""},
+    };
+    // A utility that stops without a final record: with no port left to try, the update ends,
+    // saying so; with ports left in the probe cycle, this port failed, without a word.
+    for (const char* ending : {"exit 3\n", "crash\n", "bytes 10 00 00 00 00 00\nexit 0\n"}) {
+        const std::string scenario = std::string("record 1004 10 100 a b c\n") + ending;
+        cases.push_back({"no final record, no port left", kProbe, kPending, kPending, 0, 0, 0, FTM_ERR_NO_FINAL_RECORD,
+                         scenario, 0, {"2:10", "0:0"}, {kNoResult}, {"exclamation"}, ""});
+        cases.push_back({"no final record, ports left", kProbe, kPending, kPending, 1, 0, 0, 0,
+                         scenario, 0, {"2:10", "3:0"}, {}, {}, ""});
+    }
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + ": " + c.scenario);
+        s_events.clear(), s_boxes.clear(), s_captions.clear(), s_icons.clear();
+        g_chipType = c.chip;
+        g_portCursor = c.portCursor;
+        g_firstPort = c.firstPort;
+        g_lastToolError = c.lastError;
+        if (c.command == kFlashWithErase)
+            FlashCommand("12", 57600, true);
+        else if (c.command == kNoSuchUtility)
+            g_toolCommandLine = (m_dir + "NoSuchUtility x -l 3 -b 115200").c_str();
+        else
+            ProbeCommand("3", 115200);
+        const std::string base = std::string(g_toolCommandLine);
+        Scenario(c.scenario);
 
-    const auto got = Received();
-    ExpectHandleOptionsAppended(base, got);
-    EXPECT_EQ(got.at("file"), m_dir + "123.bin");
-    EXPECT_EQ(got.at("line"), "3");
-    EXPECT_EQ(got.at("baud"), "115200");
-    EXPECT_EQ(got.at("read"), "1");
-    EXPECT_EQ(got.at("from"), "0x0");
-    EXPECT_EQ(got.at("to"), "0xFF");
-    EXPECT_EQ(got.at("erase"), "0");
-    EXPECT_EQ(got.at("flags"), "257");
-    EXPECT_EQ(got.at("show"), "0");
-    EXPECT_EQ(got.at("title"), "Tavo flash");
-    EXPECT_EQ(got.at("console"), "0") << "detached: no console";
-}
-
-TEST_F(FlashToolWorkerTest, FlashingRunWithEraseEndsFinished)
-{
-    g_chipType = 0;
-    g_portCursor = g_firstPort = 2;
-    FlashCommand("12", 57600, true);
-    const std::string base = std::string(g_toolCommandLine);
-    Scenario("record 1009 GSP3\nrecord 1004 10 100 a b c\nrecord 1004 100 100 a b c\nrecord 1006\n");
-    EXPECT_EQ(RunToEnd(), 1u);
-    EXPECT_EQ(Events(), (Strings{"2:10", "2:100", "0:1"}));
-    EXPECT_EQ(g_chipType.load(), 0) << "a flashing run ignores chip names";
-
-    const auto got = Received();
-    ExpectHandleOptionsAppended(base, got);
-    EXPECT_EQ(base.substr(base.size() - 12), " -b 57600 -e");
-    EXPECT_EQ(got.at("erase"), "1");
-    EXPECT_EQ(got.at("read"), "0");
-    EXPECT_EQ(got.at("line"), "12");
-    EXPECT_EQ(got.at("file"), m_dir + "gsp3.s3");
-}
-
-TEST_F(FlashToolWorkerTest, PortErrorsMoveOnOrAskToCloseTheOtherProgram)
-{
-    g_lastToolError = 5;
-    Scenario("record 14 COM3 is in use\n");
-    EXPECT_EQ(RunToEnd(), 0u);
-    EXPECT_EQ(Events(), (Strings{"3:0"}));
-    EXPECT_TRUE(s_boxes.empty());
-    EXPECT_EQ(g_lastToolError.load(), 5);
-
-    s_events.clear();
-    g_portCursor = g_firstPort = 0;  // no port left in the cycle
-    Scenario("record 2 COM3 does not exist\n");
-    EXPECT_EQ(RunToEnd(), 0u);
-    EXPECT_EQ(Events(), (Strings{"0:0"}));
-    EXPECT_EQ(s_boxes, (Strings{"Cierre el programa conectado con otro puerto e intentelo otra vez."}));
-    EXPECT_EQ(s_captions, (Strings{std::string(AfxGetAppName())}));
-    ASSERT_EQ(s_events.size(), 1u);
-    EXPECT_EQ(s_events[0].nBoxesBefore, 1u) << "the update ends only once the box is closed";
-    EXPECT_EQ(g_lastToolError.load(), 2);
-}
-
-TEST_F(FlashToolWorkerTest, OtherErrorsShowTheCodeWithTheUtilitysText)
-{
-    Scenario("record 1004 30 100 a b c\nrecord 7 Verify failed at 0x1000\n");
-    EXPECT_EQ(RunToEnd(), 0u);
-    EXPECT_EQ(Events(), (Strings{"2:30", "0:0"}));
-    EXPECT_EQ(s_boxes, (Strings{"error desconocido(7).Verify failed at 0x1000"}));
-    EXPECT_EQ(g_lastToolError.load(), 7);
-
-    s_events.clear();
-    s_boxes.clear();
-    Scenario("long 9 5000 T\n");  // far longer than the worker's buffer: cut, never overrun
-    EXPECT_EQ(RunToEnd(), 0u);
-    EXPECT_EQ(Events(), (Strings{"0:0"}));
-    EXPECT_EQ(s_boxes, (Strings{"error desconocido(9).T" + std::string(1023, 'x')}));
-}
-
-TEST_F(FlashToolWorkerTest, UtilityThatStopsWithoutAFinalRecordEndsTheRun)
-{
-    const char* endings[] = {"exit 3\n", "crash\n", "bytes 10 00 00 00 00 00\nexit 0\n"};
-    for (const char* ending : endings) {
-        // No port left to try: the update ends, saying so.
-        g_portCursor = g_firstPort = 0;
-        s_events.clear();
-        s_boxes.clear();
-        s_icons.clear();
-        g_lastToolError = 0;
-        Scenario(std::string("record 1004 10 100 a b c\n") + ending);
-        EXPECT_EQ(RunToEnd(), 0u) << ending;
-        EXPECT_EQ(Events(), (Strings{"2:10", "0:0"})) << ending;
-        EXPECT_EQ(s_boxes, (Strings{"error desconocido(-1).The flash utility ended without a result."})) << ending;
-        EXPECT_EQ(s_icons, (Strings{"exclamation"})) << ending;
-        EXPECT_EQ(g_lastToolError.load(), FTM_ERR_NO_FINAL_RECORD);
-
-        // Ports left in the probe cycle: this port failed, without a word.
-        g_portCursor = 1;
-        s_events.clear();
-        s_boxes.clear();
-        g_lastToolError = 0;
-        EXPECT_EQ(RunToEnd(), 0u) << ending;
-        EXPECT_EQ(Events(), (Strings{"2:10", "3:0"})) << ending;
-        EXPECT_TRUE(s_boxes.empty()) << ending;
-        EXPECT_EQ(g_lastToolError.load(), 0);
+        if (c.command == kProbeOnAPlainThread) {
+            StopFlashToolRun();
+            HANDLE hThread = ::CreateThread(nullptr, 0, FlashToolThreadProc, nullptr, 0, nullptr);
+            ASSERT_TRUE(hThread);
+            EXPECT_TRUE(PumpUntil([&] { return HasEnded(hThread); }));
+            PumpUntil([] { return true; });
+            DWORD code = 99;
+            ::GetExitCodeThread(hThread, &code);
+            ::CloseHandle(hThread);
+            EXPECT_EQ(code, c.exitCode);
+            m_nRun = CurrentFlashToolRun();
+        } else {
+            EXPECT_EQ(RunToEnd(), c.exitCode);
+        }
+        EXPECT_NE(m_nRun, 0u);
+        EXPECT_EQ(Events(), c.events);
+        EXPECT_EQ(s_boxes, c.boxes);
+        EXPECT_EQ(s_captions, Strings(c.boxes.size(), std::string(AfxGetAppName())));
+        if (!c.boxes.empty() && !s_events.empty()) {
+            EXPECT_EQ(s_events.back().nBoxesBefore, c.boxes.size()) << "the update ends only once the box is closed";
+        }
+        if (!c.icons.empty()) {
+            EXPECT_EQ(s_icons, c.icons);
+        }
+        EXPECT_EQ(g_chipType.load(), c.chipAfter);
+        EXPECT_EQ(g_lastToolError.load(), c.lastErrorAfter);
+        // The shared string stays as the sequencer wrote it; the child gets a copy with the three
+        // handle options in decimal.
+        EXPECT_EQ(std::string(g_toolCommandLine), base) << "the handles went to a copy";
+        if (!c.received.empty()) {
+            const auto got = Received();
+            const std::string cmdline = got.at("cmdline");
+            EXPECT_TRUE(std::regex_search(cmdline, std::regex(" -wp [1-9][0-9]* -rp [1-9][0-9]* -wps [1-9][0-9]*$")));
+            EXPECT_EQ(cmdline, base + " -wp " + got.at("wp") + " -rp " + got.at("rp") + " -wps " + got.at("wps"));
+            std::istringstream want(c.received);
+            for (std::string line; std::getline(want, line);)
+                EXPECT_EQ(line.substr(line.find('=') + 1), got.at(line.substr(0, line.find('=')))) << line;
+        }
     }
 }
 
@@ -430,17 +410,15 @@ TEST_F(FlashToolWorkerTest, StoppingARunEndsItsChildAndSilencesIt)
     EXPECT_TRUE(s_boxes.empty());
     EXPECT_EQ(g_lastToolError.load(), 0);
 
-    HANDLE hChild = ::OpenProcess(SYNCHRONIZE, FALSE, std::stoul(Received().at("pid")));
-    if (hChild) {
-        EXPECT_EQ(::WaitForSingleObject(hChild, 5000), WAIT_OBJECT_0) << "the child must not live on";
-        ::CloseHandle(hChild);
-    }
+    ASSERT_EQ(Received().count("pid"), 1u) << "the child started";
+    ExpectChildEnded(Received());
 }
 
 TEST_F(FlashToolWorkerTest, RunStoppedWhileStartingLeavesNoChild)
 {
     Scenario("hang\n");
     for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
         ::DeleteFileA((m_dir + "received.txt").c_str());
         m_nRun = StartFlashToolRun();
         if (round % 2)
@@ -449,41 +427,6 @@ TEST_F(FlashToolWorkerTest, RunStoppedWhileStartingLeavesNoChild)
         EXPECT_EQ(WaitForWorker(), 0u);
         EXPECT_TRUE(s_events.empty());
         EXPECT_TRUE(s_boxes.empty());
-        // A child that did start was ended: wait for it to be gone.
-        const auto got = Received();
-        if (got.count("pid")) {
-            HANDLE hChild = ::OpenProcess(SYNCHRONIZE, FALSE, std::stoul(got.at("pid")));
-            if (hChild) {
-                EXPECT_EQ(::WaitForSingleObject(hChild, 5000), WAIT_OBJECT_0) << "round " << round;
-                ::CloseHandle(hChild);
-            }
-        }
+        ExpectChildEnded(Received());  // a child that did start was ended
     }
-}
-
-TEST_F(FlashToolWorkerTest, PlainThreadWithoutParameterDrivesANewRun)
-{
-    StopFlashToolRun();
-    Scenario("record 1009 GSP2e/LPx\nrecord 1004 50 100 a b c\nrecord 1006\n");
-    HANDLE hThread = ::CreateThread(nullptr, 0, FlashToolThreadProc, nullptr, 0, nullptr);
-    ASSERT_TRUE(hThread);
-    EXPECT_TRUE(PumpUntil([&] { return HasEnded(hThread); }));
-    PumpUntil([] { return true; });
-    DWORD code = 99;
-    ::GetExitCodeThread(hThread, &code);
-    ::CloseHandle(hThread);
-    EXPECT_EQ(code, 1u);
-    m_nRun = CurrentFlashToolRun();
-    EXPECT_NE(m_nRun, 0u);
-    EXPECT_EQ(Events(), (Strings{"2:50", "3:1"}));
-    EXPECT_EQ(g_chipType.load(), CHIP_GSP2E);
-}
-
-TEST_F(FlashToolWorkerTest, UtilityThatCannotStartShowsCreateProcessError)
-{
-    g_toolCommandLine = (m_dir + "NoSuchUtility x -l 3 -b 115200").c_str();
-    EXPECT_EQ(RunToEnd(), 0u);
-    EXPECT_EQ(s_boxes, (Strings{"CreateProcess Error"}));
-    EXPECT_EQ(Events(), (Strings{"0:0"})) << "the update ends once the box is read";
-    EXPECT_EQ(std::string(g_toolCommandLine), m_dir + "NoSuchUtility x -l 3 -b 115200") << "the handles went to a copy";
 }

@@ -4,6 +4,7 @@
 
 #include "payload/payload_archive.h"
 #include "payload/payload_writer.h"
+#include "tests/support/files.h"
 
 #include <zlib.h>
 
@@ -14,8 +15,6 @@
 #include <vector>
 
 namespace test_support {
-
-using Bytes = std::vector<unsigned char>;
 
 inline Bytes ToBytes(const std::string& s)
 {
@@ -104,28 +103,5 @@ private:
     Bytes m_file;
     std::vector<Record> m_records;
 };
-
-inline bool WriteFile(const std::string& path, const Bytes& data)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-inline bool ReadFile(const std::string& path, Bytes& data)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    data.clear();
-    unsigned char buf[8192];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        data.insert(data.end(), buf, buf + n);
-    std::fclose(f);
-    return true;
-}
 
 }  // namespace test_support
