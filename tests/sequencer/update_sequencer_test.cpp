@@ -220,9 +220,9 @@ const std::string kRefused = "Ahora Actualice....";
 const std::string kRecheck = "Recomprobacion de Actualizacion";
 
 // The command line that a row's run names.
-std::string CommandOf(const SequencerTest& t, const std::string& spec)
+std::string CommandOf(const SequencerTest& t, const std::string& described)
 {
-    std::istringstream in(spec);
+    std::istringstream in(described);
     std::string kind, a, b, c;
     in >> kind >> a >> b >> c;
     if (kind == "probe")
