@@ -31,6 +31,7 @@ void PutFactoryFirmware(std::vector<uint8_t>& flash, const std::string& version)
     size_t at = 0;
     for (; at < 0x1000; ++at)
         flash[at] = uint8_t(text[at % text.size()]);
+    flash[at++] = 0;  // the version is a text of its own, a build in front of its family token included
     std::copy(version.begin(), version.end(), flash.begin() + long(at));
     flash[at + version.size()] = 0;
 }

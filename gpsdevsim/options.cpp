@@ -1,11 +1,26 @@
 #include "gpsdevsim/options.h"
 
 #include "gpsdevsim/pty.h"
+#include "gpsdevsim/receiver.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 namespace gpsdevsim {
+namespace {
+// Whether the receiver, finding this version in its flash, names it as it is (trailing blanks
+// apart, which it drops).
+bool NamedWhole(const std::string& version)
+{
+    const std::string nulled = std::string(1, '\0') + version + std::string(1, '\0');
+    const std::vector<uint8_t> text(nulled.begin(), nulled.end());
+    std::string named = version;
+    while (!named.empty() && named.back() == ' ')
+        named.pop_back();
+    return Receiver::FirmwareVersion(text, 0) == named;
+}
+}  // namespace
 
 const char kUsage[] =
     "usage: gpsdevsim --flash FILE [--chip NAME] [--link PATH] [--factory VERSION]\n"
@@ -79,8 +94,10 @@ bool SetValue(const std::string& a, const char* value, Options& o, std::string& 
         o.link = value;
     } else if (a == "--factory") {
         o.factory = value;
-        if (o.factory.size() < 8 || o.factory.size() > 80 || o.factory.compare(0, 2, "GS") != 0) {
-            error = "the factory version must start with GSW or GSD and have 8 to 80 characters";
+        if (o.factory.size() > 80 || !NamedWhole(o.factory)) {
+            error =
+                "the factory version must start with GSW or GSD (a build such as 2.3.2- may stand before) and "
+                "have 8 to 80 characters";
             return false;
         }
     } else if (a == "--protocol") {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 namespace gpsdevsim {
@@ -109,6 +110,26 @@ Receiver::Receiver(std::string chip, std::vector<uint8_t> flash, uint32_t sector
     PowerCycle();
 }
 
+namespace {
+// Where a numeric build in front of the family token begins ("2.3.2-" in "2.3.2-GSW2-..."),
+// so that the whole version is named; `at` itself when there is none. A build is digits and
+// dots with at least one dot, ended by '-', and stands after a byte that is no letter, digit
+// or dot, so that code bytes in front of a version are seldom taken for one.
+size_t BuildBefore(const uint8_t* base, size_t at)
+{
+    if (at < 4 || base[at - 1] != '-')
+        return at;
+    size_t from = at - 1;
+    bool dot = false;
+    while (from > 0 && (std::isdigit(base[from - 1]) || base[from - 1] == '.')) {
+        dot = dot || base[from - 1] == '.';
+        --from;
+    }
+    const bool bounded = from == 0 || !(std::isalnum(base[from - 1]) || base[from - 1] == '.');
+    return dot && from < at - 1 && std::isdigit(base[from]) && bounded ? from : at;
+}
+}  // namespace
+
 std::string Receiver::FirmwareVersion(const std::vector<uint8_t>& flash, uint32_t sectorSize)
 {
     const size_t area = flash.size() > sectorSize ? flash.size() - sectorSize : flash.size();
@@ -126,7 +147,8 @@ std::string Receiver::FirmwareVersion(const std::vector<uint8_t>& flash, uint32_
         // A version is at least "GSW3.x.y" and ends the text (NUL, or erased flash).
         if (end - at < 8 || (end < area && base[end] != 0x00 && base[end] != 0xFF))
             continue;
-        std::string v(reinterpret_cast<const char*>(base + at), end - at);
+        const size_t from = BuildBefore(base, at);
+        std::string v(reinterpret_cast<const char*>(base + from), end - from);
         while (!v.empty() && v.back() == ' ')
             v.pop_back();
         return v;

@@ -51,10 +51,10 @@ public:
     const std::string& Version() const { return m_version; }
     flashproto::FlashDevice& Loader() { return m_loader; }
 
-    // The firmware's version string: the first text starting with "GSW" or "GSD" in the
-    // firmware area (the flash before its last sector, which holds the user positions). The
-    // firmware carries it in its last bytes, so one that was erased or cut short has none:
-    // empty then, and the receiver stays in its loader.
+    // The firmware's version string: the first text starting with "GSW" or "GSD" (or with a
+    // numeric build in front of that family token, as in "2.3.2-GSW2-...") in the firmware area (the flash before its
+    // last sector, which holds the user positions). The firmware carries it in its last bytes, so one that was erased
+    // or cut short has none: empty then, and the receiver stays in its loader.
     static std::string FirmwareVersion(const std::vector<uint8_t>& flash, uint32_t sectorSize);
 
 private:
