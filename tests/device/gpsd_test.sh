@@ -90,5 +90,13 @@ case $run in *done*) ok "SiRFflashcl flashed the receiver from its normal mode" 
 said=$(gpsctl_says "$pty" 4800)
 if [ "$said" = "$pty identified as a SiRF $new at 4800 baud." ]; then ok "gpsctl after the update: $said"; else not_ok "gpsctl after the update" "'$said'"; fi
 
+# 4. A version whose family token follows a numeric build: our utility names its family.
+sim build --factory 2.3.2-GSW2-DEMO1.00
+run=$(SIRFFLASH_COM9=$pty "$bin/SiRFflashcl" --identify -l 9 -b 115200 2>&1)
+case $run in
+*"version: 2.3.2-GSW2-DEMO1.00"*"family: GSP2e/LPx"*) ok "SiRFflashcl --identify: 2.3.2-GSW2-DEMO1.00 is a GSP2e/LPx" ;;
+*) not_ok "--identify of a build before the family" "$run" ;;
+esac
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
