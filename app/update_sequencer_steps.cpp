@@ -168,7 +168,7 @@ void CUpdateSequencer::Finish(intptr_t lParam)
         m_view.SetItemText(IDC_UPDATE_BUTTON, SEQ_TEXT_BUTTON_FAILED);
         m_view.ShowAppMessage(SEQ_TEXT_FAILED);
         int nError = g_lastToolError;
-        if (nError != FTM_ERR_PORT_BUSY && nError != FTM_ERR_NO_PORT)
+        if (!IsPortFailure(nError))  // another speed cannot help a port that would not open
             m_view.EnableItem(IDC_SPEED_LIST, true);
     }
 }
