@@ -194,20 +194,20 @@ stage_format() {
 
 stage_native() {
     build native || return 2
-    ctest --preset native -j "$jobs" || failed+=("native tests")
+    "${lower[@]}" ctest --preset native -j "$jobs" || failed+=("native tests")
 }
 
 # The same unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer: the GoogleTest
 # programs and what they run (label native), not the command-line and shell tests.
 stage_sanitize() {
     build sanitize test_programs || return 2
-    ctest --preset sanitize -j "$jobs" || failed+=("sanitize tests")
+    "${lower[@]}" ctest --preset sanitize -j "$jobs" || failed+=("sanitize tests")
 }
 
 # The 64-bit build of what its unit programs test, and those programs under Wine.
 stage_win64() {
     build win64 test_programs || return 2
-    ctest --preset win64 -j "$jobs" || failed+=("win64 tests")
+    "${lower[@]}" ctest --preset win64 -j "$jobs" || failed+=("win64 tests")
     # Stop the test prefix's Wine server rather than leave it to its idle timeout.
     WINEPREFIX="$PWD/build/win64/wineprefix" wineserver -k 2>/dev/null || true
 }
@@ -265,7 +265,7 @@ stage_fuzz() {
     fi
     echo "smoke run of ${fuzz_seconds}s in all"
     build fuzz fuzzers || return 2
-    ./tests/fuzz/run-fuzzers.sh build/fuzz "$fuzz_seconds" || failed+=("fuzz")
+    "${lower[@]}" ./tests/fuzz/run-fuzzers.sh build/fuzz "$fuzz_seconds" || failed+=("fuzz")
 }
 
 if [ ${#stages[@]} -eq 1 ]; then
