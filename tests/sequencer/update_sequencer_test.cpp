@@ -322,6 +322,15 @@ Check CheckedWithLogo(int radio)
         t.view.text[IDC_UPDATE_INFO2] = "before";
     };
 }
+// A GSP2e/LPx named on the first probe, then its flashing run with this command line.
+std::vector<Step> FlashedAsGsp2e(const char* run)
+{
+    return {{P::IDLE, PRESS, 0, P::PROBE_STARTING, "probe 3", {}, kWatchdog, nullptr},
+            {P::PROBE_STARTING, NAMED, CHIP_GSP2E, P::CHIP_FOUND, nullptr, {}, kNextStep, nullptr},
+            {P::CHIP_FOUND, FIRE, TIMER_NEXT_STEP, P::FLASH_STARTING, run, {}, kWatchdog, [](SequencerTest& t) {
+                 EXPECT_EQ("before", t.view.text[IDC_UPDATE_INFO2]);
+             }}};
+}
 Check SinglePort = [](SequencerTest& t) {
     t.view.rows[IDC_PORT_LIST] = {" COM7"};
     t.view.SetListSelection(IDC_PORT_LIST, 0);
@@ -402,22 +411,13 @@ TEST_F(SequencerTest, EveryStepOfAnUpdateAsRowsOfPhaseAndInput)
         // shown: 1006 keeps its text.
         {"erasing the user positions adds the option to the flash run only",
          CheckedWithLogo(1),
-         {{P::IDLE, PRESS, 0, P::PROBE_STARTING, "probe 3", {}, kWatchdog, nullptr},
-          {P::PROBE_STARTING, NAMED, CHIP_GSP2E, P::CHIP_FOUND, nullptr, {}, kNextStep, nullptr},
-          {P::CHIP_FOUND, FIRE, TIMER_NEXT_STEP, P::FLASH_STARTING, "flash fw_gsp2e.s2x 3 -e", {}, kWatchdog,
-           [](SequencerTest& t) { EXPECT_EQ("before", t.view.text[IDC_UPDATE_INFO2]); }}}},
+         FlashedAsGsp2e("flash fw_gsp2e.s2x 3 -e")},
         {"keeping the user positions adds no option",
          CheckedWithLogo(0),
-         {{P::IDLE, PRESS, 0, P::PROBE_STARTING, "probe 3", {}, kWatchdog, nullptr},
-          {P::PROBE_STARTING, NAMED, CHIP_GSP2E, P::CHIP_FOUND, nullptr, {}, kNextStep, nullptr},
-          {P::CHIP_FOUND, FIRE, TIMER_NEXT_STEP, P::FLASH_STARTING, "flash fw_gsp2e.s2x 3", {}, kWatchdog,
-           [](SequencerTest& t) { EXPECT_EQ("before", t.view.text[IDC_UPDATE_INFO2]); }}}},
+         FlashedAsGsp2e("flash fw_gsp2e.s2x 3")},
         {"neither button checked keeps the user positions",
          CheckedWithLogo(-1),
-         {{P::IDLE, PRESS, 0, P::PROBE_STARTING, "probe 3", {}, kWatchdog, nullptr},
-          {P::PROBE_STARTING, NAMED, CHIP_GSP2E, P::CHIP_FOUND, nullptr, {}, kNextStep, nullptr},
-          {P::CHIP_FOUND, FIRE, TIMER_NEXT_STEP, P::FLASH_STARTING, "flash fw_gsp2e.s2x 3", {}, kWatchdog,
-           [](SequencerTest& t) { EXPECT_EQ("before", t.view.text[IDC_UPDATE_INFO2]); }}}},
+         FlashedAsGsp2e("flash fw_gsp2e.s2x 3")},
         {"ports are tried from the selected one around the list until the cycle ends",
          nullptr,
          {{P::IDLE, PRESS, 0, P::PROBE_STARTING, "probe 3", {}, kWatchdog, nullptr},
